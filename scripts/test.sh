@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The whole test suite on a fresh Debian 12 machine:
+#   1. the tests, built with AddressSanitizer and UndefinedBehaviorSanitizer (test hooks on);
+#   2. the libFuzzer targets, each run for a bounded time (clang);
+#   3. the shipped configuration (release, no test hooks, benchmarks compiled) and its smoke test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=$(nproc)
+
+bash scripts/install-deps.sh
+
+echo "== sanitizer build and tests"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNELL_SANITIZE=ON -DPLATFORM_TEST_HOOKS=ON >/dev/null
+cmake --build build/asan
+# Dialog tests need an X display; xvfb-run gives each run its own.
+xvfb-run -a -s '-screen 0 1280x800x24' \
+  ctest --test-dir build/asan -j"$JOBS" --output-on-failure --label-exclude fuzz
+
+echo "== fuzz targets"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNELL_FUZZ=ON >/dev/null
+cmake --build build/fuzz
+ctest --test-dir build/fuzz -j"$JOBS" --output-on-failure -L fuzz
+
+echo "== shipped configuration"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELL_BUILD_TESTS=OFF -DVARNELL_BENCH=ON \
+  -DPLATFORM_TEST_HOOKS=OFF >/dev/null
+cmake --build build/release
+bash scripts/smoke.sh "$ROOT/build/release"
+
+echo "== all tests passed"

@@ -1,0 +1,201 @@
+#include "qova_zlog.h"
+
+#include "ConfTrust.h"
+#include "QovaResult.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+zlog_category_t* g_ptr_qova_category = nullptr;
+
+namespace {
+
+constexpr const char kCategoryName[] = "qova_category";
+constexpr const char kTraceFunc[] = "TRACE";
+constexpr const char kTraceBinaryFunc[] = "TRACE_BINARY";
+constexpr size_t kFirstTextSize = 4096;
+
+// Level numbers 0..4 (FATAL..DEBUG) to the engine's level values.
+constexpr int kLevelValues[] = {ZLOG_LEVEL_FATAL, ZLOG_LEVEL_ERROR, ZLOG_LEVEL_WARN, ZLOG_LEVEL_INFO,
+                                ZLOG_LEVEL_DEBUG};
+constexpr const char* kLevelNames[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG"};
+constexpr unsigned int kMaxLevel = 4;
+
+const char* OrNull(const char* text)
+{
+    return text ? text : "(null)";
+}
+
+// Gets the category once the engine is up; on failure the engine is shut down again.
+unsigned int AttachCategory()
+{
+    zlog_category_t* pCategory = zlog_get_category(kCategoryName);
+    if (nullptr == pCategory) {
+        zc_error("------get category failed------");
+        zlog_fini();
+        return QOVA_LOG_E_INIT;
+    }
+    g_ptr_qova_category = pCategory;
+    return QOVA_OK;
+}
+
+}  // namespace
+
+unsigned int qova_log_init()
+{
+    return qova_log_init_ex("qovalog.conf");
+}
+
+unsigned int qova_log_init_ex(const char* configPath)
+{
+    zc_debug("------qova_log_init_ex:config_path[%s]------", OrNull(configPath));
+    if (nullptr != g_ptr_qova_category) {
+        zc_debug("------have initialized------");
+        return QOVA_OK;
+    }
+    zc_debug("------fire-new init------");
+
+    const char* pszChosen = nullptr;
+    if (IsTrustedConfFile(configPath)) {
+        pszChosen = configPath;
+    } else {
+        const char* pszEnv = getenv("QOVA_LOG_CONF_PATH");
+        if (nullptr == pszEnv || '\0' == pszEnv[0]) {
+            zc_debug("------environment variable doesn't exist------");
+            zc_error("------config file doesn't exist------");
+            return QOVA_LOG_E_NO_CONF;
+        }
+        zc_debug("------environment variable[%s]------", pszEnv);
+        if (!IsTrustedConfFile(pszEnv)) {
+            zc_debug("------environment config file doesn't exist------");
+            zc_error("------config file doesn't exist------");
+            return QOVA_LOG_E_NO_CONF;
+        }
+        pszChosen = pszEnv;
+    }
+
+    if (0 != zlog_init(pszChosen)) {
+        zc_error("------init failed------");
+        return QOVA_LOG_E_INIT;
+    }
+    zc_debug("------zlog_init success------");
+
+    const unsigned int nResult = AttachCategory();
+    if (QOVA_OK == nResult)
+        zc_debug("------qova_log_init_ex() successful finish------");
+    return nResult;
+}
+
+unsigned int qova_log_init_memory_log(unsigned int level, const char* logPath)
+{
+    zc_debug("------enter qova_log_init_memory_log()------");
+    if (nullptr != g_ptr_qova_category)
+        return QOVA_OK;
+    zc_debug("------log_level[%d], log_path[%s]------", static_cast<int>(level), OrNull(logPath));
+    if (nullptr == logPath || '\0' == logPath[0]) {
+        zc_error("------psz_log_path is empty------");
+        return QOVA_LOG_E_INIT;
+    }
+    const char* pszLevelName = level <= kMaxLevel ? kLevelNames[level] : "INFO";
+    zc_debug("------log_level[%s]------", pszLevelName);
+
+    if (0 != zlog_init_memory_log(pszLevelName, logPath)) {
+        zc_error("------zlog_init_memory_log() failed------");
+        return QOVA_LOG_E_INIT;
+    }
+    zc_debug("------zlog_init_memory_log() success------");
+
+    if (nullptr == zlog_get_category(kCategoryName)) {
+        zc_error("------zlog_get_category() failed------");
+        zlog_fini();
+        return QOVA_LOG_E_INIT;
+    }
+    g_ptr_qova_category = zlog_get_category(kCategoryName);
+    zc_debug("------qova_log_init_memory_log() successful finish------");
+    return QOVA_OK;
+}
+
+void qova_log_fini()
+{
+    zlog_fini();
+    g_ptr_qova_category = nullptr;
+}
+
+unsigned int TRACE(unsigned int level, const char* format, ...)
+{
+    if (nullptr == g_ptr_qova_category)
+        return QOVA_LOG_E_NOT_INIT;
+
+    size_t nSize = kFirstTextSize;
+    std::unique_ptr<char[]> text(new (std::nothrow) char[nSize]);
+    if (!text)
+        return QOVA_LOG_E_NOMEM;
+
+    // Format again from the first argument, doubling the buffer, until the whole text fits.
+    for (;;) {
+        va_list args;
+        va_start(args, format);
+        const int nWritten = vsnprintf(text.get(), nSize, format ? format : "", args);
+        va_end(args);
+        if (nWritten >= 0 && static_cast<size_t>(nWritten) < nSize)
+            break;
+        if (nSize > (static_cast<size_t>(-1) >> 2))
+            return QOVA_LOG_E_NOMEM;
+        // A formatter error (nWritten < 0) is retried with more room, as a too-short buffer is.
+        nSize *= 2;
+        text.reset(new (std::nothrow) char[nSize]);
+        if (!text)
+            return QOVA_LOG_E_NOMEM;
+    }
+
+    if (level > kMaxLevel)
+        return QOVA_LOG_E_LEVEL;
+
+    // The text goes out as the message of "%s": a per cent sign in it stays literal.
+    zlog(g_ptr_qova_category, __FILE__, sizeof(__FILE__) - 1, kTraceFunc, sizeof(kTraceFunc) - 1, __LINE__,
+         kLevelValues[level], "%s", text.get());
+    return QOVA_OK;
+}
+
+unsigned int TRACE_BINARY(unsigned int level, const void* data, int length)
+{
+    if (nullptr == g_ptr_qova_category)
+        return QOVA_OK;
+    if (level > kMaxLevel)
+        return QOVA_LOG_E_LEVEL;
+    // A negative length widened with its sign would ask the engine for an absurd dump; log nothing.
+    if (length < 0)
+        return QOVA_OK;
+    hzlog(g_ptr_qova_category, __FILE__, sizeof(__FILE__) - 1, kTraceBinaryFunc, sizeof(kTraceBinaryFunc) - 1,
+          __LINE__, kLevelValues[level], data, static_cast<size_t>(length));
+    return QOVA_OK;
+}
+
+unsigned int TraceInfo(const char* text)
+{
+    return TRACE(3, "%s", OrNull(text));
+}
+
+unsigned int TraceError(const char* text)
+{
+    return TRACE(1, "%s", OrNull(text));
+}
+
+unsigned int TraceLog(int level, const char* text)
+{
+    return TRACE(static_cast<unsigned int>(level), "%s", OrNull(text));
+}
+
+TraceHelper::TraceHelper(const char* functionName) : m_pszFunctionName(functionName)
+{
+    TRACE(3, "------------------------> (%s)", OrNull(m_pszFunctionName));
+}
+
+TraceHelper::~TraceHelper()
+{
+    TRACE(3, "<------------------------ (%s)", OrNull(m_pszFunctionName));
+}
