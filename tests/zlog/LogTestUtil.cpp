@@ -17,6 +17,11 @@ std::string WriteConf(const testutil::ScopedTempDir& dir, const std::string& nam
     return path;
 }
 
+std::string WriteDirConf(const testutil::ScopedTempDir& dir, const std::string& name, const std::string& text)
+{
+    return WriteConf(dir, name, testutil::ReplaceAll(text, "$D", dir.Path()));
+}
+
 std::string SampleConf(const testutil::ScopedTempDir& dir, const std::string& sample)
 {
     std::string text;

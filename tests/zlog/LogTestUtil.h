@@ -13,6 +13,9 @@ namespace logtest {
 // Writes `text` as `dir/name` with mode 0600 (a file the trust check accepts) and returns the path.
 std::string WriteConf(const testutil::ScopedTempDir& dir, const std::string& name, const std::string& text);
 
+// WriteConf with every "$D" in `text` replaced by the directory's path.
+std::string WriteDirConf(const testutil::ScopedTempDir& dir, const std::string& name, const std::string& text);
+
 // A configuration of tests/zlog/samples with every "/tmp/" moved into `dir`, written as a trusted file.
 std::string SampleConf(const testutil::ScopedTempDir& dir, const std::string& sample);
 
