@@ -326,8 +326,10 @@ private:
         struct stat st;
         if (0 == stat(path, &st) && static_cast<unsigned long long>(st.st_size) + length > m_spec.rotateSize) {
             ArchiveName name;
-            if (ArchiveNameFor(path, event, &name))
+            if (ArchiveNameFor(path, event, &name)) {
+                CreateParentDirectories(name.prefix.c_str());
                 name.sequence ? RotateSequence(path, name) : RotateRolling(path, name);
+            }
             else
                 zc_error("archive path of file[%s] cannot be built", path);
         }
