@@ -141,10 +141,15 @@ unsigned int TRACE(unsigned int level, const char* format, ...)
 
     // Format again from the first argument, with a larger buffer, until the whole text fits.
     for (;;) {
-        va_list args;
-        va_start(args, format);
-        const int nWritten = vsnprintf(pszText, nSize, format ? format : "", args);
-        va_end(args);
+        int nWritten = 0;
+        if (nullptr == format) {
+            pszText[0] = '\0';
+        } else {
+            va_list args;
+            va_start(args, format);
+            nWritten = vsnprintf(pszText, nSize, format, args);
+            va_end(args);
+        }
         if (nWritten >= 0 && static_cast<size_t>(nWritten) < nSize)
             break;
         size_t nNext = nSize * 2;

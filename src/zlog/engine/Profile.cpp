@@ -43,13 +43,14 @@ int zc_profile_inner(int flag, const char* file, long line, const char* fmt, ...
     if (target.empty())
         return 0;
 
-    char text[4096];
-    va_list args;
-    va_start(args, fmt);
-    const int textLength = vsnprintf(text, sizeof(text), fmt ? fmt : "", args);
-    va_end(args);
-    if (textLength < 0)
-        text[0] = '\0';
+    char text[4096] = {0};
+    if (fmt) {
+        va_list args;
+        va_start(args, fmt);
+        if (vsnprintf(text, sizeof(text), fmt, args) < 0)
+            text[0] = '\0';
+        va_end(args);
+    }
 
     const time_t now = time(nullptr);
     struct tm local;
