@@ -12,7 +12,28 @@ namespace zlogc {
 
 namespace {
 
-thread_local std::unique_ptr<ThreadRecord> t_record;
+// Each thread's record sits under a thread key whose destructor frees it when the thread ends.
+// A plain pointer stays valid for code that logs late in process exit, after C++ thread-local
+// objects would already be gone.
+pthread_key_t g_recordKey;
+pthread_once_t g_recordKeyOnce = PTHREAD_ONCE_INIT;
+bool g_recordKeyReady = false;
+
+void DeleteRecord(void* record)
+{
+    delete static_cast<ThreadRecord*>(record);
+}
+
+void CreateRecordKey()
+{
+    g_recordKeyReady = 0 == pthread_key_create(&g_recordKey, DeleteRecord);
+}
+
+ThreadRecord* CurrentRecord()
+{
+    pthread_once(&g_recordKeyOnce, CreateRecordKey);
+    return g_recordKeyReady ? static_cast<ThreadRecord*>(pthread_getspecific(g_recordKey)) : nullptr;
+}
 
 int g_pid = 0;
 std::once_flag g_pidOnce;
@@ -48,12 +69,14 @@ const struct tm& ThreadRecord::LocalTime(time_t second)
 
 ThreadRecord* FetchThreadRecord(unsigned long generation, size_t bufferMin, size_t bufferMax)
 {
-    ThreadRecord* record = t_record.get();
+    ThreadRecord* record = CurrentRecord();
     if (nullptr == record) {
-        t_record.reset(new (std::nothrow) ThreadRecord);
-        record = t_record.get();
-        if (nullptr == record)
+        if (!g_recordKeyReady)
             return nullptr;
+        std::unique_ptr<ThreadRecord> fresh(new (std::nothrow) ThreadRecord);
+        if (!fresh || 0 != pthread_setspecific(g_recordKey, fresh.get()))
+            return nullptr;
+        record = fresh.release();
         if (0 != gethostname(record->host, sizeof(record->host) - 1))
             record->host[0] = '\0';
         const pthread_t self = pthread_self();
@@ -74,7 +97,7 @@ ThreadRecord* FetchThreadRecord(unsigned long generation, size_t bufferMin, size
 
 ThreadRecord* PeekThreadRecord(unsigned long generation)
 {
-    ThreadRecord* record = t_record.get();
+    ThreadRecord* record = CurrentRecord();
     return record && record->generation == generation ? record : nullptr;
 }
 
