@@ -6,6 +6,8 @@
 #ifndef VARNELL_P11_TYPES_H
 #define VARNELL_P11_TYPES_H
 
+#include "QovaResult.h"
+
 #include <p11-kit/pkcs11.h>
 
 // Vendor mechanisms of the SM2 tokens. They lie below CKM_VENDOR_DEFINED, outside the range the
