@@ -1,5 +1,4 @@
-// Helpers shared by the DER engine tests: encoding into vectors, and OpenSSL's own TLV reader as
-// the reference for what a parsed tree must look like.
+// Helpers of the DER engine tests; OpenSSL's own TLV reader is the reference for parsed trees.
 #ifndef VARNELL_TESTS_SMKERNEL_NODEEX_TEST_UTIL_H
 #define VARNELL_TESTS_SMKERNEL_NODEEX_TEST_UTIL_H
 
@@ -8,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,7 +16,6 @@ namespace nodeex_test {
 
 using Bytes = std::vector<unsigned char>;
 
-// Encodes with EncodeASN1ToMemory; the buffer is released here.
 inline unsigned int EncodeToBytes(NodeEx* node, Bytes* out, int* depth = nullptr)
 {
     unsigned char* encoded = nullptr;
@@ -28,21 +27,19 @@ inline unsigned int EncodeToBytes(NodeEx* node, Bytes* out, int* depth = nullptr
     return result;
 }
 
-// Encodes with EncodeASN1ToFile into a fresh file at path and reads it back.
+// Encodes into a fresh file at path and reads the file back; *written gets the encoder's count.
 inline unsigned int EncodeToFileBytes(NodeEx* node, const std::string& path, Bytes* out, int* written = nullptr)
 {
     FILE* file = fopen(path.c_str(), "w+b");
-    if (!file)
-        return 0xDEADu;
     int count = 0;
-    const unsigned int result = EncodeASN1ToFile(node, file, &count, nullptr);
-    fflush(file);
-    fseek(file, 0, SEEK_END);
-    out->resize(static_cast<size_t>(ftell(file)));
-    fseek(file, 0, SEEK_SET);
-    if (!out->empty() && fread(out->data(), 1, out->size(), file) != out->size())
-        out->clear();
-    fclose(file);
+    const unsigned int result = file ? EncodeASN1ToFile(node, file, &count, nullptr) : 0xDEADu;
+    if (file) {
+        out->assign(static_cast<size_t>(ftell(file)), 0);
+        rewind(file);
+        if (fread(out->data(), 1, out->size(), file) != out->size())
+            out->clear();
+        fclose(file);
+    }
     if (written)
         *written = count;
     return result;
@@ -56,23 +53,16 @@ inline unsigned int Parse(Bytes& data, NodeExPtr* root)
     return result;
 }
 
-// Index of the first differing octet, or -1 when equal; keeps failure output short for large data.
+// Equality of large buffers without printing them: the offset of the first difference.
 inline long FirstDifference(const Bytes& a, const Bytes& b)
 {
-    const size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i])
-            return static_cast<long>(i);
-    return a.size() == b.size() ? -1 : static_cast<long>(n);
+    const auto mismatch = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    return mismatch.first == a.end() && mismatch.second == b.end() ? -1 : mismatch.first - a.begin();
 }
+#define EXPECT_SAME_BYTES(expected, actual) EXPECT_EQ(-1, nodeex_test::FirstDifference((expected), (actual)))
 
-#define EXPECT_SAME_BYTES(expected, actual)                                                            \
-    EXPECT_EQ(-1, nodeex_test::FirstDifference((expected), (actual)))                                  \
-        << "first difference at this offset; sizes " << (expected).size() << " / " << (actual).size()
-
-// Compares a parsed (DER) subtree against OpenSSL's reading of the same octets: tag octet, header,
-// value position and length, and constructed values having exactly the children OpenSSL sees.
-// Returns the number of nodes compared.
+// Compares a parsed DER subtree with OpenSSL's reading of the same octets (tag, header, value range,
+// and constructed values having exactly the children OpenSSL sees). Returns the nodes compared.
 inline size_t ExpectMatchesOpenSSL(const NodeEx* node, const unsigned char* base, const unsigned char* at, long max)
 {
     const unsigned char* value = at;
@@ -88,13 +78,11 @@ inline size_t ExpectMatchesOpenSSL(const NodeEx* node, const unsigned char* base
     EXPECT_EQ(static_cast<unsigned long long>(length), node->ValueLength);
     EXPECT_EQ(static_cast<unsigned long long>(value - base), node->ValueStartPosition);
     EXPECT_EQ(static_cast<unsigned long long>(value - at + length), node->TotalLength);
-    EXPECT_EQ(0, node->InfiniteLength);
-
-    size_t count = 1;
     if (0 == (info & V_ASN1_CONSTRUCTED)) {
         EXPECT_TRUE(node->vetNodes.empty()) << "primitive value parsed as container at " << (at - base);
-        return count;
+        return 1;
     }
+    size_t count = 1;
     const unsigned char* child = value;
     for (const NodeEx* sub : node->vetNodes) {
         EXPECT_EQ(node, sub->pParent);
