@@ -148,25 +148,22 @@ unsigned int WriteToNativeMessaging(int fd, const char* pszMsg)
     QOVA_FAIL_IF(NULL == pszMsg, QOVA_E_FAIL, "Check pszMsg");
 
     const size_t nMsgLen = strlen(pszMsg);
-    if (nMsgLen > NATIVE_MSG_MAX_OUTGOING_SIZE) {
-        // The browser takes no longer answer; the end-of-conversation length tells it so.
-        const unsigned char byEnd[kHeaderSize] = {0xFF, 0xFF, 0xFF, 0xFF};
-        const size_t nWriteBufSize = sizeof(byEnd);
-        const size_t nWriteSize = WriteFully(fd, byEnd, nWriteBufSize);
-        QOVA_STEP_FAILED(nWriteSize != nWriteBufSize, QOVA_E_FAIL, "write");
-        return QOVA_E_FAIL;
-    }
-
-    const size_t nWriteBufSize = nMsgLen + kHeaderSize;
+    // The browser takes no longer answer; the end-of-conversation length alone tells it so.
+    const bool bTooLong = nMsgLen > NATIVE_MSG_MAX_OUTGOING_SIZE;
+    const size_t nWriteBufSize = bTooLong ? kHeaderSize : nMsgLen + kHeaderSize;
     std::unique_ptr<unsigned char[]> frame(new (std::nothrow) unsigned char[nWriteBufSize]);
     QOVA_FAIL_IF(nullptr == frame, QOVA_E_FAIL, "New memory");
-    frame[0] = static_cast<unsigned char>(nMsgLen & 0xFF);
-    frame[1] = static_cast<unsigned char>((nMsgLen >> 8) & 0xFF);
-    frame[2] = static_cast<unsigned char>((nMsgLen >> 16) & 0xFF);
-    frame[3] = static_cast<unsigned char>((nMsgLen >> 24) & 0xFF);
-    memcpy(frame.get() + kHeaderSize, pszMsg, nMsgLen);
+    if (bTooLong) {
+        memset(frame.get(), 0xFF, kHeaderSize);
+    } else {
+        frame[0] = static_cast<unsigned char>(nMsgLen & 0xFF);
+        frame[1] = static_cast<unsigned char>((nMsgLen >> 8) & 0xFF);
+        frame[2] = static_cast<unsigned char>((nMsgLen >> 16) & 0xFF);
+        frame[3] = static_cast<unsigned char>((nMsgLen >> 24) & 0xFF);
+        memcpy(frame.get() + kHeaderSize, pszMsg, nMsgLen);
+    }
 
     const size_t nWriteSize = WriteFully(fd, frame.get(), nWriteBufSize);
     QOVA_FAIL_IF(nWriteSize != nWriteBufSize, QOVA_E_FAIL, "write");
-    return QOVA_OK;
+    return bTooLong ? QOVA_E_FAIL : QOVA_OK;
 }

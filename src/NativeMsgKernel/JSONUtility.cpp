@@ -14,11 +14,6 @@ namespace {
 
 constexpr char kParamKey[] = "param";
 
-const char* OrNull(const char* text)
-{
-    return text ? text : "(null)";
-}
-
 // cJSON keeps flag bits above the type byte; compare types without them.
 int TypeOf(const cJSON* pItem)
 {
@@ -35,17 +30,18 @@ char* CopyText(const char* pszText)
     return pszCopy;
 }
 
-// Items 1-3 of every parameter reader: the list, the index and the item itself.
-unsigned int GetParamItem(const cJSON* pJSONArray, int nIndex, const cJSON** ppJSONItem)
+// Items 1-3 of every parameter reader: the list, the index and the item itself. The steps are
+// traced in the name of the reader, pszFunc.
+unsigned int GetParamItem(const char* pszFunc, const cJSON* pJSONArray, int nIndex, const cJSON** ppJSONItem)
 {
-    QOVA_FAIL_IF((NULL == pJSONArray || nIndex < 0), QOVA_E_INVALIDARG, "Check pJSONArray");
+    QOVA_FAIL_IF_IN(pszFunc, (NULL == pJSONArray || nIndex < 0), QOVA_E_INVALIDARG, "Check pJSONArray");
 
     const int nCount = cJSON_GetArraySize(pJSONArray);
     TRACE(3, "nCount: %d", nCount);
-    QOVA_FAIL_IF((0 == nCount || nCount <= nIndex), QOVA_E_INVALIDARG, "cJSON_GetArraySize");
+    QOVA_FAIL_IF_IN(pszFunc, (0 == nCount || nCount <= nIndex), QOVA_E_INVALIDARG, "cJSON_GetArraySize");
 
     const cJSON* pJSONItem = cJSON_GetArrayItem(pJSONArray, nIndex);
-    QOVA_FAIL_IF(NULL == pJSONItem, QOVA_E_ITEM_MISSING, "cJSON_GetArrayItem");
+    QOVA_FAIL_IF_IN(pszFunc, NULL == pJSONItem, QOVA_E_ITEM_MISSING, "cJSON_GetArrayItem");
     *ppJSONItem = pJSONItem;
     return QOVA_OK;
 }
@@ -181,7 +177,8 @@ bool AddResult(cJSON* pResponseJSON, unsigned int nType, const void* pValue, boo
         break;
     case QOVA_RESULT_TYPE_STRING: {
         const char* pszValue = static_cast<const char*>(pValue);
-        TRACE(3, "string value: %s", pszValue);
+        if (QovaLogEnabled())
+            TRACE(3, "string value: %s", QovaTraceText(pszValue).c_str());
         pAdded = cJSON_AddStringToObject(pResponseJSON, "result", pszValue);
         break;
     }
@@ -214,7 +211,9 @@ unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomI
     QOVA_FAIL_IF(NULL == pFunction, QOVA_E_FAIL, "Get function");
     const char* pszUTF8FuncName = cJSON_IsString(pFunction) ? pFunction->valuestring : NULL;
     QOVA_FAIL_IF(NULL == pszUTF8FuncName, QOVA_E_FAIL, "Get function name");
-    TRACE(3, "pszUTF8FuncName: %s", pszUTF8FuncName);
+    // The request is a page's text: escaped, so that it cannot end its log line or fake another.
+    if (QovaLogEnabled())
+        TRACE(3, "pszUTF8FuncName: %s", QovaTraceText(pszUTF8FuncName).c_str());
 
     const cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot, "params");
     QOVA_FAIL_IF(NULL == pParamsArray, QOVA_E_FAIL, "Get params");
@@ -224,7 +223,8 @@ unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomI
     if (pRandomId) {
         pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : NULL;
         QOVA_FAIL_IF(NULL == pszUTF8RandomId, QOVA_E_FAIL, "Get randomId");
-        TRACE(3, "pszUTF8RandomId: %s", pszUTF8RandomId);
+        if (QovaLogEnabled())
+            TRACE(3, "pszUTF8RandomId: %s", QovaTraceText(pszUTF8RandomId).c_str());
     }
 
     // Make every copy first: the outputs are written only when all of them exist.
@@ -248,7 +248,7 @@ unsigned int ConverJSONArrayItemtoNULLEndString(const cJSON* pJSONArray, int nIn
 {
     TraceHelper trace("ConverJSONArrayItemtoNULLEndString");
     const cJSON* pJSONItem = NULL;
-    const unsigned int nResult = GetParamItem(pJSONArray, nIndex, &pJSONItem);
+    const unsigned int nResult = GetParamItem(__func__, pJSONArray, nIndex, &pJSONItem);
     if (QOVA_OK != nResult)
         return nResult;
 
@@ -275,7 +275,7 @@ unsigned int ConverJSONArrayItemtobool(const cJSON* pJSONArray, int nIndex, bool
 {
     TraceHelper trace("ConverJSONArrayItemtobool");
     const cJSON* pJSONItem = NULL;
-    const unsigned int nResult = GetParamItem(pJSONArray, nIndex, &pJSONItem);
+    const unsigned int nResult = GetParamItem(__func__, pJSONArray, nIndex, &pJSONItem);
     if (QOVA_OK != nResult)
         return nResult;
 
@@ -291,7 +291,7 @@ unsigned int ConverJSONArrayItemtoint(const cJSON* pJSONArray, int nIndex, int* 
     TraceHelper trace("ConverJSONArrayItemtoint");
     QOVA_FAIL_IF(NULL == pnValue, QOVA_E_INVALIDARG, "Check pnValue");
     const cJSON* pJSONItem = NULL;
-    const unsigned int nResult = GetParamItem(pJSONArray, nIndex, &pJSONItem);
+    const unsigned int nResult = GetParamItem(__func__, pJSONArray, nIndex, &pJSONItem);
     if (QOVA_OK != nResult)
         return nResult;
 
@@ -337,8 +337,10 @@ unsigned int ConvertJSONToResponseMsg(const char* pszRandomId, const char* pszFu
                                       char** ppszResponseMsg)
 {
     TraceHelper trace("ConvertJSONToResponseMsg");
-    TRACE(3, "pszUTF8RandomId: %s", OrNull(pszRandomId));
-    TRACE(3, "FuncName: %s", OrNull(pszFuncName));
+    if (QovaLogEnabled()) {
+        TRACE(3, "pszUTF8RandomId: %s", QovaTraceText(pszRandomId).c_str());
+        TRACE(3, "FuncName: %s", QovaTraceText(pszFuncName).c_str());
+    }
     const bool bWithRandomId = pszRandomId && '\0' != pszRandomId[0];
 
     std::unique_ptr<char[]> response;

@@ -86,3 +86,28 @@ void QovaTraceP11StepFailed(const char* file, int line, const char* func, const 
         TraceLog(1, pszLine);
     });
 }
+
+std::string QovaTraceText(const char* text)
+{
+    if (nullptr == text)
+        return "(null)";
+    static const char kHex[] = "0123456789abcdef";
+    std::string escaped;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        switch (*p) {
+        case '\\': escaped += "\\\\"; break;
+        case '\n': escaped += "\\n"; break;
+        case '\r': escaped += "\\r"; break;
+        case '\t': escaped += "\\t"; break;
+        default:
+            if (*p < 0x20 || 0x7F == *p) {
+                escaped += "\\x";
+                escaped += kHex[*p >> 4];
+                escaped += kHex[*p & 0x0F];
+            } else {
+                escaped += static_cast<char>(*p);
+            }
+        }
+    }
+    return escaped;
+}

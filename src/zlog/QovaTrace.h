@@ -12,6 +12,8 @@
 #include "QovaResult.h"
 #include "qova_zlog.h"
 
+#include <string>
+
 // Line writers: software kernel, token services and host (512-byte line, TraceInfo/TraceError).
 void QovaTraceStepOK(const char* file, int line, const char* func, const char* step);
 void QovaTraceStepFailed(const char* file, int line, const char* func, const char* step, unsigned int code,
@@ -22,6 +24,12 @@ void QovaTraceStepFailedSsl(const char* file, int line, const char* func, const 
 // PKCS#11 kernel: a buffer sized for the line, TraceLog, and no reason on the Failed line.
 void QovaTraceP11StepOK(const char* file, int line, const char* func, const char* step);
 void QovaTraceP11StepFailed(const char* file, int line, const char* func, const char* step, unsigned int code);
+
+// Outside text (a request's names, a token's CKA_ID, certificate fields) as it may stand in a
+// trace line: control characters and the backslash become C escapes ("\n", "\x01", "\\"), so
+// that no text can end its line or fake another. Other bytes, UTF-8 included, stay. Null gives
+// "(null)".
+std::string QovaTraceText(const char* text);
 
 #define QOVA_TRACE_OK_(writer, step)                                  \
     do {                                                              \
@@ -82,6 +90,38 @@ void QovaTraceP11StepFailed(const char* file, int line, const char* func, const 
 #define QOVA_P11_TRACE_STEP_FAILED(step, code)                                              \
     do {                                                                                    \
         if (QovaLogEnabled()) QovaTraceP11StepFailed(__FILE__, __LINE__, __func__, (step), (code)); \
+    } while (0)
+
+// Forms for a helper that checks steps on behalf of the function that called it: `func` is that
+// function's __func__, passed down, so that the line names the function the log's reader knows
+// rather than the helper.
+#define QOVA_FAIL_IF_IN(func, cond, code, step)                                                  \
+    do {                                                                                         \
+        if (cond) {                                                                              \
+            const unsigned int qovaCode_ = (code);                                               \
+            if (QovaLogEnabled())                                                                \
+                QovaTraceStepFailed(__FILE__, __LINE__, (func), (step), qovaCode_, #cond);       \
+            return qovaCode_;                                                                    \
+        }                                                                                        \
+        if (QovaLogEnabled()) QovaTraceStepOK(__FILE__, __LINE__, (func), (step));               \
+    } while (0)
+
+#define QOVA_P11_FAIL_IF_IN(func, cond, code, step)                                              \
+    do {                                                                                         \
+        if (cond) {                                                                              \
+            const unsigned int qovaCode_ = (code);                                               \
+            if (QovaLogEnabled()) QovaTraceP11StepFailed(__FILE__, __LINE__, (func), (step), qovaCode_); \
+            return qovaCode_;                                                                    \
+        }                                                                                        \
+        if (QovaLogEnabled()) QovaTraceP11StepOK(__FILE__, __LINE__, (func), (step));            \
+    } while (0)
+
+#define QOVA_P11_STEP_FAILED_IN(func, cond, code, step) \
+    QovaCheckP11Step(static_cast<bool>(cond), __FILE__, __LINE__, (func), (step), (code))
+
+#define QOVA_TRACE_STEP_FAILED_IN(func, step, code, reason)                                     \
+    do {                                                                                         \
+        if (QovaLogEnabled()) QovaTraceStepFailed(__FILE__, __LINE__, (func), (step), (code), (reason)); \
     } while (0)
 
 using QovaFailedWriter = void (*)(const char*, int, const char*, const char*, unsigned int, const char*);

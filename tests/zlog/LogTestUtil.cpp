@@ -6,6 +6,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
+
+#include "qova_zlog.h"
 
 namespace logtest {
 
@@ -42,6 +45,57 @@ std::vector<std::string> Lines(const std::string& text)
         begin = end + 1;
     }
     return lines;
+}
+
+namespace {
+
+// Ends every record, so that messages with and without their own newline stay apart.
+constexpr char kRecordEnd[] = "<end>\n";
+
+}  // namespace
+
+TraceCapture::TraceCapture()
+{
+    m_log = m_dir.File("trace.log");
+    const std::string conf = WriteConf(m_dir, "trace.conf",
+                                       "[global]\nrotate lock file = " + m_dir.File("zlog.lock") +
+                                           "\n[formats]\nrecord = \"%V %m<end>%n\"\n[rules]\nqova_category.DEBUG \"" +
+                                           m_log + "\"; record\n");
+    if (0 != qova_log_init_ex(conf.c_str()))
+        abort();
+}
+
+TraceCapture::~TraceCapture()
+{
+    qova_log_fini();
+}
+
+void TraceCapture::Mark()
+{
+    m_mark = testutil::ReadFileOrEmpty(m_log).size();
+}
+
+std::string TraceCapture::Raw() const
+{
+    const std::string text = testutil::ReadFileOrEmpty(m_log);
+    return m_mark < text.size() ? text.substr(m_mark) : std::string();
+}
+
+std::vector<std::string> TraceCapture::Records() const
+{
+    static const std::regex kLineNumber(R"(^(\w+ \[[^()\]]*)\(\d+\))");
+    const std::string text = Raw();
+    std::vector<std::string> records;
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t end = text.find(kRecordEnd, begin);
+        if (std::string::npos == end)
+            end = text.size();
+        records.push_back(std::regex_replace(text.substr(begin, end - begin), kLineNumber, "$1(N)",
+                                             std::regex_constants::format_first_only));
+        begin = end + sizeof(kRecordEnd) - 1;
+    }
+    return records;
 }
 
 CapturedFd::CapturedFd(int fd, const std::string& path) : m_fd(fd), m_path(path)

@@ -22,6 +22,29 @@ std::string SampleConf(const testutil::ScopedTempDir& dir, const std::string& sa
 // Splits on '\n'; a final line without newline counts, a trailing newline adds no empty line.
 std::vector<std::string> Lines(const std::string& text);
 
+// Logging on for the lifetime of the object, into a file of its own directory, one record per
+// event: "<LEVEL> <message>", the message verbatim with its own newline, if any. A trace line's
+// source line number reads "(N)" in Records(), so expectations do not move with the code.
+class TraceCapture
+{
+public:
+    TraceCapture();  // aborts when logging cannot be started
+    ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+
+    // Records() starts after what was logged so far.
+    void Mark();
+    std::vector<std::string> Records() const;
+    // The log text since the mark, unchanged.
+    std::string Raw() const;
+
+private:
+    testutil::ScopedTempDir m_dir;
+    std::string m_log;
+    size_t m_mark = 0;
+};
+
 // Sends file descriptor 1 or 2 into a file until Stop() or destruction.
 class CapturedFd
 {
