@@ -254,7 +254,8 @@ TEST_F(JsonTraceTest, EachRefusalEndsItsScopeWithTheFailedLineAndItsReason)
     const double number = 1.5;
     const JsonCase kCases[] = {
         {"empty request", [] { return Split(""); }, 0x80070057u, kSplit,
-         Failed(kJSON, kSplit, "Check pszRequestMsg", kBadArg, "(NULL == pszRequestMsg || 0 == strlen(pszRequestMsg))")},
+         Failed(kJSON, kSplit, "Check pszRequestMsg", kBadArg,
+                "(NULL == pszRequestMsg || 0 == strlen(pszRequestMsg))")},
         {"not JSON", [] { return Split("{\"function\":"); }, 0xFFFFFFFFu, kSplit,
          Failed(kJSON, kSplit, "cJSON_Parse", kFail, "NULL == pJsonRoot")},
         {"no function", [] { return Split("{\"params\":[]}"); }, 0xFFFFFFFFu, kSplit,
@@ -309,7 +310,8 @@ TEST_F(JsonTraceTest, DetailLinesCarryNamesCountsAndValues)
     const int nValue = -3;
     const unsigned char byTrue = 1;
     const Case kCases[] = {
-        {"request with randomId", [] { return Split("{\"function\":\"GetVersion\",\"params\":[],\"randomId\":\"17\"}"); },
+        {"request with randomId",
+         [] { return Split("{\"function\":\"GetVersion\",\"params\":[],\"randomId\":\"17\"}"); },
          {"INFO pszUTF8FuncName: GetVersion", "INFO pszUTF8RandomId: 17"}},
         {"text item", [] { return ReadText("[\"a\",\"b\"]", 1); }, {"INFO nCount: 2"}},
         {"bool result", [&] { return Construct("F", 1, &byTrue); }, {"INFO bool value: 1"}},
