@@ -16,26 +16,27 @@ bool LengthOutOfBounds(CK_ULONG ulLength)
     return ulLength > p11detail::kMaxAttributeLength;
 }
 
-// The object search after a successful C_FindObjectsInit; the caller ends the search.
-unsigned int FindFirstObject(CK_FUNCTION_LIST* pCkFunctionList, CK_SESSION_HANDLE hSession,
+// The object search after a successful C_FindObjectsInit; the caller ends the search. Traced in
+// the name pszFunc.
+unsigned int FindFirstObject(const char* pszFunc, CK_FUNCTION_LIST* pCkFunctionList, CK_SESSION_HANDLE hSession,
                              CK_OBJECT_HANDLE* phObject)
 {
     CK_OBJECT_HANDLE hObject = 0;
     CK_ULONG ulObjectCount = 0;
     const CK_RV rv = pCkFunctionList->C_FindObjects(hSession, &hObject, 1, &ulObjectCount);
-    QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_FindObjects");
-    QOVA_P11_FAIL_IF(ulObjectCount <= 0, QOVA_E_NO_OBJECT, "Check ulObjectCount <= 0");
+    QOVA_P11_FAIL_IF_IN(pszFunc, CKR_OK != rv, QovaP11Result(rv), "C_FindObjects");
+    QOVA_P11_FAIL_IF_IN(pszFunc, ulObjectCount <= 0, QOVA_E_NO_OBJECT, "Check ulObjectCount <= 0");
     TRACE(3, "Find the object.");
     *phObject = hObject;
     return QOVA_OK;
 }
 
-// Moves the ID and value buffers into a new record that holds the context.
-unsigned int AppendRecord(SessionCtx* pCtx, std::unique_ptr<unsigned char[]> value, CK_ULONG ulValueLen,
-                          std::unique_ptr<char[]> id, std::vector<_CERTIFICATE_DATA*>& vtrCertData)
+// Moves the ID and value buffers into a new record that holds the context. Traced in the name pszFunc.
+unsigned int AppendRecord(const char* pszFunc, SessionCtx* pCtx, std::unique_ptr<unsigned char[]> value,
+                          CK_ULONG ulValueLen, std::unique_ptr<char[]> id, std::vector<_CERTIFICATE_DATA*>& vtrCertData)
 {
     _CERTIFICATE_DATA* pRecord = new (std::nothrow) _CERTIFICATE_DATA[1]();
-    QOVA_P11_FAIL_IF(NULL == pRecord, p11detail::kNoHostMemory, "new _CERTIFICATE_DATA");
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pRecord, p11detail::kNoHostMemory, "new _CERTIFICATE_DATA");
     pRecord->pszCkID = id.release();
     pRecord->pbyCertificate = value.release();
     pRecord->nCertificateSize = static_cast<int>(ulValueLen);
@@ -107,7 +108,7 @@ unsigned int GetCurrentSessionCertificate(void* pSessionCtx, int* pnCertCount,
             TRACE(3, "CKEnumCertificateAttr: 0x%08x", nEnum);
             break;
         }
-        nResult = AppendRecord(pCtx, std::unique_ptr<unsigned char[]>(pbyValue), ulValueLen,
+        nResult = AppendRecord(__func__, pCtx, std::unique_ptr<unsigned char[]>(pbyValue), ulValueLen,
                                std::unique_ptr<char[]>(pszCkID), vtrCertData);
         if (QOVA_OK != nResult)
             break;
@@ -173,7 +174,10 @@ unsigned int CkGetSpecifiedObjectByCkID(CK_FUNCTION_LIST* pCkFunctionList, CK_SE
                          CKO_PRIVATE_KEY != ulObjectType,
                      QOVA_E_P11_NOT_SUPPORTED, "Only support asym public-key private-key and certificate");
     const char* pszID = reinterpret_cast<const char*>(pszCkID);
-    TRACE(3, "The ulObjectType to find is %ld, the ckid to find is %s", static_cast<long>(ulObjectType), pszID);
+    // The ID comes from the token: escaped, so that it cannot end its log line.
+    if (QovaLogEnabled())
+        TRACE(3, "The ulObjectType to find is %ld, the ckid to find is %s", static_cast<long>(ulObjectType),
+              QovaTraceText(pszID).c_str());
 
     // The ID is text: it ends at its first zero byte.
     CK_OBJECT_CLASS ulClass = ulObjectType;
@@ -182,7 +186,7 @@ unsigned int CkGetSpecifiedObjectByCkID(CK_FUNCTION_LIST* pCkFunctionList, CK_SE
     const CK_RV rv = pCkFunctionList->C_FindObjectsInit(hSession, stTemplate, 2);
     QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_FindObjectsInit");
 
-    const unsigned int nResult = FindFirstObject(pCkFunctionList, hSession, phObject);
+    const unsigned int nResult = FindFirstObject(__func__, pCkFunctionList, hSession, phObject);
     const CK_RV rvFinal = pCkFunctionList->C_FindObjectsFinal(hSession);
     TRACE(3, "C_FindObjectsFinal return: %d", static_cast<int>(rvFinal));
     return nResult;
@@ -206,7 +210,8 @@ unsigned int AcquireCertificatePrivateKey(_CERTIFICATE_DATA* pCertData, CK_OBJEC
                                           CK_KEY_TYPE* pulKeyType)
 {
     QOVA_P11_FAIL_IF(NULL == pCertData, QOVA_E_INVALIDARG, "Check pCertData");
-    TRACE(3, "CKID: %s", OrNull(pCertData->pszCkID));
+    if (QovaLogEnabled())
+        TRACE(3, "CKID: %s", QovaTraceText(pCertData->pszCkID).c_str());
     QOVA_P11_FAIL_IF(NULL == phPrivateKey || NULL == pulKeyType, QOVA_E_INVALIDARG, "Check phPrivateKey");
     const SessionCtx* pCtx = pCertData->pstSessionCtx;
     QOVA_P11_FAIL_IF(NULL == pCtx || 0 == pCtx->hSession || 1 != pCtx->nSessionType, QOVA_E_INVALIDARG,

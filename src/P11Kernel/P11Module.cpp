@@ -9,18 +9,21 @@ using p11detail::OrNull;
 
 namespace {
 
-unsigned int OpenAndInitialize(const char* pszModulePath, void** phDLLHandle, CK_FUNCTION_LIST** ppCkFunctionList)
+// CkInitialize's steps, traced in the name pszFunc.
+unsigned int OpenAndInitialize(const char* pszFunc, const char* pszModulePath, void** phDLLHandle,
+                               CK_FUNCTION_LIST** ppCkFunctionList)
 {
     TRACE(3, "Module path: %s.", OrNull(pszModulePath));
-    QOVA_P11_FAIL_IF(NULL == pszModulePath, QOVA_E_INVALIDARG, "Check pwszModulePath");
-    QOVA_P11_FAIL_IF(NULL == phDLLHandle, QOVA_E_INVALIDARG, "Check phDLLHandle");
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pszModulePath, QOVA_E_INVALIDARG, "Check pwszModulePath");
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == phDLLHandle, QOVA_E_INVALIDARG, "Check phDLLHandle");
 
     void* hModule = dlopen(pszModulePath, RTLD_LAZY);
-    QOVA_P11_FAIL_IF(NULL == hModule, CKR_GENERAL_ERROR, "dlopen...");
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == hModule, CKR_GENERAL_ERROR, "dlopen...");
 
     CK_C_GetFunctionList pfnGetFunctionList =
         reinterpret_cast<CK_C_GetFunctionList>(dlsym(hModule, "C_GetFunctionList"));
-    if (QOVA_P11_STEP_FAILED(NULL == pfnGetFunctionList, QOVA_E_NO_GETFUNCTIONLIST, "dlsym C_GetFunctionList.")) {
+    if (QOVA_P11_STEP_FAILED_IN(pszFunc, NULL == pfnGetFunctionList, QOVA_E_NO_GETFUNCTIONLIST,
+                                "dlsym C_GetFunctionList.")) {
         dlclose(hModule);
         return QOVA_E_NO_GETFUNCTIONLIST;
     }
@@ -28,14 +31,15 @@ unsigned int OpenAndInitialize(const char* pszModulePath, void** phDLLHandle, CK
     // Only the list pointer counts: some modules answer oddly but still fill it.
     CK_FUNCTION_LIST* pFunctionList = NULL;
     pfnGetFunctionList(&pFunctionList);
-    if (QOVA_P11_STEP_FAILED(NULL == pFunctionList, QOVA_E_NO_FUNCTIONLIST, "Check function list pointer.")) {
+    if (QOVA_P11_STEP_FAILED_IN(pszFunc, NULL == pFunctionList, QOVA_E_NO_FUNCTIONLIST,
+                                "Check function list pointer.")) {
         dlclose(hModule);
         return QOVA_E_NO_FUNCTIONLIST;
     }
 
     // Another component of the process may have initialised the module already; we do not share it.
     const CK_RV rv = pFunctionList->C_Initialize(NULL);
-    if (QOVA_P11_STEP_FAILED(CKR_OK != rv, QovaP11Result(rv), "C_Initialize")) {
+    if (QOVA_P11_STEP_FAILED_IN(pszFunc, CKR_OK != rv, QovaP11Result(rv), "C_Initialize")) {
         dlclose(hModule);
         return QovaP11Result(rv);
     }
@@ -50,7 +54,7 @@ unsigned int OpenAndInitialize(const char* pszModulePath, void** phDLLHandle, CK
 
 unsigned int CkInitialize(const char* pszModulePath, void** phDLLHandle, CK_FUNCTION_LIST** ppCkFunctionList)
 {
-    const unsigned int nResult = OpenAndInitialize(pszModulePath, phDLLHandle, ppCkFunctionList);
+    const unsigned int nResult = OpenAndInitialize(__func__, pszModulePath, phDLLHandle, ppCkFunctionList);
     if (QOVA_OK != nResult)
         TRACE(1, "FAILED. Clearup");
     return nResult;

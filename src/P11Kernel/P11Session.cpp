@@ -9,54 +9,56 @@ using p11detail::OrNull;
 
 namespace {
 
-// Both calls of the two-call slot listing; a count of 0 gives a null list.
-unsigned int ListSlotsWithToken(CK_FUNCTION_LIST* pCkFunctionList, std::unique_ptr<CK_SLOT_ID[]>* pSlots,
-                                CK_ULONG* pulCount, const char* pszSecondStep)
+// Both calls of the two-call slot listing; a count of 0 gives a null list. Traced in the name pszFunc.
+unsigned int ListSlotsWithToken(const char* pszFunc, CK_FUNCTION_LIST* pCkFunctionList,
+                                std::unique_ptr<CK_SLOT_ID[]>* pSlots, CK_ULONG* pulCount)
 {
     CK_ULONG ulCount = 0;
     CK_RV rv = pCkFunctionList->C_GetSlotList(CK_TRUE, NULL, &ulCount);
     TRACE(3, "C_GetSlotList ulRetCode %d.", static_cast<int>(rv));
-    QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_GetSlotList(1)");
+    QOVA_P11_FAIL_IF_IN(pszFunc, CKR_OK != rv, QovaP11Result(rv), "C_GetSlotList(1)");
     TRACE(3, "Slot count: %lu", ulCount);
     if (0 == ulCount) {
         pSlots->reset();
         *pulCount = 0;
         return QOVA_OK;
     }
-    QOVA_P11_FAIL_IF(ulCount > p11detail::kMaxSlotCount, p11detail::kBadModuleAnswer, "Check slot count");
+    QOVA_P11_FAIL_IF_IN(pszFunc, ulCount > p11detail::kMaxSlotCount, p11detail::kBadModuleAnswer,
+                        "Check slot count");
 
     std::unique_ptr<CK_SLOT_ID[]> slots = NewZeroed<CK_SLOT_ID>(ulCount);
-    QOVA_P11_FAIL_IF(!slots, p11detail::kNoHostMemory, "new slot list");
+    QOVA_P11_FAIL_IF_IN(pszFunc, !slots, p11detail::kNoHostMemory, "new slot list");
 
     // No retry: a token that arrives between the calls fails the listing with CKR_BUFFER_TOO_SMALL.
     CK_ULONG ulSecondCount = ulCount;
     rv = pCkFunctionList->C_GetSlotList(CK_TRUE, slots.get(), &ulSecondCount);
-    QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), pszSecondStep);
-    QOVA_P11_FAIL_IF(ulSecondCount > ulCount, p11detail::kBadModuleAnswer, "Check slot count(2)");
+    QOVA_P11_FAIL_IF_IN(pszFunc, CKR_OK != rv, QovaP11Result(rv), "C_GetSlotList(2)");
+    QOVA_P11_FAIL_IF_IN(pszFunc, ulSecondCount > ulCount, p11detail::kBadModuleAnswer, "Check slot count(2)");
 
     *pSlots = std::move(slots);
     *pulCount = ulSecondCount;
     return QOVA_OK;
 }
 
-unsigned int ReadDeviceInfo(DylibInfo* pInfo, CK_INFO** ppInfo, std::vector<_SLOT_STRUCT>& vtrSlots,
-                            std::vector<_TOKEN_STRUCT>& vtrTokens)
+// CryptoGetDeviceInfo's steps, traced in the name pszFunc.
+unsigned int ReadDeviceInfo(const char* pszFunc, DylibInfo* pInfo, CK_INFO** ppInfo,
+                            std::vector<_SLOT_STRUCT>& vtrSlots, std::vector<_TOKEN_STRUCT>& vtrTokens)
 {
-    QOVA_P11_FAIL_IF(NULL == pInfo, QOVA_E_MODULE_NOT_LOADED, "Check pDylibInfo");
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pInfo, QOVA_E_MODULE_NOT_LOADED, "Check pDylibInfo");
     TRACE(3, "P11 lib: %s", OrNull(pInfo->pszDylibPath));
-    QOVA_P11_FAIL_IF(!pInfo->bLoaded, QOVA_E_MODULE_NOT_LOADED, "Check pDylibInfo state");
+    QOVA_P11_FAIL_IF_IN(pszFunc, !pInfo->bLoaded, QOVA_E_MODULE_NOT_LOADED, "Check pDylibInfo state");
     CK_FUNCTION_LIST* pFunctions = pInfo->pCkFunctionList;
-    QOVA_P11_FAIL_IF(NULL == pFunctions, QOVA_E_MODULE_NOT_LOADED, "Check pCkFunctionList");
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pFunctions, QOVA_E_MODULE_NOT_LOADED, "Check pCkFunctionList");
 
     std::unique_ptr<CK_INFO[]> info = NewZeroed<CK_INFO>(1);
-    QOVA_P11_FAIL_IF(!info, p11detail::kNoHostMemory, "new CK_INFO");
+    QOVA_P11_FAIL_IF_IN(pszFunc, !info, p11detail::kNoHostMemory, "new CK_INFO");
     const CK_RV rvInfo = pFunctions->C_GetInfo(info.get());
-    QOVA_P11_FAIL_IF(CKR_OK != rvInfo, QovaP11Result(rvInfo), "C_GetInfo");
+    QOVA_P11_FAIL_IF_IN(pszFunc, CKR_OK != rvInfo, QovaP11Result(rvInfo), "C_GetInfo");
 
     CK_SLOT_ID* pSlotList = NULL;
     CK_ULONG ulSlotCount = 0;
     const unsigned int nResult = GetSlotListEx(pFunctions, &pSlotList, &ulSlotCount);
-    QOVA_P11_FAIL_IF(QOVA_OK != nResult, nResult, "GetSlotListEx");
+    QOVA_P11_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "GetSlotListEx");
     const std::unique_ptr<CK_SLOT_ID[]> slots(pSlotList);
     TRACE(3, "Slot count: %lu", ulSlotCount);
 
@@ -76,7 +78,7 @@ unsigned int ReadDeviceInfo(DylibInfo* pInfo, CK_INFO** ppInfo, std::vector<_SLO
 
         _TOKEN_STRUCT stToken{};
         const CK_RV rvToken = pFunctions->C_GetTokenInfo(ulSlotID, &stToken.stTokenInfo);
-        QOVA_P11_FAIL_IF(CKR_OK != rvToken, QovaP11Result(rvToken), "C_GetTokenInfo");
+        QOVA_P11_FAIL_IF_IN(pszFunc, CKR_OK != rvToken, QovaP11Result(rvToken), "C_GetTokenInfo");
         stToken.ulSlotID = ulSlotID;
         vtrTokens.push_back(stToken);
     }
@@ -95,7 +97,7 @@ unsigned int GetSlotListEx(CK_FUNCTION_LIST* pCkFunctionList, CK_SLOT_ID** ppSlo
 
     std::unique_ptr<CK_SLOT_ID[]> slots;
     CK_ULONG ulCount = 0;
-    const unsigned int nResult = ListSlotsWithToken(pCkFunctionList, &slots, &ulCount, "C_GetSlotList(2)");
+    const unsigned int nResult = ListSlotsWithToken(__func__, pCkFunctionList, &slots, &ulCount);
     if (QOVA_OK != nResult)
         return nResult;
     *ppSlotList = slots.release();
@@ -109,7 +111,7 @@ unsigned int GetFirstSlot(CK_FUNCTION_LIST* pCkFunctionList, CK_SLOT_ID* pSlotID
 
     std::unique_ptr<CK_SLOT_ID[]> slots;
     CK_ULONG ulCount = 0;
-    const unsigned int nResult = ListSlotsWithToken(pCkFunctionList, &slots, &ulCount, "C_GetSlotList(2)");
+    const unsigned int nResult = ListSlotsWithToken(__func__, pCkFunctionList, &slots, &ulCount);
     if (QOVA_OK != nResult)
         return nResult;
     QOVA_P11_FAIL_IF(0 == ulCount, CKR_TOKEN_NOT_PRESENT, "No token present");
@@ -121,7 +123,8 @@ unsigned int CryptoGetDeviceInfo(void* pDylibInfo, CK_INFO** ppInfo, std::vector
                                  std::vector<_TOKEN_STRUCT>& vtrTokens)
 {
     // A successful call appends to what the caller passed in; a failed one leaves nothing.
-    const unsigned int nResult = ReadDeviceInfo(static_cast<DylibInfo*>(pDylibInfo), ppInfo, vtrSlots, vtrTokens);
+    const unsigned int nResult =
+        ReadDeviceInfo(__func__, static_cast<DylibInfo*>(pDylibInfo), ppInfo, vtrSlots, vtrTokens);
     if (QOVA_OK != nResult) {
         TRACE(1, "FAILED. Clearup");
         vtrSlots.clear();
