@@ -106,11 +106,13 @@ LeafSource ClassifyLeaf(const NodeEx* node)
 // No single value may come near the 64-bit range, so the sums below cannot wrap.
 constexpr unsigned long long kMaxValueLength = 1ull << 56;
 
-unsigned int MeasureNodeEx(const NodeEx* pNode, EncodePlan& plan, int* pnCurrentDeepLevel,
+// The encoders' helpers trace their steps in the name of the encoder that runs them, pszFunc.
+unsigned int MeasureNodeEx(const char* pszFunc, const NodeEx* pNode, EncodePlan& plan, int* pnCurrentDeepLevel,
                            unsigned long long* pnEncodedTotal)
 {
     if (NULL != pnCurrentDeepLevel)
-        QOVA_FAIL_IF(*pnCurrentDeepLevel > MAX_RECURSIVE_DEEP_LEVEL, QOVA_E_DER_TOO_DEEP, "Check recursive deep level");
+        QOVA_FAIL_IF_IN(pszFunc, *pnCurrentDeepLevel > MAX_RECURSIVE_DEEP_LEVEL, QOVA_E_DER_TOO_DEEP,
+                        "Check recursive deep level");
 
     const size_t nIndex = plan.valueLengths.size();
     plan.valueLengths.push_back(0);
@@ -123,7 +125,7 @@ unsigned int MeasureNodeEx(const NodeEx* pNode, EncodePlan& plan, int* pnCurrent
         unsigned int nResult = QOVA_OK;
         for (const NodeEx* child : pNode->vetNodes) {
             unsigned long long nChildTotal = 0;
-            nResult = MeasureNodeEx(child, plan, pnCurrentDeepLevel, &nChildTotal);
+            nResult = MeasureNodeEx(pszFunc, child, plan, pnCurrentDeepLevel, &nChildTotal);
             if (QOVA_OK != nResult)
                 break;
             nValueLength += nChildTotal;
@@ -138,16 +140,18 @@ unsigned int MeasureNodeEx(const NodeEx* pNode, EncodePlan& plan, int* pnCurrent
             return nResult;
     } else {
         nValueLength = pNode->ValueLength;
-        QOVA_FAIL_IF(nValueLength > kMaxValueLength, QOVA_E_FAIL, "Check value length");
+        QOVA_FAIL_IF_IN(pszFunc, nValueLength > kMaxValueLength, QOVA_E_FAIL, "Check value length");
         switch (ClassifyLeaf(pNode)) {
         case LeafSource::OwnValue:
             // A leaf may announce more than it holds (the caller appends the rest), never less.
-            QOVA_FAIL_IF(pNode->CurrentLength > pNode->ValueLength, QOVA_E_FAIL, "Check value length");
+            QOVA_FAIL_IF_IN(pszFunc, pNode->CurrentLength > pNode->ValueLength, QOVA_E_FAIL, "Check value length");
             nWrittenValue = pNode->CurrentLength;
             break;
         case LeafSource::Buffer:
-            QOVA_FAIL_IF(!nodeex_detail::RangeInside(pNode->ValueStartPosition, pNode->ValueLength, pNode->FileLength),
-                         QOVA_E_FAIL, "Check value range");
+            QOVA_FAIL_IF_IN(pszFunc,
+                            !nodeex_detail::RangeInside(pNode->ValueStartPosition, pNode->ValueLength,
+                                                        pNode->FileLength),
+                            QOVA_E_FAIL, "Check value range");
             nWrittenValue = pNode->ValueLength;
             break;
         case LeafSource::File:
@@ -165,13 +169,13 @@ unsigned int MeasureNodeEx(const NodeEx* pNode, EncodePlan& plan, int* pnCurrent
     return QOVA_OK;
 }
 
-unsigned int MeasureTree(const NodeEx* pNode, EncodePlan& plan, int* pnCurrentDeepLevel)
+unsigned int MeasureTree(const char* pszFunc, const NodeEx* pNode, EncodePlan& plan, int* pnCurrentDeepLevel)
 {
     try {
         unsigned long long nTotal = 0;
-        return MeasureNodeEx(pNode, plan, pnCurrentDeepLevel, &nTotal);
+        return MeasureNodeEx(pszFunc, pNode, plan, pnCurrentDeepLevel, &nTotal);
     } catch (const std::bad_alloc&) {
-        QOVA_TRACE_STEP_FAILED("New memory", QOVA_E_FAIL, "std::bad_alloc");
+        QOVA_TRACE_STEP_FAILED_IN(pszFunc, "New memory", QOVA_E_FAIL, "std::bad_alloc");
         return QOVA_E_FAIL;
     }
 }
@@ -186,7 +190,10 @@ bool SeekTo(FILE* file, unsigned long long position)
 class MemorySink
 {
 public:
-    MemorySink(unsigned char* buffer, unsigned long long capacity) : m_buffer(buffer), m_capacity(capacity) {}
+    MemorySink(const char* pszFunc, unsigned char* buffer, unsigned long long capacity)
+        : m_pszFunc(pszFunc), m_buffer(buffer), m_capacity(capacity)
+    {
+    }
 
     bool Put(const unsigned char* data, unsigned long long size)
     {
@@ -199,12 +206,12 @@ public:
 
     unsigned int CopyFromFile(FILE* file, unsigned long long position, unsigned long long size)
     {
-        QOVA_FAIL_IF(size > m_capacity - m_position, QOVA_E_FAIL, "Check ASN.1 data size");
-        QOVA_FAIL_IF(!SeekTo(file, position), QOVA_E_FAIL, "fseek");
+        QOVA_FAIL_IF_IN(m_pszFunc, size > m_capacity - m_position, QOVA_E_FAIL, "Check ASN.1 data size");
+        QOVA_FAIL_IF_IN(m_pszFunc, !SeekTo(file, position), QOVA_E_FAIL, "fseek");
         while (size > 0) {
             const size_t nChunk = static_cast<size_t>(size < ASN1_FILE_CHUNK_SIZE ? size : ASN1_FILE_CHUNK_SIZE);
             const size_t nRead = fread(m_buffer + m_position, 1, nChunk, file);
-            QOVA_FAIL_IF(nRead != nChunk, QOVA_E_FAIL, "fread");
+            QOVA_FAIL_IF_IN(m_pszFunc, nRead != nChunk, QOVA_E_FAIL, "fread");
             m_position += nChunk;
             size -= nChunk;
         }
@@ -212,8 +219,10 @@ public:
     }
 
     unsigned long long Position() const { return m_position; }
+    const char* Func() const { return m_pszFunc; }
 
 private:
+    const char* m_pszFunc;
     unsigned char* m_buffer;
     unsigned long long m_capacity;
     unsigned long long m_position = 0;
@@ -223,7 +232,7 @@ private:
 class FileSink
 {
 public:
-    explicit FileSink(FILE* file) : m_file(file) {}
+    FileSink(const char* pszFunc, FILE* file) : m_pszFunc(pszFunc), m_file(file) {}
 
     bool Put(const unsigned char* data, unsigned long long size)
     {
@@ -237,20 +246,22 @@ public:
     {
         const size_t nBufferSize = static_cast<size_t>(size < ASN1_FILE_CHUNK_SIZE ? size : ASN1_FILE_CHUNK_SIZE);
         std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[nBufferSize]);
-        QOVA_FAIL_IF(NULL == buffer, QOVA_E_FAIL, "New memory");
-        QOVA_FAIL_IF(!SeekTo(file, position), QOVA_E_FAIL, "fseek");
+        QOVA_FAIL_IF_IN(m_pszFunc, NULL == buffer, QOVA_E_FAIL, "New memory");
+        QOVA_FAIL_IF_IN(m_pszFunc, !SeekTo(file, position), QOVA_E_FAIL, "fseek");
         while (size > 0) {
             const size_t nChunk = static_cast<size_t>(size < nBufferSize ? size : nBufferSize);
-            QOVA_FAIL_IF(fread(buffer.get(), 1, nChunk, file) != nChunk, QOVA_E_FAIL, "fread");
-            QOVA_FAIL_IF(!Put(buffer.get(), nChunk), QOVA_E_FAIL, "fwrite");
+            QOVA_FAIL_IF_IN(m_pszFunc, fread(buffer.get(), 1, nChunk, file) != nChunk, QOVA_E_FAIL, "fread");
+            QOVA_FAIL_IF_IN(m_pszFunc, !Put(buffer.get(), nChunk), QOVA_E_FAIL, "fwrite");
             size -= nChunk;
         }
         return QOVA_OK;
     }
 
     unsigned long long Position() const { return m_position; }
+    const char* Func() const { return m_pszFunc; }
 
 private:
+    const char* m_pszFunc;
     FILE* m_file;
     unsigned long long m_position = 0;
 };
@@ -262,23 +273,23 @@ unsigned int WriteNodeEx(const NodeEx* pNode, const EncodePlan& plan, size_t& nI
     unsigned char szHeader[1 + nodeex_detail::kMaxLengthOctets];
     szHeader[0] = pNode->Tag;
     const int nLengthOctets = nodeex_detail::WriteLengthOctets(nValueLength, szHeader + 1);
-    QOVA_FAIL_IF(!sink.Put(szHeader, 1 + nLengthOctets), QOVA_E_FAIL, "EncodeASN1Length");
+    QOVA_FAIL_IF_IN(sink.Func(), !sink.Put(szHeader, 1 + nLengthOctets), QOVA_E_FAIL, "EncodeASN1Length");
 
     if (!pNode->vetNodes.empty()) {
         for (const NodeEx* child : pNode->vetNodes) {
             const unsigned int nResult = WriteNodeEx(child, plan, nIndex, sink);
-            QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "EncodeASN1Memory");
+            QOVA_FAIL_IF_IN(sink.Func(), QOVA_OK != nResult, nResult, "EncodeASN1Memory");
         }
         return QOVA_OK;
     }
 
     switch (ClassifyLeaf(pNode)) {
     case LeafSource::OwnValue:
-        QOVA_FAIL_IF(!sink.Put(pNode->pbyValue, pNode->CurrentLength), QOVA_E_FAIL, "Write value");
+        QOVA_FAIL_IF_IN(sink.Func(), !sink.Put(pNode->pbyValue, pNode->CurrentLength), QOVA_E_FAIL, "Write value");
         break;
     case LeafSource::Buffer:
-        QOVA_FAIL_IF(!sink.Put(pNode->pbySource + pNode->ValueStartPosition, pNode->ValueLength), QOVA_E_FAIL,
-                     "Write value");
+        QOVA_FAIL_IF_IN(sink.Func(), !sink.Put(pNode->pbySource + pNode->ValueStartPosition, pNode->ValueLength),
+                        QOVA_E_FAIL, "Write value");
         break;
     case LeafSource::File:
         return sink.CopyFromFile(pNode->fpSource, pNode->ValueStartPosition, pNode->ValueLength);
@@ -298,7 +309,7 @@ unsigned int EncodeASN1ToMemory(NodeEx* pNode, unsigned char** ppEncodedData, in
     QOVA_FAIL_IF(NULL != *ppEncodedData || 0 != *pnEncodedDataSize, QOVA_E_FAIL, "Check parameter");
 
     EncodePlan plan;
-    unsigned int nResult = MeasureTree(pNode, plan, pnCurrentDeepLevel);
+    unsigned int nResult = MeasureTree(__func__, pNode, plan, pnCurrentDeepLevel);
     if (QOVA_OK != nResult)
         return nResult;
 
@@ -308,7 +319,7 @@ unsigned int EncodeASN1ToMemory(NodeEx* pNode, unsigned char** ppEncodedData, in
     std::unique_ptr<unsigned char[]> encoded(new (std::nothrow) unsigned char[nCurrentRequiredLength]);
     QOVA_FAIL_IF(NULL == encoded, QOVA_E_FAIL, "New memory");
 
-    MemorySink sink(encoded.get(), nCurrentRequiredLength);
+    MemorySink sink(__func__, encoded.get(), nCurrentRequiredLength);
     size_t nIndex = 0;
     nResult = WriteNodeEx(pNode, plan, nIndex, sink);
     if (QOVA_OK != nResult)
@@ -325,7 +336,7 @@ unsigned int EncodeASN1ToFile(NodeEx* pNode, FILE* fpOutFile, int* pnEncodedData
     QOVA_FAIL_IF(NULL == pNode || NULL == fpOutFile || NULL == pnEncodedDataSize, QOVA_E_FAIL, "Check parameter");
 
     EncodePlan plan;
-    unsigned int nResult = MeasureTree(pNode, plan, pnCurrentDeepLevel);
+    unsigned int nResult = MeasureTree(__func__, pNode, plan, pnCurrentDeepLevel);
     if (QOVA_OK != nResult)
         return nResult;
     // The count of octets written is an int.
@@ -333,7 +344,7 @@ unsigned int EncodeASN1ToFile(NodeEx* pNode, FILE* fpOutFile, int* pnEncodedData
                      plan.nWrittenSize > static_cast<unsigned long long>(INT_MAX - *pnEncodedDataSize),
                  QOVA_E_FAIL, "Check ASN.1 data size");
 
-    FileSink sink(fpOutFile);
+    FileSink sink(__func__, fpOutFile);
     size_t nIndex = 0;
     nResult = WriteNodeEx(pNode, plan, nIndex, sink);
     *pnEncodedDataSize += static_cast<int>(sink.Position());

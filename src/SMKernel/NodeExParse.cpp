@@ -326,9 +326,10 @@ unsigned int ParseNodeEx(NodeEx* node, unsigned& depth, ParseSource& source, uns
     return QOVA_OK;
 }
 
-// Reads the root TLV at offset 0, hands the tree out only when the whole of it parsed.
-unsigned int DecodeRoot(ParseSource& source, unsigned char* pbySource, FILE* fpSource, NodeEx** root,
-                        const char* pszRootFailure)
+// Reads the root TLV at offset 0, hands the tree out only when the whole of it parsed. Traced in
+// the name of the decoder, pszFunc.
+unsigned int DecodeRoot(const char* pszFunc, ParseSource& source, unsigned char* pbySource, FILE* fpSource,
+                        NodeEx** root, const char* pszRootFailure)
 {
     TLVHeader header;
     if (!ParseASN1TLVEx(source, 0, source.Size(), header)) {
@@ -336,7 +337,7 @@ unsigned int DecodeRoot(ParseSource& source, unsigned char* pbySource, FILE* fpS
         return QOVA_E_FAIL;
     }
     NodeExPtr pRoot(new (std::nothrow) NodeEx());
-    QOVA_FAIL_IF(NULL == pRoot, QOVA_E_FAIL, "new NodeEx()");
+    QOVA_FAIL_IF_IN(pszFunc, NULL == pRoot, QOVA_E_FAIL, "new NodeEx()");
     ApplyHeader(pRoot.get(), header);
     pRoot->pbySource = pbySource;
     pRoot->fpSource = fpSource;
@@ -364,7 +365,7 @@ unsigned int DecodeASN1MemoryEx(unsigned char* data, unsigned long size, NodeEx*
 {
     QOVA_FAIL_IF(NULL == data || 0 == size || NULL == root, QOVA_E_FAIL, "Check parameter");
     ParseSource source(data, nullptr, size);
-    return DecodeRoot(source, data, nullptr, root, "Parse ASN.1 root node failed");
+    return DecodeRoot(__func__, source, data, nullptr, root, "Parse ASN.1 root node failed");
 }
 
 unsigned int DecodeASN1FileEx(FILE* file, NodeEx** root)
@@ -375,5 +376,5 @@ unsigned int DecodeASN1FileEx(FILE* file, NodeEx** root)
     QOVA_FAIL_IF(nFileSize <= 0, QOVA_E_FAIL, "Check file size");
     QOVA_FAIL_IF(0 != fseeko(file, 0, SEEK_SET), QOVA_E_FAIL, "fseek");
     ParseSource source(nullptr, file, static_cast<unsigned long long>(nFileSize));
-    return DecodeRoot(source, nullptr, file, root, "Parse ASN1 root node failed");
+    return DecodeRoot(__func__, source, nullptr, file, root, "Parse ASN1 root node failed");
 }
