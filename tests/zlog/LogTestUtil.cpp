@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
-#include <regex>
 
 #include "qova_zlog.h"
 
@@ -52,6 +52,23 @@ namespace {
 // Ends every record, so that messages with and without their own newline stay apart.
 constexpr char kRecordEnd[] = "<end>\n";
 
+// "LEVEL [path(123)..." becomes "LEVEL [path(N)...".
+std::string WithoutLineNumber(std::string record)
+{
+    const size_t nBlank = record.find(' ');
+    if (std::string::npos == nBlank || record.compare(nBlank + 1, 1, "[") != 0)
+        return record;
+    const size_t nOpen = record.find_first_of("()]", nBlank + 2);
+    if (std::string::npos == nOpen || '(' != record[nOpen])
+        return record;
+    size_t nEnd = nOpen + 1;
+    while (nEnd < record.size() && isdigit(static_cast<unsigned char>(record[nEnd])))
+        ++nEnd;
+    if (nEnd == nOpen + 1 || nEnd >= record.size() || ')' != record[nEnd])
+        return record;
+    return record.replace(nOpen + 1, nEnd - nOpen - 1, "N");
+}
+
 }  // namespace
 
 TraceCapture::TraceCapture()
@@ -83,7 +100,6 @@ std::string TraceCapture::Raw() const
 
 std::vector<std::string> TraceCapture::Records() const
 {
-    static const std::regex kLineNumber(R"(^(\w+ \[[^()\]]*)\(\d+\))");
     const std::string text = Raw();
     std::vector<std::string> records;
     size_t begin = 0;
@@ -91,8 +107,7 @@ std::vector<std::string> TraceCapture::Records() const
         size_t end = text.find(kRecordEnd, begin);
         if (std::string::npos == end)
             end = text.size();
-        records.push_back(std::regex_replace(text.substr(begin, end - begin), kLineNumber, "$1(N)",
-                                             std::regex_constants::format_first_only));
+        records.push_back(WithoutLineNumber(text.substr(begin, end - begin)));
         begin = end + sizeof(kRecordEnd) - 1;
     }
     return records;
