@@ -1,5 +1,6 @@
 #include "platform/DialogBackend.h"
 
+#include "platform/GtkDialogBackend.h"
 #include "platform/ScriptedDialogBackend.h"
 
 #include <cstdlib>
@@ -36,15 +37,6 @@ bool EnvEquals(const char* value, const char* expected)
     return value && 0 == strcmp(value, expected);
 }
 
-std::unique_ptr<DialogBackend> MakeWindowSystemBackend()
-{
-    const char* display = getenv("DISPLAY");
-    const char* wayland = getenv("WAYLAND_DISPLAY");
-    if (!(display && *display) && !(wayland && *wayland))
-        return MakeUnavailableDialogBackend("no display");
-    return MakeUnavailableDialogBackend("this build has no window system backend");
-}
-
 std::unique_ptr<DialogBackend> MakeDefaultBackend()
 {
     const char* choice = getenv("PLATFORM_DIALOG_BACKEND");
@@ -60,7 +52,7 @@ std::unique_ptr<DialogBackend> MakeDefaultBackend()
 #endif
     if (EnvEquals(choice, "none"))
         return MakeUnavailableDialogBackend("dialogs are turned off");
-    return MakeWindowSystemBackend();
+    return std::make_unique<GtkDialogBackend>();
 }
 
 std::unique_ptr<DialogBackend>& Slot()

@@ -115,15 +115,18 @@ TEST(Library, WithoutADisplayEveryDialogAnswersCancelledOnStderrOnly)
         {"pin 0 6 8", "-1\n", "GetUserPIN"},
         {"alert 'https://varnell.example' 'Please reload website.'", "-1\n", "Please reload website."},
     };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.args);
-        const ProcessResult r = RunProbe("", c.args);
-        EXPECT_EQ(0, r.status);
-        EXPECT_EQ(c.answer, r.answer);
-        // Standard output is the host's reply pipe: not one byte may go there.
-        EXPECT_EQ("", r.out);
-        EXPECT_EQ(1, Lines(r.err)) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find(c.mention)) << r.err;
+    // No display at all, and a display that cannot be opened.
+    for (const char* env : {"", "DISPLAY=:987 GDK_BACKEND=x11 G_MESSAGES_DEBUG=all"}) {
+        for (const auto& c : kCases) {
+            SCOPED_TRACE(std::string(env) + " " + c.args);
+            const ProcessResult r = RunProbe(env, c.args);
+            EXPECT_EQ(0, r.status);
+            EXPECT_EQ(c.answer, r.answer);
+            // Standard output is the host's reply pipe: not one byte may go there.
+            EXPECT_EQ("", r.out);
+            EXPECT_EQ(1, Lines(r.err)) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find(c.mention)) << r.err;
+        }
     }
 }
 
@@ -153,6 +156,40 @@ TEST(Library, TurnedOffDialogsAnswerCancelled)
     const ProcessResult r = RunProbe("PLATFORM_DIALOG_BACKEND=none DISPLAY=:99", "select-key a");
     EXPECT_EQ("-1\n", r.answer);
     EXPECT_NE(std::string::npos, r.err.find("turned off")) << r.err;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Library, WholeProcessAnswersRealKeyPresses)
+{
+    const char* display = getenv("DISPLAY");
+    if (!display || !*display)
+        GTEST_SKIP() << "no display (run under xvfb-run)";
+    if (0 != testutil::RunCommand("command -v xdotool >/dev/null"))
+        GTEST_SKIP() << "xdotool is not installed";
+    for (const char* mode : {"", "debug"}) {
+        SCOPED_TRACE(mode);
+        testutil::ScopedTempDir dir;
+        std::string log;
+        const int status = testutil::RunCommand(
+            "bash " + testutil::ShellQuote(testutil::SourceDir() + "/tests/Tamsel/xdotool_smoke.sh") + " " +
+                testutil::ShellQuote(Probe()) + " " + testutil::ShellQuote(dir.Path()) + " " + mode + " 2>&1",
+            &log);
+        ASSERT_EQ(0, status) << log << testutil::ReadFileOrEmpty(dir.File("err"));
+        EXPECT_EQ("0\n", testutil::ReadFileOrEmpty(dir.File("status")));
+        EXPECT_EQ("1\n", testutil::ReadFileOrEmpty(dir.File("answer")));
+        // Hazard: with G_MESSAGES_DEBUG set GLib's default writer puts debug lines on stdout, the
+        // host's reply pipe.
+        EXPECT_EQ("", testutil::ReadFileOrEmpty(dir.File("out")));
+        if (std::string(mode).empty()) {
+            // No GTK or GLib complaint in a normal run.
+            EXPECT_EQ("", testutil::ReadFileOrEmpty(dir.File("err")));
+        } else {
+            EXPECT_NE("", testutil::ReadFileOrEmpty(dir.File("err")));
+        }
+    }
 }
 
 }  // namespace
