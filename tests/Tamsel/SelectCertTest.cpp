@@ -251,11 +251,4 @@ TEST_F(SelectCertTest, NoDisplayAnswersCancelledWithOneLineOnStderr)
     EXPECT_NE(std::string::npos, err.find("no display")) << err;
 }
 
-TEST_F(SelectCertTest, NullArrayShowsAnEmptyTable)
-{
-    platform::ScriptedDialogBackend* backend = UseScript({UserEvent::Click("ClickOK")});
-    EXPECT_EQ(-1, tamsel::RunSelectCert(nullptr));
-    EXPECT_EQ(1u, backend->Alerts().size());
-}
-
 }  // namespace

@@ -64,12 +64,6 @@ TEST_F(SelectKeyTest, FirstItemIsPreselectedAndUndecodableTextsKeepTheirPlace)
     EXPECT_EQ("k3", items[2]);
 }
 
-TEST_F(SelectKeyTest, NullArrayOpensAnEmptyList)
-{
-    UseScript({UserEvent::Click("ClickOK")});
-    EXPECT_EQ(-1, tamsel::RunSelectedKey(nullptr));
-}
-
 TEST_F(SelectKeyTest, ChineseLocaleShowsTheChineseTitle)
 {
     SetLocale("zh_CN.UTF-8");

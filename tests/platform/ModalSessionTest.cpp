@@ -234,29 +234,6 @@ TEST_F(ModalSessionTest, AlertIsRecordedByTheBackend)
     EXPECT_EQ("OK", backend->Alerts()[0].button);
 }
 
-TEST(Widgets, SelectionsOutsideTheContentClearIt)
-{
-    platform::ComboBox combo("c");
-    combo.AddItemsWithObjectValues({"a", "b"});
-    combo.SelectItemAtIndex(1);
-    EXPECT_EQ(1, combo.IndexOfSelectedItem());
-    combo.SelectItemAtIndex(2);
-    EXPECT_EQ(-1, combo.IndexOfSelectedItem());
-
-    platform::ArrayController content("a");
-    int changes = 0;
-    content.AddObserver("selectionIndexes", [&] { ++changes; });
-    content.AddObject({{"SubjectDN", "x"}});
-    content.AddObject({{"SubjectDN", "y"}});
-    EXPECT_EQ(-1, content.SelectionIndex());
-    content.SetSelectionIndex(1);
-    EXPECT_EQ("y", content.SelectedObjects().at(0).at("SubjectDN"));
-    content.SetSelectionIndex(5);
-    EXPECT_EQ(-1, content.SelectionIndex());
-    EXPECT_TRUE(content.SelectedObjects().empty());
-    EXPECT_EQ(2, changes);
-}
-
 TEST(Widgets, SecureFieldWipesTheReplacedText)
 {
     // Hazard: a PIN left readable in freed or reused memory after the field was cleared.
