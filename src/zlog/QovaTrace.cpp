@@ -4,7 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -46,19 +47,42 @@ void QovaTraceStepFailedSsl(const char* file, int line, const char* func, const 
     TraceError(szLine);
 }
 
-void QovaTraceP11StepOK(const char* file, int line, const char* func, const char* step)
+namespace {
+
+// The PKCS#11 kernel's lines: a buffer sized for the path, function and step plus 128 bytes, on
+// the stack when that is small enough.
+template <typename Writer>
+void WithP11LineBuffer(const char* file, const char* func, const char* step, Writer write)
 {
     const size_t nSize = strlen(OrNull(file)) + strlen(OrNull(func)) + strlen(OrNull(step)) + 128;
-    std::string line_(nSize, '\0');
-    snprintf(&line_[0], nSize, "[%s(%d)]:(%s -- %s)\t\t--OK\n", OrNull(file), line, OrNull(func), OrNull(step));
-    TraceLog(3, line_.c_str());
+    char szSmall[kTraceLineSize];
+    std::unique_ptr<char[]> large;
+    char* pszLine = szSmall;
+    if (nSize > sizeof(szSmall)) {
+        large.reset(new (std::nothrow) char[nSize]);
+        if (!large)
+            return;
+        pszLine = large.get();
+    }
+    memset(pszLine, 0, nSize);
+    write(pszLine, nSize);
+}
+
+}  // namespace
+
+void QovaTraceP11StepOK(const char* file, int line, const char* func, const char* step)
+{
+    WithP11LineBuffer(file, func, step, [&](char* pszLine, size_t nSize) {
+        snprintf(pszLine, nSize, "[%s(%d)]:(%s -- %s)\t\t--OK\n", OrNull(file), line, OrNull(func), OrNull(step));
+        TraceLog(3, pszLine);
+    });
 }
 
 void QovaTraceP11StepFailed(const char* file, int line, const char* func, const char* step, unsigned int code)
 {
-    const size_t nSize = strlen(OrNull(file)) + strlen(OrNull(func)) + strlen(OrNull(step)) + 128;
-    std::string line_(nSize, '\0');
-    snprintf(&line_[0], nSize, "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x)\n", OrNull(file), line, OrNull(func),
-             OrNull(step), code);
-    TraceLog(1, line_.c_str());
+    WithP11LineBuffer(file, func, step, [&](char* pszLine, size_t nSize) {
+        snprintf(pszLine, nSize, "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x)\n", OrNull(file), line, OrNull(func),
+                 OrNull(step), code);
+        TraceLog(1, pszLine);
+    });
 }

@@ -3,6 +3,7 @@
 #include "ConfTrust.h"
 #include "QovaResult.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@ constexpr const char kCategoryName[] = "qova_category";
 constexpr const char kTraceFunc[] = "TRACE";
 constexpr const char kTraceBinaryFunc[] = "TRACE_BINARY";
 constexpr size_t kFirstTextSize = 4096;
+constexpr size_t kMaxRetrySize = 1024 * 1024;
 
 // Level numbers 0..4 (FATAL..DEBUG) to the engine's level values.
 constexpr int kLevelValues[] = {ZLOG_LEVEL_FATAL, ZLOG_LEVEL_ERROR, ZLOG_LEVEL_WARN, ZLOG_LEVEL_INFO,
@@ -109,12 +111,13 @@ unsigned int qova_log_init_memory_log(unsigned int level, const char* logPath)
     }
     zc_debug("------zlog_init_memory_log() success------");
 
-    if (nullptr == zlog_get_category(kCategoryName)) {
+    zlog_category_t* pCategory = zlog_get_category(kCategoryName);
+    if (nullptr == pCategory) {
         zc_error("------zlog_get_category() failed------");
         zlog_fini();
         return QOVA_LOG_E_INIT;
     }
-    g_ptr_qova_category = zlog_get_category(kCategoryName);
+    g_ptr_qova_category = pCategory;
     zc_debug("------qova_log_init_memory_log() successful finish------");
     return QOVA_OK;
 }
@@ -130,26 +133,38 @@ unsigned int TRACE(unsigned int level, const char* format, ...)
     if (nullptr == g_ptr_qova_category)
         return QOVA_LOG_E_NOT_INIT;
 
-    size_t nSize = kFirstTextSize;
-    std::unique_ptr<char[]> text(new (std::nothrow) char[nSize]);
-    if (!text)
-        return QOVA_LOG_E_NOMEM;
+    // The first 4096 bytes live on the stack: most trace texts fit and cost no allocation.
+    char szFirst[kFirstTextSize];
+    char* pszText = szFirst;
+    size_t nSize = sizeof(szFirst);
+    std::unique_ptr<char[]> grown;
 
-    // Format again from the first argument, doubling the buffer, until the whole text fits.
+    // Format again from the first argument, with a larger buffer, until the whole text fits.
     for (;;) {
-        va_list args;
-        va_start(args, format);
-        const int nWritten = vsnprintf(text.get(), nSize, format ? format : "", args);
-        va_end(args);
+        int nWritten = 0;
+        if (nullptr == format) {
+            pszText[0] = '\0';
+        } else {
+            va_list args;
+            va_start(args, format);
+            nWritten = vsnprintf(pszText, nSize, format, args);
+            va_end(args);
+        }
         if (nWritten >= 0 && static_cast<size_t>(nWritten) < nSize)
             break;
-        if (nSize > (static_cast<size_t>(-1) >> 2))
+        size_t nNext = nSize * 2;
+        if (nWritten >= 0) {
+            nNext = std::max(nNext, static_cast<size_t>(nWritten) + 1);
+        } else if (nSize >= kMaxRetrySize) {
+            // The formatter's own errors (an invalid wide character, a text beyond INT_MAX) do not
+            // go away with more room; stop instead of growing without end.
             return QOVA_LOG_E_NOMEM;
-        // A formatter error (nWritten < 0) is retried with more room, as a too-short buffer is.
-        nSize *= 2;
-        text.reset(new (std::nothrow) char[nSize]);
-        if (!text)
+        }
+        grown.reset(new (std::nothrow) char[nNext]);
+        if (!grown)
             return QOVA_LOG_E_NOMEM;
+        pszText = grown.get();
+        nSize = nNext;
     }
 
     if (level > kMaxLevel)
@@ -157,7 +172,7 @@ unsigned int TRACE(unsigned int level, const char* format, ...)
 
     // The text goes out as the message of "%s": a per cent sign in it stays literal.
     zlog(g_ptr_qova_category, __FILE__, sizeof(__FILE__) - 1, kTraceFunc, sizeof(kTraceFunc) - 1, __LINE__,
-         kLevelValues[level], "%s", text.get());
+         kLevelValues[level], "%s", pszText);
     return QOVA_OK;
 }
 

@@ -1,0 +1,172 @@
+#include "IOStream.h"
+
+#include "QovaTrace.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr size_t kHeaderSize = 4;
+constexpr unsigned int kDisconnectLength = 0xFFFFFFFFu;
+
+enum class IoEnd
+{
+    Done,   // the whole count was transferred
+    Eof,    // the peer closed the descriptor first
+    Error,  // the descriptor refused; errno holds why
+};
+
+// Waits until fd is ready again after EAGAIN, so a non-blocking descriptor behaves like a blocking one.
+bool WaitReady(int fd, short events)
+{
+    pollfd pfd = {fd, events, 0};
+    for (;;) {
+        if (poll(&pfd, 1, -1) >= 0)
+            return true;
+        if (EINTR != errno)
+            return false;
+    }
+}
+
+// Reads exactly nSize bytes unless the input ends or fails first; *pnDone counts what arrived.
+IoEnd ReadFully(int fd, unsigned char* pbyBuf, size_t nSize, size_t* pnDone)
+{
+    size_t nDone = 0;
+    IoEnd end = IoEnd::Done;
+    while (nDone < nSize) {
+        const ssize_t nRead = read(fd, pbyBuf + nDone, nSize - nDone);
+        if (nRead > 0) {
+            nDone += static_cast<size_t>(nRead);
+            continue;
+        }
+        if (0 == nRead) {
+            end = IoEnd::Eof;
+            break;
+        }
+        if (EINTR == errno)
+            continue;
+        if ((EAGAIN == errno || EWOULDBLOCK == errno) && WaitReady(fd, POLLIN))
+            continue;
+        end = IoEnd::Error;
+        break;
+    }
+    *pnDone = nDone;
+    return end;
+}
+
+// Writes all nSize bytes, going on after partial writes and interruptions; returns the count written,
+// which is short only when the descriptor refused more.
+size_t WriteFully(int fd, const unsigned char* pbyBuf, size_t nSize)
+{
+    size_t nDone = 0;
+    while (nDone < nSize) {
+        const ssize_t nWritten = write(fd, pbyBuf + nDone, nSize - nDone);
+        if (nWritten > 0) {
+            nDone += static_cast<size_t>(nWritten);
+            continue;
+        }
+        if (nWritten < 0 && EINTR == errno)
+            continue;
+        if (nWritten < 0 && (EAGAIN == errno || EWOULDBLOCK == errno) && WaitReady(fd, POLLOUT))
+            continue;
+        break;
+    }
+    return nDone;
+}
+
+void HandOutDisconnect(char** ppszMsg, int* pnMsgLen)
+{
+    TRACE(3, "Disconnect msg!");
+    if (ppszMsg)
+        *ppszMsg = nullptr;
+    if (pnMsgLen)
+        *pnMsgLen = 0;
+}
+
+}  // namespace
+
+unsigned int ReadFromNativeMessaging(int fd, char** ppszMsg, int* pnMsgLen)
+{
+    TraceHelper trace("ReadFromNativeMessaging");
+
+    // End of input or an error anywhere in the header means the browser has gone: a disconnect.
+    unsigned char byHeader[kHeaderSize] = {0};
+    size_t nHeaderRead = 0;
+    if (IoEnd::Done != ReadFully(fd, byHeader, kHeaderSize, &nHeaderRead)) {
+        HandOutDisconnect(ppszMsg, pnMsgLen);
+        return QOVA_OK;
+    }
+
+    const unsigned int nMsgLen = static_cast<unsigned int>(byHeader[0]) | (static_cast<unsigned int>(byHeader[1]) << 8) |
+                                 (static_cast<unsigned int>(byHeader[2]) << 16) |
+                                 (static_cast<unsigned int>(byHeader[3]) << 24);
+    if (0 == nMsgLen || kDisconnectLength == nMsgLen) {
+        HandOutDisconnect(ppszMsg, pnMsgLen);
+        return QOVA_OK;
+    }
+    // A single header must not make the host reserve gigabytes; the conversation ends instead.
+    if (QOVA_STEP_FAILED(nMsgLen > NATIVE_MSG_MAX_INCOMING_SIZE, QOVA_OK, "Check nMsgLen")) {
+        HandOutDisconnect(ppszMsg, pnMsgLen);
+        return QOVA_OK;
+    }
+
+    std::unique_ptr<char[]> msg(new (std::nothrow) char[static_cast<size_t>(nMsgLen) + 1]());
+    if (QOVA_STEP_FAILED(nullptr == msg, QOVA_OK, "New memory")) {
+        HandOutDisconnect(ppszMsg, pnMsgLen);
+        return QOVA_OK;
+    }
+
+    size_t nBodyRead = 0;
+    const IoEnd end = ReadFully(fd, reinterpret_cast<unsigned char*>(msg.get()), nMsgLen, &nBodyRead);
+    if (IoEnd::Error == end) {
+        const int nError = errno;
+        TRACE(1, "read: %d", nError);
+        return static_cast<unsigned int>(nError);
+    }
+    // The rest of the body will never come; waiting for it would hang the host.
+    if (QOVA_STEP_FAILED(IoEnd::Eof == end, QOVA_OK, "read")) {
+        HandOutDisconnect(ppszMsg, pnMsgLen);
+        return QOVA_OK;
+    }
+
+    if (pnMsgLen)
+        *pnMsgLen = static_cast<int>(nMsgLen);
+    if (ppszMsg)
+        *ppszMsg = msg.release();
+    return QOVA_OK;
+}
+
+unsigned int WriteToNativeMessaging(int fd, const char* pszMsg)
+{
+    TraceHelper trace("WriteToNativeMessaging");
+    QOVA_FAIL_IF(NULL == pszMsg, QOVA_E_FAIL, "Check pszMsg");
+
+    const size_t nMsgLen = strlen(pszMsg);
+    if (nMsgLen > NATIVE_MSG_MAX_OUTGOING_SIZE) {
+        // The browser takes no longer answer; the end-of-conversation length tells it so.
+        const unsigned char byEnd[kHeaderSize] = {0xFF, 0xFF, 0xFF, 0xFF};
+        const size_t nWriteBufSize = sizeof(byEnd);
+        const size_t nWriteSize = WriteFully(fd, byEnd, nWriteBufSize);
+        QOVA_STEP_FAILED(nWriteSize != nWriteBufSize, QOVA_E_FAIL, "write");
+        return QOVA_E_FAIL;
+    }
+
+    const size_t nWriteBufSize = nMsgLen + kHeaderSize;
+    std::unique_ptr<unsigned char[]> frame(new (std::nothrow) unsigned char[nWriteBufSize]);
+    QOVA_FAIL_IF(nullptr == frame, QOVA_E_FAIL, "New memory");
+    frame[0] = static_cast<unsigned char>(nMsgLen & 0xFF);
+    frame[1] = static_cast<unsigned char>((nMsgLen >> 8) & 0xFF);
+    frame[2] = static_cast<unsigned char>((nMsgLen >> 16) & 0xFF);
+    frame[3] = static_cast<unsigned char>((nMsgLen >> 24) & 0xFF);
+    memcpy(frame.get() + kHeaderSize, pszMsg, nMsgLen);
+
+    const size_t nWriteSize = WriteFully(fd, frame.get(), nWriteBufSize);
+    QOVA_FAIL_IF(nWriteSize != nWriteBufSize, QOVA_E_FAIL, "write");
+    return QOVA_OK;
+}

@@ -1,0 +1,360 @@
+#include "JSONUtility.h"
+
+#include "JSONHolders.h"
+#include "QovaTrace.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr char kParamKey[] = "param";
+
+const char* OrNull(const char* text)
+{
+    return text ? text : "(null)";
+}
+
+// cJSON keeps flag bits above the type byte; compare types without them.
+int TypeOf(const cJSON* pItem)
+{
+    return pItem ? (pItem->type & 0xFF) : cJSON_Invalid;
+}
+
+// A new[] copy of text with its NUL, or null when no memory is left.
+char* CopyText(const char* pszText)
+{
+    const size_t nSize = strlen(pszText) + 1;
+    char* pszCopy = new (std::nothrow) char[nSize];
+    if (pszCopy)
+        memcpy(pszCopy, pszText, nSize);
+    return pszCopy;
+}
+
+// Items 1-3 of every parameter reader: the list, the index and the item itself.
+unsigned int GetParamItem(const cJSON* pJSONArray, int nIndex, const cJSON** ppJSONItem)
+{
+    QOVA_FAIL_IF((NULL == pJSONArray || nIndex < 0), QOVA_E_INVALIDARG, "Check pJSONArray");
+
+    const int nCount = cJSON_GetArraySize(pJSONArray);
+    TRACE(3, "nCount: %d", nCount);
+    QOVA_FAIL_IF((0 == nCount || nCount <= nIndex), QOVA_E_INVALIDARG, "cJSON_GetArraySize");
+
+    const cJSON* pJSONItem = cJSON_GetArrayItem(pJSONArray, nIndex);
+    QOVA_FAIL_IF(NULL == pJSONItem, QOVA_E_ITEM_MISSING, "cJSON_GetArrayItem");
+    *ppJSONItem = pJSONItem;
+    return QOVA_OK;
+}
+
+// The value an item stands for: its member "param" when it is an object (null when that is
+// missing), else the item itself.
+const cJSON* ParamValue(const cJSON* pJSONItem)
+{
+    if (cJSON_Object == TypeOf(pJSONItem))
+        return cJSON_GetObjectItem(pJSONItem, kParamKey);
+    return pJSONItem;
+}
+
+// Integer part of a number, saturated at the ends of the 32-bit range.
+int IntegerPart(double dValue)
+{
+    if (std::isnan(dValue))
+        return 0;
+    if (dValue >= static_cast<double>(INT_MAX))
+        return INT_MAX;
+    if (dValue <= static_cast<double>(INT_MIN))
+        return INT_MIN;
+    return static_cast<int>(dValue);
+}
+
+// Length of text written as the inside of a JSON string.
+size_t JsonEscapedLength(const char* pszText)
+{
+    size_t nLength = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pszText); *p; ++p) {
+        if ('"' == *p || '\\' == *p || '\b' == *p || '\f' == *p || '\n' == *p || '\r' == *p || '\t' == *p)
+            nLength += 2;
+        else if (*p < 0x20)
+            nLength += 6;
+        else
+            nLength += 1;
+    }
+    return nLength;
+}
+
+// Writes text as the inside of a JSON string; returns the position after it.
+char* JsonEscapeInto(char* pszOut, const char* pszText)
+{
+    static const char kHex[] = "0123456789abcdef";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pszText); *p; ++p) {
+        char cShort = 0;
+        switch (*p) {
+        case '"': cShort = '"'; break;
+        case '\\': cShort = '\\'; break;
+        case '\b': cShort = 'b'; break;
+        case '\f': cShort = 'f'; break;
+        case '\n': cShort = 'n'; break;
+        case '\r': cShort = 'r'; break;
+        case '\t': cShort = 't'; break;
+        default: break;
+        }
+        if (cShort) {
+            *pszOut++ = '\\';
+            *pszOut++ = cShort;
+        } else if (*p < 0x20) {
+            memcpy(pszOut, "\\u00", 4);
+            pszOut[4] = kHex[*p >> 4];
+            pszOut[5] = kHex[*p & 0x0F];
+            pszOut += 6;
+        } else {
+            *pszOut++ = static_cast<char>(*p);
+        }
+    }
+    return pszOut;
+}
+
+char* AppendText(char* pszOut, const char* pszText)
+{
+    const size_t nLength = strlen(pszText);
+    memcpy(pszOut, pszText, nLength);
+    return pszOut + nLength;
+}
+
+// The answer when there is no response object:
+//   {"function":"<name>", "errorcode":<code>, "result":false[, "randomId":"<id>"]}
+// The blanks after the commas are part of the text the extension knows. The name and the id come
+// from the request, so they are escaped: a quote in them must not end the string or add keys.
+char* FormatFallbackResponse(const char* pszFuncName, const char* pszRandomId)
+{
+    char szCode[16] = {0};
+    snprintf(szCode, sizeof(szCode), "%d", static_cast<int>(QOVA_E_ITEM_MISSING));
+
+    static const char kHead[] = "{\"function\":\"";
+    static const char kCode[] = "\", \"errorcode\":";
+    static const char kResult[] = ", \"result\":false";
+    static const char kRandomId[] = ", \"randomId\":\"";
+    static const char kRandomIdEnd[] = "\"";
+    static const char kTail[] = "}";
+
+    const bool bWithRandomId = '\0' != pszRandomId[0];
+    size_t nSize = strlen(kHead) + JsonEscapedLength(pszFuncName) + strlen(kCode) + strlen(szCode) +
+                   strlen(kResult) + strlen(kTail) + 1;
+    if (bWithRandomId)
+        nSize += strlen(kRandomId) + JsonEscapedLength(pszRandomId) + strlen(kRandomIdEnd);
+
+    char* pszText = new (std::nothrow) char[nSize];
+    if (!pszText)
+        return nullptr;
+    char* p = AppendText(pszText, kHead);
+    p = JsonEscapeInto(p, pszFuncName);
+    p = AppendText(p, kCode);
+    p = AppendText(p, szCode);
+    p = AppendText(p, kResult);
+    if (bWithRandomId) {
+        p = AppendText(p, kRandomId);
+        p = JsonEscapeInto(p, pszRandomId);
+        p = AppendText(p, kRandomIdEnd);
+    }
+    p = AppendText(p, kTail);
+    *p = '\0';
+    return pszText;
+}
+
+// Adds "result" for a successful call; false when nType is not one of the result type codes.
+bool AddResult(cJSON* pResponseJSON, unsigned int nType, const void* pValue, bool* pbAdded)
+{
+    cJSON* pAdded = nullptr;
+    switch (nType) {
+    case QOVA_RESULT_TYPE_FALSE:
+    case QOVA_RESULT_TYPE_TRUE: {
+        const bool bValue = 0 != *static_cast<const unsigned char*>(pValue);
+        TRACE(3, "bool value: %d", bValue ? 1 : 0);
+        pAdded = cJSON_AddBoolToObject(pResponseJSON, "result", bValue);
+        break;
+    }
+    case QOVA_RESULT_TYPE_NUMBER:
+        pAdded = cJSON_AddNumberToObject(pResponseJSON, "result", *static_cast<const double*>(pValue));
+        break;
+    case QOVA_RESULT_TYPE_STRING: {
+        const char* pszValue = static_cast<const char*>(pValue);
+        TRACE(3, "string value: %s", pszValue);
+        pAdded = cJSON_AddStringToObject(pResponseJSON, "result", pszValue);
+        break;
+    }
+    case QOVA_RESULT_TYPE_INT: {
+        const int nValue = *static_cast<const int*>(pValue);
+        TRACE(3, "int value: %d", nValue);
+        pAdded = cJSON_AddNumberToObject(pResponseJSON, "result", nValue);
+        break;
+    }
+    default:
+        return false;
+    }
+    *pbAdded = nullptr != pAdded;
+    return true;
+}
+
+}  // namespace
+
+unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomId, char** ppszFuncName,
+                                   cJSON** ppParams)
+{
+    TraceHelper trace("ParseRequestMsgToJSON");
+    QOVA_FAIL_IF((NULL == pszRequestMsg || 0 == strlen(pszRequestMsg)), QOVA_E_INVALIDARG, "Check pszRequestMsg");
+
+    const CJsonPtr root(cJSON_Parse(pszRequestMsg));
+    const cJSON* pJsonRoot = root.get();
+    QOVA_FAIL_IF(NULL == pJsonRoot, QOVA_E_FAIL, "cJSON_Parse");
+
+    const cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot, "function");
+    QOVA_FAIL_IF(NULL == pFunction, QOVA_E_FAIL, "Get function");
+    const char* pszUTF8FuncName = cJSON_IsString(pFunction) ? pFunction->valuestring : NULL;
+    QOVA_FAIL_IF(NULL == pszUTF8FuncName, QOVA_E_FAIL, "Get function name");
+    TRACE(3, "pszUTF8FuncName: %s", pszUTF8FuncName);
+
+    const cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot, "params");
+    QOVA_FAIL_IF(NULL == pParamsArray, QOVA_E_FAIL, "Get params");
+
+    const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot, "randomId");
+    const char* pszUTF8RandomId = NULL;
+    if (pRandomId) {
+        pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : NULL;
+        QOVA_FAIL_IF(NULL == pszUTF8RandomId, QOVA_E_FAIL, "Get randomId");
+        TRACE(3, "pszUTF8RandomId: %s", pszUTF8RandomId);
+    }
+
+    // Make every copy first: the outputs are written only when all of them exist.
+    std::unique_ptr<char[]> randomId(pszUTF8RandomId && ppszRandomId ? CopyText(pszUTF8RandomId) : nullptr);
+    QOVA_FAIL_IF(pszUTF8RandomId && ppszRandomId && nullptr == randomId, QOVA_E_FAIL, "Copy randomId");
+    std::unique_ptr<char[]> funcName(ppszFuncName ? CopyText(pszUTF8FuncName) : nullptr);
+    QOVA_FAIL_IF(ppszFuncName && nullptr == funcName, QOVA_E_FAIL, "Copy function name");
+    CJsonPtr params(ppParams ? cJSON_Duplicate(pParamsArray, 1) : nullptr);
+    QOVA_FAIL_IF(ppParams && nullptr == params, QOVA_E_FAIL, "cJSON_Duplicate");
+
+    if (ppszRandomId)
+        *ppszRandomId = randomId.release();
+    if (ppszFuncName)
+        *ppszFuncName = funcName.release();
+    if (ppParams)
+        *ppParams = params.release();
+    return QOVA_OK;
+}
+
+unsigned int ConverJSONArrayItemtoNULLEndString(const cJSON* pJSONArray, int nIndex, char** ppszItem)
+{
+    TraceHelper trace("ConverJSONArrayItemtoNULLEndString");
+    const cJSON* pJSONItem = NULL;
+    const unsigned int nResult = GetParamItem(pJSONArray, nIndex, &pJSONItem);
+    if (QOVA_OK != nResult)
+        return nResult;
+
+    const char* pszJSONItem = NULL;
+    if (cJSON_Object == TypeOf(pJSONItem)) {
+        const cJSON* pParam = ParamValue(pJSONItem);
+        const int nItemType = TypeOf(pParam);
+        QOVA_FAIL_IF(cJSON_String != nItemType, QOVA_E_PARAM_TYPE, "Check param type");
+        pszJSONItem = pParam->valuestring;
+    } else {
+        QOVA_FAIL_IF(cJSON_String != pJSONItem->type, QOVA_E_PARAM_TYPE, "Check item type");
+        pszJSONItem = pJSONItem->valuestring;
+    }
+    QOVA_FAIL_IF(NULL == pszJSONItem, QOVA_E_PARAM_TYPE, "Get item text");
+
+    std::unique_ptr<char[]> item(CopyText(pszJSONItem));
+    QOVA_FAIL_IF(nullptr == item, QOVA_E_FAIL, "New memory");
+    if (ppszItem)
+        *ppszItem = item.release();
+    return QOVA_OK;
+}
+
+unsigned int ConverJSONArrayItemtobool(const cJSON* pJSONArray, int nIndex, bool* pbValue)
+{
+    TraceHelper trace("ConverJSONArrayItemtobool");
+    const cJSON* pJSONItem = NULL;
+    const unsigned int nResult = GetParamItem(pJSONArray, nIndex, &pJSONItem);
+    if (QOVA_OK != nResult)
+        return nResult;
+
+    const int nItemType = TypeOf(ParamValue(pJSONItem));
+    QOVA_FAIL_IF((cJSON_True != nItemType && cJSON_False != nItemType), QOVA_E_PARAM_TYPE, "Check item type");
+    if (pbValue)
+        *pbValue = cJSON_True == nItemType;
+    return QOVA_OK;
+}
+
+unsigned int ConverJSONArrayItemtoint(const cJSON* pJSONArray, int nIndex, int* pnValue)
+{
+    TraceHelper trace("ConverJSONArrayItemtoint");
+    QOVA_FAIL_IF(NULL == pnValue, QOVA_E_INVALIDARG, "Check pnValue");
+    const cJSON* pJSONItem = NULL;
+    const unsigned int nResult = GetParamItem(pJSONArray, nIndex, &pJSONItem);
+    if (QOVA_OK != nResult)
+        return nResult;
+
+    const cJSON* pParam = ParamValue(pJSONItem);
+    const int nItemType = TypeOf(pParam);
+    QOVA_FAIL_IF((cJSON_Number != nItemType), QOVA_E_PARAM_TYPE, "Check item type");
+    // A 0 leaves the caller's default in place.
+    const int nValue = IntegerPart(pParam->valuedouble);
+    if (0 != nValue)
+        *pnValue = nValue;
+    return QOVA_OK;
+}
+
+unsigned int ConstructResponseJSON(const char* pszFuncName, int nErrorCode, unsigned int nType, const void* pValue,
+                                   cJSON** ppResponseJSON)
+{
+    TraceHelper trace("ConstructResponseJSON");
+    QOVA_FAIL_IF((NULL == pszFuncName || 0 == strlen(pszFuncName)), QOVA_E_INVALIDARG, "Check pszFuncName");
+
+    CJsonPtr response(cJSON_CreateObject());
+    cJSON* pResponseJSON = response.get();
+    QOVA_FAIL_IF(NULL == pResponseJSON, QOVA_E_RESPONSE_CREATE, "cJSON_CreateObject");
+
+    const bool bHead = cJSON_AddStringToObject(pResponseJSON, "function", pszFuncName) &&
+                       cJSON_AddNumberToObject(pResponseJSON, "errorcode", nErrorCode);
+    QOVA_FAIL_IF(!bHead, QOVA_E_RESPONSE_CREATE, "Add function and errorcode");
+
+    if (0 != nErrorCode) {
+        // A failed call reports false whatever value it left behind.
+        QOVA_FAIL_IF(NULL == cJSON_AddFalseToObject(pResponseJSON, "result"), QOVA_E_RESPONSE_CREATE, "Add result");
+    } else if (pValue) {
+        bool bAdded = false;
+        QOVA_FAIL_IF(!AddResult(pResponseJSON, nType, pValue, &bAdded), QOVA_E_FAIL, "Check nType");
+        QOVA_FAIL_IF(!bAdded, QOVA_E_RESPONSE_CREATE, "Add result");
+    }
+
+    if (ppResponseJSON)
+        *ppResponseJSON = response.release();
+    return QOVA_OK;
+}
+
+unsigned int ConvertJSONToResponseMsg(const char* pszRandomId, const char* pszFuncName, cJSON* pResponseJSON,
+                                      char** ppszResponseMsg)
+{
+    TraceHelper trace("ConvertJSONToResponseMsg");
+    TRACE(3, "pszUTF8RandomId: %s", OrNull(pszRandomId));
+    TRACE(3, "FuncName: %s", OrNull(pszFuncName));
+    const bool bWithRandomId = pszRandomId && '\0' != pszRandomId[0];
+
+    std::unique_ptr<char[]> response;
+    if (pResponseJSON) {
+        const bool bAdded = !bWithRandomId || cJSON_AddStringToObject(pResponseJSON, "randomId", pszRandomId);
+        const CJsonTextPtr printed(bAdded ? cJSON_PrintUnformatted(pResponseJSON) : nullptr);
+        // The caller releases every answer with delete[], so the printed text moves to a new[] buffer.
+        if (!QOVA_STEP_FAILED(nullptr == printed, QOVA_OK, "cJSON_PrintUnformatted"))
+            response.reset(CopyText(printed.get()));
+    }
+    // No object, or one that could not be printed: the fallback answer.
+    if (!response)
+        response.reset(FormatFallbackResponse(pszFuncName ? pszFuncName : "", bWithRandomId ? pszRandomId : ""));
+    QOVA_FAIL_IF(nullptr == response, QOVA_E_FAIL, "New memory");
+
+    if (ppszResponseMsg)
+        *ppszResponseMsg = response.release();
+    return QOVA_OK;
+}

@@ -1,0 +1,39 @@
+// Helpers shared by the kernel's sources; not part of its interface.
+#ifndef VARNELL_P11_DETAIL_H
+#define VARNELL_P11_DETAIL_H
+
+#include "P11Types.h"
+#include "QovaResult.h"
+
+#include <cstddef>
+#include <memory>
+#include <new>
+
+namespace p11detail {
+
+// A module's counts and lengths are outside input. Beyond these bounds an answer is taken as a
+// module fault rather than as a size to allocate: no token has this many slots, and no attribute
+// the kernel reads (certificates, IDs) comes near the DER engine's own size limit.
+constexpr CK_ULONG kMaxSlotCount = 0x10000;
+constexpr CK_ULONG kMaxAttributeLength = 0x3200000;
+
+// A module answer that cannot be true (a count that grew, a length past the bounds above).
+constexpr unsigned int kBadModuleAnswer = QovaP11Result(CKR_DEVICE_ERROR);
+// An allocation sized by a module's answer failed.
+constexpr unsigned int kNoHostMemory = QovaP11Result(CKR_HOST_MEMORY);
+
+inline const char* OrNull(const char* text)
+{
+    return text ? text : "(null)";
+}
+
+// Zeroed array-new buffer, or null when memory is short.
+template <typename T>
+std::unique_ptr<T[]> NewZeroed(size_t count)
+{
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
+}
+
+}  // namespace p11detail
+
+#endif

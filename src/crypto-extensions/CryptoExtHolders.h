@@ -1,0 +1,43 @@
+// Owning holders for the crypto library's objects used by the SM code.
+#ifndef VARNELL_CRYPTOEXT_HOLDERS_H
+#define VARNELL_CRYPTOEXT_HOLDERS_H
+
+#include <openssl/bn.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+
+#include <memory>
+
+namespace smdetail {
+
+struct BnClearFree
+{
+    void operator()(BIGNUM* p) const { BN_clear_free(p); }
+};
+struct BnCtxFree
+{
+    void operator()(BN_CTX* p) const { BN_CTX_free(p); }
+};
+struct EcGroupFree
+{
+    void operator()(EC_GROUP* p) const { EC_GROUP_free(p); }
+};
+struct EcPointClearFree
+{
+    void operator()(EC_POINT* p) const { EC_POINT_clear_free(p); }
+};
+struct EcdsaSigFree
+{
+    void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
+};
+
+// Numbers are cleared on release: most of them are keys, nonces or derived from them.
+using BnPtr = std::unique_ptr<BIGNUM, BnClearFree>;
+using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
+using EcGroupPtr = std::unique_ptr<EC_GROUP, EcGroupFree>;
+using EcPointPtr = std::unique_ptr<EC_POINT, EcPointClearFree>;
+using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, EcdsaSigFree>;
+
+}  // namespace smdetail
+
+#endif

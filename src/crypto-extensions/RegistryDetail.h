@@ -1,0 +1,15 @@
+// Start-up steps shared between the registration and the entry accessors.
+#ifndef VARNELL_CRYPTOEXT_REGISTRY_DETAIL_H
+#define VARNELL_CRYPTOEXT_REGISTRY_DETAIL_H
+
+namespace smdetail {
+
+// Once per process: the library's own algorithm tables first, then the SM objects. 1 or 0.
+int RegisterObjects();
+
+// Once per process: the engine ex-data indexes that carry the extra hook slots. 1 or 0.
+int RegisterEngineSlots();
+
+}  // namespace smdetail
+
+#endif

@@ -1,0 +1,422 @@
+#include "Output.h"
+
+#include "Levels.h"
+#include "Thread.h"
+#include "zlog.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace zlogc {
+
+Rotater::~Rotater()
+{
+    if (lockFd >= 0)
+        close(lockFd);
+}
+
+void CreateParentDirectories(const char* path)
+{
+    if (nullptr == path)
+        return;
+    std::string prefix(path);
+    for (size_t i = 1; i < prefix.size(); ++i) {
+        if ('/' != prefix[i])
+            continue;
+        prefix[i] = '\0';
+        mkdir(prefix.c_str(), 0755);
+        prefix[i] = '/';
+    }
+}
+
+bool WriteAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written < 0) {
+            if (EINTR == errno)
+                continue;
+            return false;
+        }
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+namespace {
+
+class InertOutput : public Output
+{
+public:
+    int Write(Event&, const char*, size_t) override { return 0; }
+};
+
+class StreamOutput : public Output
+{
+public:
+    explicit StreamOutput(int fd) : m_fd(fd) {}
+    int Write(Event&, const char* line, size_t length) override
+    {
+        if (WriteAll(m_fd, line, length))
+            return 0;
+        zc_error("write fd[%d] fail, errno[%d]", m_fd, errno);
+        return -1;
+    }
+
+private:
+    int m_fd;
+};
+
+class SyslogOutput : public Output
+{
+public:
+    explicit SyslogOutput(int facility) : m_facility(facility) {}
+    int Write(Event& event, const char* line, size_t length) override
+    {
+        const int priority = event.levels->Get(event.level).syslogPriority;
+        syslog(m_facility | priority, "%.*s", static_cast<int>(std::min<size_t>(length, INT_MAX)), line);
+        return 0;
+    }
+
+private:
+    int m_facility;
+};
+
+class PipeOutput : public Output
+{
+public:
+    explicit PipeOutput(FILE* pipe) : m_pipe(pipe) {}
+    ~PipeOutput() override { pclose(m_pipe); }
+
+    int Write(Event&, const char* line, size_t length) override
+    {
+        // A command that has exited must not take the process down with SIGPIPE: block it for
+        // this write and swallow the one the write raised.
+        sigset_t pipeSignal;
+        sigset_t previous;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+        sigset_t pending;
+        sigpending(&pending);
+        const bool alreadyPending = sigismember(&pending, SIGPIPE);
+
+        const bool ok = WriteAll(fileno(m_pipe), line, length);
+        const int error = errno;
+        if (!ok && EPIPE == error && !alreadyPending) {
+            const struct timespec noWait = {0, 0};
+            sigtimedwait(&pipeSignal, nullptr, &noWait);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (ok)
+            return 0;
+        zc_error("write to pipe fail, errno[%d]", error);
+        return -1;
+    }
+
+private:
+    FILE* m_pipe;
+};
+
+// An archive name split around its "#[N]r" / "#[N]s" marker.
+struct ArchiveName
+{
+    std::string prefix;  // full path up to the number
+    std::string suffix;  // after the number
+    int width = 0;       // zero padding
+    bool sequence = false;
+
+    std::string Path(long long index) const
+    {
+        char digits[32];
+        snprintf(digits, sizeof(digits), "%0*lld", width, index);
+        return prefix + digits + suffix;
+    }
+};
+
+// Finds the first "#", optional digits, then 'r' or 's'.
+bool FindArchiveMarker(const std::string& text, size_t* begin, size_t* end, int* width, bool* sequence)
+{
+    for (size_t at = text.find('#'); at != std::string::npos; at = text.find('#', at + 1)) {
+        size_t pos = at + 1;
+        int digits = 0;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 3) {
+            digits = digits * 10 + (text[pos] - '0');
+            ++pos;
+        }
+        if (pos < text.size() && ('r' == text[pos] || 's' == text[pos])) {
+            *begin = at;
+            *end = pos + 1;
+            *width = std::min(digits, 20);
+            *sequence = 's' == text[pos];
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool HasArchiveMarker(const std::string& pattern)
+{
+    size_t begin = 0;
+    size_t end = 0;
+    int width = 0;
+    bool sequence = false;
+    return FindArchiveMarker(pattern, &begin, &end, &width, &sequence);
+}
+
+namespace {
+
+// Existing archives: their indices, ascending.
+std::vector<long long> ListArchives(const ArchiveName& name)
+{
+    std::vector<long long> indices;
+    const size_t slash = name.prefix.rfind('/');
+    const std::string dir =
+        std::string::npos == slash ? std::string(".") : (0 == slash ? std::string("/") : name.prefix.substr(0, slash));
+    const std::string stem = std::string::npos == slash ? name.prefix : name.prefix.substr(slash + 1);
+
+    DIR* handle = opendir(dir.c_str());
+    if (nullptr == handle)
+        return indices;
+    while (const struct dirent* entry = readdir(handle)) {
+        const std::string file = entry->d_name;
+        if (file.size() <= stem.size() + name.suffix.size() || 0 != file.compare(0, stem.size(), stem) ||
+            0 != file.compare(file.size() - name.suffix.size(), name.suffix.size(), name.suffix))
+            continue;
+        const std::string number = file.substr(stem.size(), file.size() - stem.size() - name.suffix.size());
+        if (number.size() > 18 || number.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        indices.push_back(std::stoll(number));
+    }
+    closedir(handle);
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    return indices;
+}
+
+class FileOutput : public Output
+{
+public:
+    explicit FileOutput(FileOutputSpec spec) : m_spec(std::move(spec))
+    {
+        if (m_spec.path->IsConstant())
+            m_fixedPath = m_spec.path->ConstantText();
+    }
+
+    ~FileOutput() override
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+
+    bool KeepsFileOpen() const { return !m_fixedPath.empty() && 0 == m_spec.rotateSize; }
+    const std::string& FixedPath() const { return m_fixedPath; }
+
+    bool OpenFixed(std::string* error)
+    {
+        CreateParentDirectories(m_fixedPath.c_str());
+        m_fd = open(m_fixedPath.c_str(), Flags(), m_spec.perms);
+        if (m_fd < 0) {
+            *error = "open file[" + m_fixedPath + "] fail, errno[" + std::to_string(errno) + "]";
+            return false;
+        }
+        return true;
+    }
+
+    int Write(Event& event, const char* line, size_t length) override
+    {
+        if (m_fd >= 0) {
+            if (!WriteAll(m_fd, line, length)) {
+                zc_error("write file[%s] fail, errno[%d]", m_fixedPath.c_str(), errno);
+                return -1;
+            }
+            SyncIfDue(m_fd);
+            return 0;
+        }
+
+        const char* path = m_fixedPath.c_str();
+        if (m_fixedPath.empty()) {
+            LineBuffer& buffer = event.thread->path;
+            buffer.Clear();
+            if (!m_spec.path->Render(event, buffer) || 0 == buffer.Size() || !buffer.Append('\0')) {
+                zc_error("file path of the rule cannot be built");
+                return -1;
+            }
+            path = buffer.Data();
+        }
+
+        int fd = open(path, Flags(), m_spec.perms);
+        if (fd < 0 && ENOENT == errno) {
+            CreateParentDirectories(path);
+            fd = open(path, Flags(), m_spec.perms);
+        }
+        if (fd < 0) {
+            zc_error("open file[%s] fail, errno[%d]", path, errno);
+            return -1;
+        }
+        const bool ok = WriteAll(fd, line, length);
+        if (!ok)
+            zc_error("write file[%s] fail, errno[%d]", path, errno);
+        SyncIfDue(fd);
+        struct stat st;
+        const bool rotate = ok && m_spec.rotateSize && length <= m_spec.rotateSize && 0 == fstat(fd, &st) &&
+                            static_cast<unsigned long long>(st.st_size) + length > m_spec.rotateSize;
+        close(fd);
+        if (rotate)
+            Rotate(path, event, length);
+        return ok ? 0 : -1;
+    }
+
+private:
+    int Flags() const { return O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (m_spec.sync ? O_SYNC : 0); }
+
+    void SyncIfDue(int fd)
+    {
+        if (m_spec.fsyncPeriod > 0 && 0 == (m_writes.fetch_add(1, std::memory_order_relaxed) + 1) % m_spec.fsyncPeriod)
+            fdatasync(fd);
+    }
+
+    bool ArchiveNameFor(const char* path, Event& event, ArchiveName* name)
+    {
+        if (!m_spec.archive) {
+            name->prefix = std::string(path) + ".";
+            return true;
+        }
+        LineBuffer& buffer = event.thread->archive;
+        buffer.Clear();
+        if (!m_spec.archive->Render(event, buffer))
+            return false;
+        const std::string text(buffer.Data(), buffer.Size());
+        size_t begin = 0;
+        size_t end = 0;
+        if (!FindArchiveMarker(text, &begin, &end, &name->width, &name->sequence))
+            return false;
+        name->prefix = text.substr(0, begin);
+        name->suffix = text.substr(end);
+        return name->suffix.find('/') == std::string::npos;
+    }
+
+    void Rotate(const char* path, Event& event, size_t length)
+    {
+        Rotater& rotater = *m_spec.rotater;
+        std::unique_lock<std::mutex> inProcess(rotater.mutex, std::try_to_lock);
+        if (!inProcess.owns_lock())
+            return;  // another thread is rotating: skip this turn
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (rotater.lockFd >= 0 && 0 != fcntl(rotater.lockFd, F_SETLK, &lock))
+            return;  // another process is rotating
+
+        // Another process may have rotated between our write and the lock.
+        struct stat st;
+        if (0 == stat(path, &st) && static_cast<unsigned long long>(st.st_size) + length > m_spec.rotateSize) {
+            ArchiveName name;
+            if (ArchiveNameFor(path, event, &name)) {
+                CreateParentDirectories(name.prefix.c_str());
+                name.sequence ? RotateSequence(path, name) : RotateRolling(path, name);
+            }
+            else
+                zc_error("archive path of file[%s] cannot be built", path);
+        }
+
+        if (rotater.lockFd >= 0) {
+            lock.l_type = F_UNLCK;
+            fcntl(rotater.lockFd, F_SETLK, &lock);
+        }
+    }
+
+    // path.0 is the newest archive; COUNT > 0 keeps at most COUNT of them.
+    void RotateRolling(const char* path, const ArchiveName& name)
+    {
+        std::vector<long long> indices = ListArchives(name);
+        if (m_spec.rotateCount > 0) {
+            const size_t keep = static_cast<size_t>(m_spec.rotateCount - 1);
+            while (indices.size() > keep) {
+                unlink(name.Path(indices.back()).c_str());
+                indices.pop_back();
+            }
+        }
+        for (auto it = indices.rbegin(); it != indices.rend(); ++it)
+            if (0 != rename(name.Path(*it).c_str(), name.Path(*it + 1).c_str()))
+                zc_error("rename archive[%s] fail, errno[%d]", name.Path(*it).c_str(), errno);
+        if (0 != rename(path, name.Path(0).c_str()))
+            zc_error("rename file[%s] fail, errno[%d]", path, errno);
+    }
+
+    // The file takes the next number; COUNT > 0 first trims the oldest archives to COUNT.
+    void RotateSequence(const char* path, const ArchiveName& name)
+    {
+        std::vector<long long> indices = ListArchives(name);
+        if (m_spec.rotateCount > 0) {
+            const size_t keep = static_cast<size_t>(m_spec.rotateCount);
+            const size_t drop = indices.size() > keep ? indices.size() - keep : 0;
+            for (size_t i = 0; i < drop; ++i)
+                unlink(name.Path(indices[i]).c_str());
+            indices.erase(indices.begin(), indices.begin() + static_cast<long>(drop));
+        }
+        const long long highest = indices.empty() ? -1 : indices.back();
+        const long long next = std::max(static_cast<long long>(indices.size()) - 1, highest) + 1;
+        if (0 != rename(path, name.Path(next).c_str()))
+            zc_error("rename file[%s] fail, errno[%d]", path, errno);
+    }
+
+    FileOutputSpec m_spec;
+    std::string m_fixedPath;
+    int m_fd = -1;
+    std::atomic<unsigned long> m_writes{0};
+};
+
+}  // namespace
+
+std::unique_ptr<Output> MakeStreamOutput(int fd)
+{
+    return std::unique_ptr<Output>(new StreamOutput(fd));
+}
+
+std::unique_ptr<Output> MakeInertOutput()
+{
+    return std::unique_ptr<Output>(new InertOutput);
+}
+
+std::unique_ptr<Output> MakeSyslogOutput(int facility)
+{
+    openlog(nullptr, LOG_NDELAY | LOG_NOWAIT | LOG_PID, LOG_USER);
+    return std::unique_ptr<Output>(new SyslogOutput(facility));
+}
+
+std::unique_ptr<Output> MakePipeOutput(const std::string& command, std::string* error)
+{
+    FILE* pipe = popen(command.c_str(), "we");
+    if (nullptr == pipe) {
+        *error = "popen[" + command + "] fail, errno[" + std::to_string(errno) + "]";
+        return nullptr;
+    }
+    return std::unique_ptr<Output>(new PipeOutput(pipe));
+}
+
+std::unique_ptr<Output> MakeFileOutput(FileOutputSpec spec, bool open, std::string* error)
+{
+    if (!open)
+        return MakeInertOutput();
+    std::unique_ptr<FileOutput> output(new FileOutput(std::move(spec)));
+    if (output->KeepsFileOpen() && !output->OpenFixed(error))
+        return nullptr;
+    return output;
+}
+
+}  // namespace zlogc
