@@ -139,7 +139,25 @@ struct GtkDialogBackend::Impl
 
     std::map<Window*, std::unique_ptr<Shown>> windows;
     std::vector<Window*> order;  // most recently shown last
-    bool updating = false;        // mirroring in progress: ignore the echo
+    // While a view's state is copied between model and widget, the copy's echo (a signal from
+    // the widget, a change notice from the model) is ignored for that view only; other views
+    // the change affects are still mirrored.
+    View* mirroring = nullptr;
+    bool building = false;  // a window is being built and shown: its widgets' signals are GTK's own
+
+    bool Ignore(const Binding* binding) const { return building || binding->view == mirroring; }
+
+    // Marks a view as being mirrored for the life of the scope.
+    class Mirroring
+    {
+    public:
+        Mirroring(Impl* impl, View* view) : m_impl(impl), m_saved(impl->mirroring) { impl->mirroring = view; }
+        ~Mirroring() { m_impl->mirroring = m_saved; }
+
+    private:
+        Impl* m_impl;
+        View* m_saved;
+    };
 
     Binding* Bind(Shown* shown, View* view)
     {
@@ -408,7 +426,7 @@ GtkWidget* GtkDialogBackend::Impl::Build(Window& window, GtkWindow* parent)
     windows[&window] = std::move(shown);
     order.push_back(&window);
 
-    updating = true;
+    building = true;
     gtk_widget_show_all(toplevel);
     gtk_window_present(GTK_WINDOW(toplevel));
     if (focus) {
@@ -426,7 +444,7 @@ GtkWidget* GtkDialogBackend::Impl::Build(Window& window, GtkWindow* parent)
     } else if (defaultButton) {
         gtk_widget_grab_focus(defaultButton);
     }
-    updating = false;
+    building = false;
     return toplevel;
 }
 
@@ -436,7 +454,7 @@ void GtkDialogBackend::Impl::Sync(Shown* shown, View* view)
     if (it == shown->widgets.end())
         return;
     GtkWidget* widget = it->second;
-    updating = true;
+    Mirroring scope(this, view);
     switch (view->GetKind()) {
     case View::Kind::TextField: {
         auto* field = static_cast<TextField*>(view);
@@ -482,7 +500,6 @@ void GtkDialogBackend::Impl::Sync(Shown* shown, View* view)
     default:
         break;
     }
-    updating = false;
 }
 
 void GtkDialogBackend::Impl::Destroy(Window& window)
@@ -515,21 +532,19 @@ void GtkDialogBackend::Impl::OnClicked(GtkButton* /*button*/, gpointer data)
 void GtkDialogBackend::Impl::OnEntryChanged(GtkEditable* editable, gpointer data)
 {
     auto* binding = static_cast<Binding*>(data);
-    if (binding->impl->updating)
+    if (binding->impl->Ignore(binding))
         return;
-    binding->impl->updating = true;
+    Mirroring scope(binding->impl, binding->view);
     static_cast<TextField*>(binding->view)->SetStringValue(gtk_entry_get_text(GTK_ENTRY(editable)));
-    binding->impl->updating = false;
 }
 
 void GtkDialogBackend::Impl::OnComboChanged(GtkComboBox* combo, gpointer data)
 {
     auto* binding = static_cast<Binding*>(data);
-    if (binding->impl->updating)
+    if (binding->impl->Ignore(binding))
         return;
-    binding->impl->updating = true;
+    Mirroring scope(binding->impl, binding->view);
     static_cast<ComboBox*>(binding->view)->SelectItemAtIndex(gtk_combo_box_get_active(combo));
-    binding->impl->updating = false;
 }
 
 namespace {
@@ -551,14 +566,13 @@ int SelectedRow(GtkTreeSelection* selection)
 void GtkDialogBackend::Impl::OnSelectionChanged(GtkTreeSelection* selection, gpointer data)
 {
     auto* binding = static_cast<Binding*>(data);
-    if (binding->impl->updating)
+    if (binding->impl->Ignore(binding))
         return;
     auto* table = static_cast<TableView*>(binding->view);
     if (!table->Content())
         return;
-    binding->impl->updating = true;
+    Mirroring scope(binding->impl, binding->view);
     table->Content()->SetSelectionIndex(SelectedRow(selection));
-    binding->impl->updating = false;
 }
 
 void GtkDialogBackend::Impl::OnRowActivated(GtkTreeView* tree, GtkTreePath* path, GtkTreeViewColumn* /*column*/,
@@ -569,10 +583,9 @@ void GtkDialogBackend::Impl::OnRowActivated(GtkTreeView* tree, GtkTreePath* path
     if (table->Content() && path && gtk_tree_path_get_depth(path) > 0) {
         // The activated row is the chosen one, on screen and in the model.
         const int row = gtk_tree_path_get_indices(path)[0];
-        binding->impl->updating = true;
+        Mirroring scope(binding->impl, binding->view);
         SelectRow(tree, row);
         table->Content()->SetSelectionIndex(row);
-        binding->impl->updating = false;
     }
     // Return or Space activate the row too: a key means OK, a double-click (reported as a
     // single button press) opens the certificate.
@@ -629,7 +642,7 @@ void GtkDialogBackend::WindowDidChange(Window& window)
 
 void GtkDialogBackend::ViewDidChange(View& view)
 {
-    if (m_impl->updating || nullptr == view.GetWindow())
+    if (&view == m_impl->mirroring || nullptr == view.GetWindow())
         return;
     if (Impl::Shown* shown = m_impl->Find(view.GetWindow()))
         m_impl->Sync(shown, &view);
