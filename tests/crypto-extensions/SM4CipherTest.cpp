@@ -44,8 +44,9 @@ void RoundKeys(const Bytes& key, uint32_t rk[32], bool decrypt)
     uint32_t k[4];
     ToWords(key.data(), k);
     ASSERT_EQ(1, _SM4_ExtendKey(k, rk));
-    if (decrypt)
+    if (decrypt) {
         ASSERT_EQ(1, _SM4_InvertRoundKey(rk));
+    }
 }
 
 // Runs a whole message through a cipher with the given update splits.
