@@ -1,0 +1,125 @@
+#include "TamselDialogs.h"
+
+#include "GetPINWindowController.h"
+#include "SelectCertWindowController.h"
+#include "SelectKeyWindowController.h"
+
+#include "platform/AutoreleasePool.h"
+#include "platform/Bundle.h"
+#include "platform/DialogApp.h"
+
+#include <cstdio>
+
+namespace tamsel {
+
+namespace {
+
+// Without a screen (or off the main thread) the dialog cannot be shown: say so once on stderr,
+// never on stdout (the host's reply pipe), and answer as cancelled.
+bool DialogsAvailable(const char* entryPoint)
+{
+    std::string reason;
+    if (platform::DialogApp().CanRunModal(&reason))
+        return true;
+    fprintf(stderr, "Tamsel64: %s: cannot show the dialog (%s); answering as cancelled\n", entryPoint,
+            reason.c_str());
+    return false;
+}
+
+}  // namespace
+
+std::shared_ptr<platform::Bundle> FrameworkBundle()
+{
+    auto bundle = platform::Bundle::BundleWithIdentifier(kFrameworkBundleIdentifier);
+    if (bundle)
+        return bundle;
+    bundle = platform::Bundle::BundleForAddress(reinterpret_cast<const void*>(&FrameworkBundle));
+    if (bundle)
+        platform::Bundle::RegisterIdentifier(kFrameworkBundleIdentifier, bundle->ResourcePath());
+    return bundle;
+}
+
+std::string LocalizedString(const char* key)
+{
+    auto bundle = FrameworkBundle();
+    return bundle ? bundle->LocalizedStringForKey(key, "", "Localizable") : std::string(key);
+}
+
+int RunSelectCert(const CertDisplayRecord* const* ppCertRecords)
+{
+    platform::AutoreleasePool pool;
+    RegisterLayouts();
+    if (!DialogsAvailable("GetSelectCert"))
+        return -1;
+    SelectCertWindowController controller;
+    if (nullptr == controller.InitWithCertificateInfo(ppCertRecords))
+        return -1;
+    controller.ShowWindow();
+    platform::Window* window = controller.GetWindow();
+    if (nullptr == window)
+        return -1;
+    window->SetLevel(platform::kFloatingWindowLevel);
+    platform::DialogApplication& app = platform::DialogApp();
+    platform::ModalSession* session = app.BeginModalSessionForWindow(window);
+    while (platform::kModalResponseContinue == app.RunModalSession(session) && controller.GetWindowQuitState() != 1) {
+    }
+    app.EndModalSession(session);
+    return controller.GetSelectCert();
+}
+
+int RunSelectedKey(const char* const* ppszKeyDesc)
+{
+    platform::AutoreleasePool pool;
+    RegisterLayouts();
+    if (!DialogsAvailable("GetSelectedKey"))
+        return -1;
+    SelectKeyWindowController controller;
+    if (nullptr == controller.InitWithKeyDesc(ppszKeyDesc))
+        return -1;
+    controller.ShowWindow();
+    platform::Window* window = controller.GetWindow();
+    if (nullptr == window)
+        return -1;
+    platform::DialogApplication& app = platform::DialogApp();
+    platform::ModalSession* session = app.BeginModalSessionForWindow(window);
+    int response;
+    do {
+        response = app.RunModalSession(session);
+    } while (response != platform::kModalResponseStop && response != platform::kModalResponseAbort);
+    app.EndModalSession(session);
+    return controller.GetSelectKey();
+}
+
+int RunUserPIN(int nInitState, int nMinPINSize, int nMaxPINSize, char** ppszPIN)
+{
+    platform::AutoreleasePool pool;
+    RegisterLayouts();
+    // Without a place for the answer the user would type a PIN for nothing.
+    if (nullptr == ppszPIN)
+        return -1;
+    if (!DialogsAvailable("GetUserPIN"))
+        return -1;
+    GetPINWindowController controller;
+    if (nullptr == controller.InitPINWindow(nMinPINSize, nMaxPINSize, nInitState))
+        return -1;
+    controller.ShowWindow();
+    platform::Window* window = controller.GetWindow();
+    if (nullptr == window)
+        return -1;
+    platform::DialogApplication& app = platform::DialogApp();
+    platform::ModalSession* session = app.BeginModalSessionForWindow(window);
+    int response;
+    do {
+        response = app.RunModalSession(session);
+    } while (response != platform::kModalResponseStop && response != platform::kModalResponseAbort);
+    app.EndModalSession(session);
+    return controller.GetUserPIN(ppszPIN);
+}
+
+int RunAlertPanel(const char* pszTitle, const char* pszMessage, const char* pszButton)
+{
+    return platform::RunAlertPanel(pszTitle ? pszTitle : "", pszMessage ? pszMessage : "",
+                                   pszButton && *pszButton ? pszButton : "OK");
+}
+
+}  // namespace tamsel

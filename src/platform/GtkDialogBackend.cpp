@@ -1,0 +1,695 @@
+#include "platform/GtkDialogBackend.h"
+
+#include "platform/AppKit.h"
+#include "platform/DialogApp.h"
+#include "platform/Utf8.h"
+
+#include <gtk/gtk.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+pid_t CurrentThreadId()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// ---- Starting GTK once per process --------------------------------------------------------------
+
+GLogWriterOutput WriteLogToStderr(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer /*data*/)
+{
+    const char* domain = nullptr;
+    const char* message = nullptr;
+    for (gsize i = 0; i < count; ++i) {
+        if (0 == strcmp(fields[i].key, "GLIB_DOMAIN"))
+            domain = static_cast<const char*>(fields[i].value);
+        else if (0 == strcmp(fields[i].key, "MESSAGE"))
+            message = static_cast<const char*>(fields[i].value);
+    }
+    if (g_log_writer_default_would_drop(level, domain))
+        return G_LOG_WRITER_HANDLED;
+    // An alert without a parent is what the caller asked for: the host has no window of its own.
+    if (message && strstr(message, "mapped without a transient parent"))
+        return G_LOG_WRITER_HANDLED;
+    gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
+    fprintf(stderr, "%s\n", line);
+    g_free(line);
+    return G_LOG_WRITER_HANDLED;
+}
+
+void PrintToStderr(const gchar* text)
+{
+    fputs(text, stderr);
+}
+
+struct GtkStart
+{
+    std::mutex mutex;
+    bool attempted = false;
+    bool ok = false;
+    pid_t thread = 0;
+};
+
+GtkStart& StartState()
+{
+    static auto* state = new GtkStart;
+    return *state;
+}
+
+bool StartGtk(std::string* reason)
+{
+    GtkStart& s = StartState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const pid_t self = CurrentThreadId();
+    if (!s.attempted) {
+        // GTK belongs to the thread that runs the application's loop: the process's first thread.
+        if (self != getpid()) {
+            if (reason)
+                *reason = "not called on the main thread";
+            return false;
+        }
+        s.attempted = true;
+        s.thread = self;
+        setenv("NO_AT_BRIDGE", "1", 1);
+        // With G_MESSAGES_DEBUG set GLib would write to stdout, the host's reply pipe.
+        g_log_set_writer_func(WriteLogToStderr, nullptr, nullptr);
+        g_set_print_handler(PrintToStderr);
+        // gtk_init would call setlocale(LC_ALL, ""), changing number formats and string
+        // comparison in the rest of the process.
+        gtk_disable_setlocale();
+        s.ok = gtk_init_check(nullptr, nullptr);
+    }
+    if (!s.ok) {
+        if (reason)
+            *reason = "no display";
+        return false;
+    }
+    if (self != s.thread) {
+        if (reason)
+            *reason = "not called on the main thread";
+        return false;
+    }
+    return true;
+}
+
+bool GtkStarted()
+{
+    GtkStart& s = StartState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.ok && s.thread == CurrentThreadId();
+}
+
+}  // namespace
+
+// ---- Windows on screen ----------------------------------------------------------------------------
+
+struct GtkDialogBackend::Impl
+{
+    struct Shown;
+
+    // What a signal handler needs: the window it belongs to and the model view it mirrors.
+    struct Binding
+    {
+        Impl* impl;
+        Shown* shown;
+        View* view;
+    };
+
+    struct Shown
+    {
+        Window* model = nullptr;
+        GtkWidget* toplevel = nullptr;
+        std::map<View*, GtkWidget*> widgets;
+        std::vector<std::unique_ptr<Binding>> bindings;
+        std::vector<std::pair<gpointer, gulong>> handlers;
+        size_t tableRows = 0;
+    };
+
+    std::map<Window*, std::unique_ptr<Shown>> windows;
+    std::vector<Window*> order;  // most recently shown last
+    // While a view's state is copied between model and widget, the copy's echo (a signal from
+    // the widget, a change notice from the model) is ignored for that view only; other views
+    // the change affects are still mirrored.
+    View* mirroring = nullptr;
+    bool building = false;  // a window is being built and shown: its widgets' signals are GTK's own
+
+    bool Ignore(const Binding* binding) const { return building || binding->view == mirroring; }
+
+    // Marks a view as being mirrored for the life of the scope.
+    class Mirroring
+    {
+    public:
+        Mirroring(Impl* impl, View* view) : m_impl(impl), m_saved(impl->mirroring) { impl->mirroring = view; }
+        ~Mirroring() { m_impl->mirroring = m_saved; }
+
+    private:
+        Impl* m_impl;
+        View* m_saved;
+    };
+
+    Binding* Bind(Shown* shown, View* view)
+    {
+        shown->bindings.push_back(std::make_unique<Binding>(Binding{this, shown, view}));
+        return shown->bindings.back().get();
+    }
+
+    void Connect(Shown* shown, gpointer instance, const char* signal, GCallback callback, Binding* binding)
+    {
+        const gulong id = g_signal_connect(instance, signal, callback, binding);
+        shown->handlers.emplace_back(instance, id);
+    }
+
+    Shown* Find(Window* window)
+    {
+        auto it = windows.find(window);
+        return it == windows.end() ? nullptr : it->second.get();
+    }
+
+    GtkWidget* Build(Window& window, GtkWindow* parent);
+    GtkWidget* BuildView(Shown* shown, View* view, int contentWidth);
+    void Sync(Shown* shown, View* view);
+    void Destroy(Window& window);
+    Window* FrontWindow() const { return order.empty() ? nullptr : order.back(); }
+
+    // Signal handlers.
+    static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data);
+    static void OnClicked(GtkButton*, gpointer data);
+    static void OnEntryChanged(GtkEditable*, gpointer data);
+    static void OnComboChanged(GtkComboBox*, gpointer data);
+    static void OnSelectionChanged(GtkTreeSelection*, gpointer data);
+    static void OnRowActivated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer data);
+};
+
+namespace {
+
+void ApplyLabelStyle(GtkWidget* label, const TextField& field)
+{
+    PangoAttrList* attributes = pango_attr_list_new();
+    if (field.IsSmall())
+        pango_attr_list_insert(attributes, pango_attr_scale_new(PANGO_SCALE_SMALL));
+    const Color color = field.TextColor();
+    if (!color.isDefault)
+        pango_attr_list_insert(attributes, pango_attr_foreground_new(static_cast<guint16>(color.red * 257),
+                                                                     static_cast<guint16>(color.green * 257),
+                                                                     static_cast<guint16>(color.blue * 257)));
+    gtk_label_set_attributes(GTK_LABEL(label), attributes);
+    pango_attr_list_unref(attributes);
+}
+
+void FillStore(GtkListStore* store, const TableView& table)
+{
+    gtk_list_store_clear(store);
+    if (!table.Content())
+        return;
+    const auto& columns = table.Columns();
+    for (const auto& object : table.Content()->ArrangedObjects()) {
+        GtkTreeIter iter;
+        gtk_list_store_append(store, &iter);
+        for (size_t c = 0; c < columns.size(); ++c) {
+            auto it = object.find(columns[c].key);
+            const std::string text = it == object.end() ? std::string() : MakeValidUtf8(it->second);
+            gtk_list_store_set(store, &iter, static_cast<gint>(c), text.c_str(), -1);
+        }
+    }
+}
+
+void SelectRow(GtkTreeView* tree, int row)
+{
+    GtkTreeSelection* selection = gtk_tree_view_get_selection(tree);
+    if (row < 0) {
+        gtk_tree_selection_unselect_all(selection);
+        return;
+    }
+    GtkTreePath* path = gtk_tree_path_new_from_indices(row, -1);
+    gtk_tree_selection_select_path(selection, path);
+    gtk_tree_view_scroll_to_cell(tree, path, nullptr, FALSE, 0, 0);
+    gtk_tree_path_free(path);
+}
+
+}  // namespace
+
+GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view, int contentWidth)
+{
+    GtkWidget* widget = nullptr;  // the widget named after the outlet
+    GtkWidget* packed = nullptr;  // what goes into the window's box
+    switch (view->GetKind()) {
+    case View::Kind::TextField: {
+        auto* field = static_cast<TextField*>(view);
+        const std::string text = MakeValidUtf8(field->StringValue());
+        if (field->IsMultiline()) {
+            widget = gtk_text_view_new();
+            gtk_text_view_set_editable(GTK_TEXT_VIEW(widget), field->IsEditable());
+            gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(widget), field->IsEditable());
+            gtk_text_view_set_monospace(GTK_TEXT_VIEW(widget), TRUE);
+            gtk_text_view_set_left_margin(GTK_TEXT_VIEW(widget), 6);
+            gtk_text_view_set_top_margin(GTK_TEXT_VIEW(widget), 6);
+            gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget)), text.c_str(), -1);
+            packed = gtk_scrolled_window_new(nullptr, nullptr);
+            gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(packed), GTK_SHADOW_IN);
+            gtk_widget_set_size_request(packed, contentWidth > 0 ? contentWidth : 560, 420);
+            gtk_widget_set_vexpand(packed, TRUE);
+            gtk_container_add(GTK_CONTAINER(packed), widget);
+        } else if (field->IsEditable()) {
+            widget = gtk_entry_new();
+            gtk_entry_set_text(GTK_ENTRY(widget), text.c_str());
+            gtk_entry_set_activates_default(GTK_ENTRY(widget), TRUE);
+            Connect(shown, widget, "changed", G_CALLBACK(OnEntryChanged), Bind(shown, view));
+        } else {
+            widget = gtk_label_new(text.c_str());
+            gtk_label_set_xalign(GTK_LABEL(widget), 0.0f);
+            gtk_label_set_line_wrap(GTK_LABEL(widget), TRUE);
+            gtk_label_set_max_width_chars(GTK_LABEL(widget), 60);
+            if (field->IsSmall())
+                gtk_style_context_add_class(gtk_widget_get_style_context(widget), "dim-label");
+            ApplyLabelStyle(widget, *field);
+        }
+        break;
+    }
+    case View::Kind::SecureTextField: {
+        auto* field = static_cast<SecureTextField*>(view);
+        widget = gtk_entry_new();
+        gtk_entry_set_visibility(GTK_ENTRY(widget), FALSE);
+        gtk_entry_set_input_purpose(GTK_ENTRY(widget), GTK_INPUT_PURPOSE_PIN);
+        gtk_entry_set_activates_default(GTK_ENTRY(widget), TRUE);
+        gtk_entry_set_text(GTK_ENTRY(widget), MakeValidUtf8(field->StringValue()).c_str());
+        Connect(shown, widget, "changed", G_CALLBACK(OnEntryChanged), Bind(shown, view));
+        break;
+    }
+    case View::Kind::ComboBox: {
+        auto* combo = static_cast<ComboBox*>(view);
+        widget = gtk_combo_box_text_new();
+        for (const auto& item : combo->Items())
+            gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(widget), MakeValidUtf8(item).c_str());
+        gtk_combo_box_set_active(GTK_COMBO_BOX(widget), combo->IndexOfSelectedItem());
+        Connect(shown, widget, "changed", G_CALLBACK(OnComboChanged), Bind(shown, view));
+        break;
+    }
+    case View::Kind::TableView: {
+        auto* table = static_cast<TableView*>(view);
+        const auto& columns = table->Columns();
+        std::vector<GType> types(columns.empty() ? 1 : columns.size(), G_TYPE_STRING);
+        GtkListStore* store = gtk_list_store_newv(static_cast<gint>(types.size()), types.data());
+        FillStore(store, *table);
+        shown->tableRows = table->Content() ? table->Content()->ArrangedObjects().size() : 0;
+        widget = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+        g_object_unref(store);
+        GtkTreeView* tree = GTK_TREE_VIEW(widget);
+        for (size_t c = 0; c < columns.size(); ++c) {
+            GtkCellRenderer* renderer = gtk_cell_renderer_text_new();
+            g_object_set(renderer, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
+            GtkTreeViewColumn* column = gtk_tree_view_column_new_with_attributes(
+                MakeValidUtf8(columns[c].title).c_str(), renderer, "text", static_cast<gint>(c), nullptr);
+            gtk_tree_view_column_set_resizable(column, TRUE);
+            gtk_tree_view_column_set_expand(column, TRUE);
+            gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
+            gtk_tree_view_column_set_fixed_width(column, columns[c].width);
+            // Rows stay in the caller's order: a sorted or rearranged table would answer with a
+            // position that names another certificate.
+            gtk_tree_view_column_set_clickable(column, FALSE);
+            gtk_tree_view_column_set_reorderable(column, FALSE);
+            gtk_tree_view_append_column(tree, column);
+        }
+        gtk_tree_view_set_reorderable(tree, FALSE);
+        gtk_tree_view_set_enable_search(tree, FALSE);
+        gtk_tree_view_set_headers_clickable(tree, FALSE);
+        GtkTreeSelection* selection = gtk_tree_view_get_selection(tree);
+        gtk_tree_selection_set_mode(selection, GTK_SELECTION_SINGLE);
+        Binding* binding = Bind(shown, view);
+        Connect(shown, selection, "changed", G_CALLBACK(OnSelectionChanged), binding);
+        Connect(shown, widget, "row-activated", G_CALLBACK(OnRowActivated), binding);
+        packed = gtk_scrolled_window_new(nullptr, nullptr);
+        gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(packed), GTK_SHADOW_IN);
+        gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(packed), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
+        gtk_scrolled_window_set_min_content_height(GTK_SCROLLED_WINDOW(packed), table->MinimumHeight());
+        gtk_widget_set_vexpand(packed, TRUE);
+        gtk_container_add(GTK_CONTAINER(packed), widget);
+        break;
+    }
+    case View::Kind::Button: {
+        auto* button = static_cast<Button*>(view);
+        widget = gtk_button_new_with_label(MakeValidUtf8(button->Title()).c_str());
+        gtk_widget_set_size_request(widget, 88, -1);
+        Connect(shown, widget, "clicked", G_CALLBACK(OnClicked), Bind(shown, view));
+        if (button->IsDefault()) {
+            gtk_widget_set_can_default(widget, TRUE);
+            gtk_style_context_add_class(gtk_widget_get_style_context(widget), "suggested-action");
+        }
+        break;
+    }
+    case View::Kind::ArrayController:
+        return nullptr;
+    }
+    gtk_widget_set_name(widget, view->Outlet().c_str());
+    shown->widgets[view] = widget;
+    return packed ? packed : widget;
+}
+
+GtkWidget* GtkDialogBackend::Impl::Build(Window& window, GtkWindow* parent)
+{
+    auto shown = std::make_unique<Shown>();
+    shown->model = &window;
+    Shown* s = shown.get();
+
+    GtkWidget* toplevel = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    s->toplevel = toplevel;
+    gtk_widget_set_name(toplevel, window.Title().c_str());
+    gtk_window_set_title(GTK_WINDOW(toplevel), MakeValidUtf8(window.Title()).c_str());
+    gtk_window_set_type_hint(GTK_WINDOW(toplevel), GDK_WINDOW_TYPE_HINT_DIALOG);
+    if (parent) {
+        gtk_window_set_transient_for(GTK_WINDOW(toplevel), parent);
+        gtk_window_set_modal(GTK_WINDOW(toplevel), TRUE);
+        gtk_window_set_destroy_with_parent(GTK_WINDOW(toplevel), TRUE);
+        gtk_window_set_position(GTK_WINDOW(toplevel), GTK_WIN_POS_CENTER_ON_PARENT);
+    } else {
+        gtk_window_set_position(GTK_WINDOW(toplevel), GTK_WIN_POS_CENTER);
+    }
+    if (window.Level() >= kFloatingWindowLevel)
+        gtk_window_set_keep_above(GTK_WINDOW(toplevel), TRUE);
+    Connect(s, toplevel, "delete-event", G_CALLBACK(OnDelete), Bind(s, nullptr));
+
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 18);
+    GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
+    gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
+    gtk_box_set_spacing(GTK_BOX(buttons), 8);
+    gtk_widget_set_margin_top(buttons, 6);
+    bool resizable = false;
+    GtkWidget* defaultButton = nullptr;
+    GtkWidget* focus = nullptr;
+    for (const auto& v : window.Views()) {
+        GtkWidget* packed = BuildView(s, v.get(), window.ContentWidth());
+        if (!packed)
+            continue;
+        GtkWidget* widget = s->widgets[v.get()];
+        switch (v->GetKind()) {
+        case View::Kind::Button:
+            gtk_container_add(GTK_CONTAINER(buttons), packed);
+            if (static_cast<Button*>(v.get())->IsDefault())
+                defaultButton = widget;
+            break;
+        case View::Kind::TableView:
+            resizable = true;
+            focus = focus ? focus : widget;
+            gtk_box_pack_start(GTK_BOX(box), packed, TRUE, TRUE, 0);
+            break;
+        case View::Kind::TextField:
+            if (static_cast<TextField*>(v.get())->IsMultiline())
+                resizable = true;
+            gtk_box_pack_start(GTK_BOX(box), packed, static_cast<TextField*>(v.get())->IsMultiline(), TRUE, 0);
+            break;
+        default:
+            focus = focus ? focus : widget;
+            gtk_box_pack_start(GTK_BOX(box), packed, FALSE, TRUE, 0);
+            break;
+        }
+    }
+    gtk_box_pack_end(GTK_BOX(box), buttons, FALSE, TRUE, 0);
+    if (window.ContentWidth() > 0)
+        gtk_widget_set_size_request(box, window.ContentWidth(), -1);
+    gtk_container_add(GTK_CONTAINER(toplevel), box);
+    gtk_window_set_resizable(GTK_WINDOW(toplevel), resizable);
+    if (defaultButton)
+        gtk_window_set_default(GTK_WINDOW(toplevel), defaultButton);
+
+    windows[&window] = std::move(shown);
+    order.push_back(&window);
+
+    building = true;
+    gtk_widget_show_all(toplevel);
+    gtk_window_present(GTK_WINDOW(toplevel));
+    if (focus) {
+        gtk_widget_grab_focus(focus);
+        // A tree view selects its first row when it takes the focus; the user has chosen nothing yet.
+        if (GTK_IS_TREE_VIEW(focus)) {
+            for (const auto& entry : s->widgets) {
+                if (entry.second == focus)
+                    SelectRow(GTK_TREE_VIEW(focus),
+                              static_cast<TableView*>(entry.first)->Content()
+                                  ? static_cast<TableView*>(entry.first)->Content()->SelectionIndex()
+                                  : -1);
+            }
+        }
+    } else if (defaultButton) {
+        gtk_widget_grab_focus(defaultButton);
+    }
+    building = false;
+    return toplevel;
+}
+
+void GtkDialogBackend::Impl::Sync(Shown* shown, View* view)
+{
+    auto it = shown->widgets.find(view);
+    if (it == shown->widgets.end())
+        return;
+    GtkWidget* widget = it->second;
+    Mirroring scope(this, view);
+    switch (view->GetKind()) {
+    case View::Kind::TextField: {
+        auto* field = static_cast<TextField*>(view);
+        const std::string text = MakeValidUtf8(field->StringValue());
+        if (GTK_IS_LABEL(widget)) {
+            gtk_label_set_text(GTK_LABEL(widget), text.c_str());
+            ApplyLabelStyle(widget, *field);
+        } else if (GTK_IS_ENTRY(widget)) {
+            if (text != gtk_entry_get_text(GTK_ENTRY(widget)))
+                gtk_entry_set_text(GTK_ENTRY(widget), text.c_str());
+        } else if (GTK_IS_TEXT_VIEW(widget)) {
+            gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget)), text.c_str(), -1);
+        }
+        break;
+    }
+    case View::Kind::SecureTextField: {
+        const std::string& text = static_cast<SecureTextField*>(view)->StringValue();
+        if (text != gtk_entry_get_text(GTK_ENTRY(widget)))
+            gtk_entry_set_text(GTK_ENTRY(widget), MakeValidUtf8(text).c_str());
+        break;
+    }
+    case View::Kind::ComboBox: {
+        auto* combo = static_cast<ComboBox*>(view);
+        GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(widget));
+        if (gtk_tree_model_iter_n_children(model, nullptr) != combo->NumberOfItems()) {
+            gtk_combo_box_text_remove_all(GTK_COMBO_BOX_TEXT(widget));
+            for (const auto& item : combo->Items())
+                gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(widget), MakeValidUtf8(item).c_str());
+        }
+        gtk_combo_box_set_active(GTK_COMBO_BOX(widget), combo->IndexOfSelectedItem());
+        break;
+    }
+    case View::Kind::TableView: {
+        auto* table = static_cast<TableView*>(view);
+        const size_t rows = table->Content() ? table->Content()->ArrangedObjects().size() : 0;
+        if (rows != shown->tableRows) {
+            FillStore(GTK_LIST_STORE(gtk_tree_view_get_model(GTK_TREE_VIEW(widget))), *table);
+            shown->tableRows = rows;
+        }
+        SelectRow(GTK_TREE_VIEW(widget), table->Content() ? table->Content()->SelectionIndex() : -1);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void GtkDialogBackend::Impl::Destroy(Window& window)
+{
+    auto it = windows.find(&window);
+    if (it == windows.end())
+        return;
+    std::unique_ptr<Shown> shown = std::move(it->second);
+    windows.erase(it);
+    order.erase(std::remove(order.begin(), order.end(), &window), order.end());
+    for (const auto& h : shown->handlers)
+        g_signal_handler_disconnect(h.first, h.second);
+    gtk_widget_destroy(shown->toplevel);
+}
+
+gboolean GtkDialogBackend::Impl::OnDelete(GtkWidget* /*widget*/, GdkEvent* /*event*/, gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    // The model decides; it closes the window (and so destroys it) when it agrees.
+    binding->shown->model->PerformClose();
+    return TRUE;
+}
+
+void GtkDialogBackend::Impl::OnClicked(GtkButton* /*button*/, gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    static_cast<Button*>(binding->view)->PerformClick();
+}
+
+void GtkDialogBackend::Impl::OnEntryChanged(GtkEditable* editable, gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    if (binding->impl->Ignore(binding))
+        return;
+    Mirroring scope(binding->impl, binding->view);
+    static_cast<TextField*>(binding->view)->SetStringValue(gtk_entry_get_text(GTK_ENTRY(editable)));
+}
+
+void GtkDialogBackend::Impl::OnComboChanged(GtkComboBox* combo, gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    if (binding->impl->Ignore(binding))
+        return;
+    Mirroring scope(binding->impl, binding->view);
+    static_cast<ComboBox*>(binding->view)->SelectItemAtIndex(gtk_combo_box_get_active(combo));
+}
+
+namespace {
+
+int SelectedRow(GtkTreeSelection* selection)
+{
+    GtkTreeModel* model = nullptr;
+    GtkTreeIter iter;
+    if (!gtk_tree_selection_get_selected(selection, &model, &iter))
+        return -1;
+    GtkTreePath* path = gtk_tree_model_get_path(model, &iter);
+    const int row = gtk_tree_path_get_indices(path)[0];
+    gtk_tree_path_free(path);
+    return row;
+}
+
+}  // namespace
+
+void GtkDialogBackend::Impl::OnSelectionChanged(GtkTreeSelection* selection, gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    if (binding->impl->Ignore(binding))
+        return;
+    auto* table = static_cast<TableView*>(binding->view);
+    if (!table->Content())
+        return;
+    Mirroring scope(binding->impl, binding->view);
+    table->Content()->SetSelectionIndex(SelectedRow(selection));
+}
+
+void GtkDialogBackend::Impl::OnRowActivated(GtkTreeView* tree, GtkTreePath* path, GtkTreeViewColumn* /*column*/,
+                                            gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    auto* table = static_cast<TableView*>(binding->view);
+    if (table->Content() && path && gtk_tree_path_get_depth(path) > 0) {
+        // The activated row is the chosen one, on screen and in the model.
+        const int row = gtk_tree_path_get_indices(path)[0];
+        Mirroring scope(binding->impl, binding->view);
+        SelectRow(tree, row);
+        table->Content()->SetSelectionIndex(row);
+    }
+    // Return or Space activate the row too: a key means OK, a double-click (reported as a
+    // single button press) opens the certificate.
+    GdkEvent* event = gtk_get_current_event();
+    const bool fromKey = event && (event->type == GDK_KEY_PRESS || event->type == GDK_KEY_RELEASE);
+    if (event)
+        gdk_event_free(event);
+    if (fromKey) {
+        if (Button* ok = binding->shown->model->DefaultButton())
+            ok->PerformClick();
+    } else {
+        table->PerformDoubleClick();
+    }
+}
+
+// ---- The backend ------------------------------------------------------------------------------------
+
+GtkDialogBackend::GtkDialogBackend() : m_impl(std::make_unique<Impl>()) {}
+
+GtkDialogBackend::~GtkDialogBackend()
+{
+    if (!GtkStarted())
+        return;
+    while (!m_impl->order.empty())
+        m_impl->Destroy(*m_impl->order.back());
+}
+
+bool GtkDialogBackend::Available(std::string* reason)
+{
+    return StartGtk(reason);
+}
+
+void GtkDialogBackend::WindowWillShow(Window& window)
+{
+    if (!GtkStarted() || m_impl->Find(&window))
+        return;
+    m_impl->Build(window, nullptr);
+}
+
+void GtkDialogBackend::WindowDidClose(Window& window)
+{
+    if (GtkStarted())
+        m_impl->Destroy(window);
+}
+
+void GtkDialogBackend::WindowDidChange(Window& window)
+{
+    Impl::Shown* shown = m_impl->Find(&window);
+    if (!shown)
+        return;
+    gtk_window_set_title(GTK_WINDOW(shown->toplevel), MakeValidUtf8(window.Title()).c_str());
+    gtk_window_set_keep_above(GTK_WINDOW(shown->toplevel), window.Level() >= kFloatingWindowLevel);
+}
+
+void GtkDialogBackend::ViewDidChange(View& view)
+{
+    if (&view == m_impl->mirroring || nullptr == view.GetWindow())
+        return;
+    if (Impl::Shown* shown = m_impl->Find(view.GetWindow()))
+        m_impl->Sync(shown, &view);
+}
+
+void GtkDialogBackend::ProcessEvents(bool wait)
+{
+    if (!GtkStarted()) {
+        DialogApp().AbortModal();
+        return;
+    }
+    gtk_main_iteration_do(wait ? TRUE : FALSE);
+}
+
+int GtkDialogBackend::RunAlert(const std::string& title, const std::string& message, const std::string& button)
+{
+    if (!GtkStarted())
+        return -1;
+    GtkWindow* parent = nullptr;
+    if (Window* front = m_impl->FrontWindow()) {
+        if (Impl::Shown* shown = m_impl->Find(front))
+            parent = GTK_WINDOW(shown->toplevel);
+    }
+    const std::string safeTitle = MakeValidUtf8(title);
+    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s",
+                                               safeTitle.c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", MakeValidUtf8(message).c_str());
+    GtkWidget* ok = gtk_dialog_add_button(GTK_DIALOG(dialog), MakeValidUtf8(button).c_str(), GTK_RESPONSE_OK);
+    gtk_widget_set_name(ok, "AlertOK");
+    gtk_widget_set_name(dialog, "Alert");
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+    gtk_window_set_title(GTK_WINDOW(dialog), safeTitle.c_str());
+    // Without a window manager a window sits at 0,0 unless placed.
+    gtk_window_set_position(GTK_WINDOW(dialog), parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    return kAlertDefaultReturn;
+}
+
+bool GtkDialogBackend::BeginSheet(Window& parent, Window& sheet)
+{
+    Impl::Shown* shown = m_impl->Find(&parent);
+    if (!GtkStarted() || !shown)
+        return false;
+    m_impl->Build(sheet, GTK_WINDOW(shown->toplevel));
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,151 @@
+// Pictures of every window in English and in Chinese, taken from the display (these tests run
+// alone so that no other window covers the one being taken).
+#include "GtkDialogFixture.h"
+#include "TamselDialogs.h"
+
+#include "platform/CertificatePanel.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using dialogtest::GtkDialogTest;
+using dialogtest::RecordSet;
+using gtkdriver::Script;
+
+// One picture of every window, in English and in Chinese, for people to look at.
+class GtkScreenshotTest : public GtkDialogTest, public ::testing::WithParamInterface<const char*>
+{
+};
+
+TEST_P(GtkScreenshotTest, EveryWindow)
+{
+    const std::string lang = GetParam();
+    const bool zh = lang == "zh";
+    SetLocale(zh ? "zh_CN.UTF-8" : "C.UTF-8");
+    const std::string certTitle = zh ? "选择证书" : "Select Certificate";
+    const std::string alertTitle = zh ? "未选择证书" : "No Certificate Selected";
+    const std::string sheetTitle = zh ? "证书" : "Certificate";
+
+    RecordSet records;
+    records.Add(zh ? "CN=张三, O=示例公司, C=CN" : "CN=Alice Example, O=Example Corp, C=US",
+                zh ? "CN=示例根证书, O=示例公司, C=CN" : "CN=Example Root CA, O=Example Corp, C=US");
+    records.Add(zh ? "CN=李四, O=示例公司, C=CN" : "CN=Bob Example, O=Example Corp, C=US",
+                zh ? "CN=示例根证书, O=示例公司, C=CN" : "CN=Example Root CA, O=Example Corp, C=US");
+    records.Add(zh ? "CN=王五, OU=签名, O=示例公司, C=CN" : "CN=Carol Example, OU=Signing, O=Example Corp, C=US",
+                zh ? "CN=示例中级证书, O=示例公司, C=CN" : "CN=Example Issuing CA, O=Example Corp, C=US");
+    {
+        Script script;
+        script.WaitForWindow(certTitle, &m_window)
+            .Then("OK without a row", [&] {
+                Click(m_window, "ClickOK");
+                return true;
+            })
+            .WaitForWindow(alertTitle, &m_other)
+            .Screenshot(&m_other, "alert-" + lang)
+            .Then("dismiss", [&] {
+                Click(m_other, "AlertOK");
+                return true;
+            });
+        script.Start();
+        EXPECT_EQ(-1, tamsel::RunSelectCert(records.Pointers()));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+    }
+    {
+        Script script;
+        script.WaitForWindow(certTitle, &m_window)
+            .Then("select the second row", [&] {
+                SelectPath(Named(m_window, "pCertTableView"), 1);
+                gtk_widget_queue_draw(m_window);
+                return true;
+            })
+            .Then("let it draw", [&] {
+                g_object_set_data(G_OBJECT(m_window), "gtkdriver-drawn", nullptr);
+                return true;
+            })
+            .Then("drawn", [&] { return nullptr != g_object_get_data(G_OBJECT(m_window), "gtkdriver-drawn"); })
+            .Screenshot(&m_window, "certificate-table-" + lang)
+            .Then("double-click", [&] {
+                ActivateRow(Named(m_window, "pCertTableView"), 1);
+                return true;
+            })
+            .WaitForWindow(sheetTitle, &m_other)
+            .Screenshot(&m_other, "certificate-sheet-" + lang)
+            .Then("close the sheet", [&] {
+                Click(m_other, platform::CertificatePanel::kOKOutlet);
+                return true;
+            })
+            .WaitForWindowGone(sheetTitle)
+            .Then("OK", [&] {
+                Click(m_window, "ClickOK");
+                return true;
+            });
+        script.Start();
+        EXPECT_EQ(1, tamsel::RunSelectCert(records.Pointers()));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+    }
+    {
+        Script script;
+        script.WaitForWindow(zh ? "选择密钥" : "Select Key", &m_window)
+            .Screenshot(&m_window, "key-list-" + lang)
+            .Then("OK", [&] {
+                Click(m_window, "ClickOK");
+                return true;
+            });
+        script.Start();
+        const char* keys[] = {zh ? "签名密钥 (SM2)" : "Signing key (RSA 2048)", zh ? "加密密钥 (SM2)" : "Encryption key (RSA 2048)",
+                              nullptr};
+        EXPECT_EQ(0, tamsel::RunSelectedKey(keys));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+    }
+    {
+        Script script;
+        script.WaitForWindow(zh ? "输入 PIN 码" : "Enter PIN", &m_window)
+            .Then("type a short PIN", [&] {
+                gtk_entry_set_text(GTK_ENTRY(Named(m_window, "m_pPINText")), "123");
+                Click(m_window, "ClickOK");
+                g_object_set_data(G_OBJECT(m_window), "gtkdriver-drawn", nullptr);
+                gtk_widget_queue_draw(m_window);
+                return true;
+            })
+            .Then("drawn", [&] { return nullptr != g_object_get_data(G_OBJECT(m_window), "gtkdriver-drawn"); })
+            .Screenshot(&m_window, "pin-notice-" + lang)
+            .Then("Cancel", [&] {
+                Click(m_window, "ClickCancel");
+                return true;
+            });
+        script.Start();
+        char* pin = nullptr;
+        EXPECT_EQ(-1, tamsel::RunUserPIN(1, 6, 8, &pin));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+    }
+
+    for (const char* name : {"alert-", "certificate-table-", "certificate-sheet-", "key-list-", "pin-notice-"}) {
+        const std::string path = gtkdriver::ScreenshotPath(name + lang);
+        GError* error = nullptr;
+        GdkPixbuf* picture = gdk_pixbuf_new_from_file(path.c_str(), &error);
+        ASSERT_NE(nullptr, picture) << path;
+        EXPECT_GT(gdk_pixbuf_get_width(picture), 200) << path;
+        EXPECT_GT(gdk_pixbuf_get_height(picture), 80) << path;
+        // The PIN notice is drawn in red: some pixels of the picture must be clearly red.
+        if (std::string(name) == "pin-notice-") {
+            const int channels = gdk_pixbuf_get_n_channels(picture);
+            const int stride = gdk_pixbuf_get_rowstride(picture);
+            const guchar* pixels = gdk_pixbuf_get_pixels(picture);
+            int red = 0;
+            for (int y = 0; y < gdk_pixbuf_get_height(picture); ++y) {
+                for (int x = 0; x < gdk_pixbuf_get_width(picture); ++x) {
+                    const guchar* p = pixels + y * stride + x * channels;
+                    red += (p[0] > 150 && p[1] < 90 && p[2] < 90) ? 1 : 0;
+                }
+            }
+            EXPECT_GT(red, 20) << path;
+        }
+        g_object_unref(picture);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, GtkScreenshotTest, ::testing::Values("en", "zh"));
+
+
+}  // namespace

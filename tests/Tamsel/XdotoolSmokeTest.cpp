@@ -1,0 +1,47 @@
+// A whole process that uses the dialog library, answered with real key presses on the display.
+// Key presses go to whichever window has the focus, so this test runs alone on its display.
+#include "TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Probe()
+{
+    return testutil::BinaryDir() + "/VarnellHost.app/bin/tamsel_probe";
+}
+
+TEST(WholeProcess, CertificateTableAnswersRealKeyPresses)
+{
+    const char* display = getenv("DISPLAY");
+    if (!display || !*display)
+        GTEST_SKIP() << "no display (run under xvfb-run)";
+    if (0 != testutil::RunCommand("command -v xdotool >/dev/null"))
+        GTEST_SKIP() << "xdotool is not installed";
+    for (const char* mode : {"", "debug"}) {
+        SCOPED_TRACE(mode);
+        testutil::ScopedTempDir dir;
+        std::string log;
+        const int status = testutil::RunCommand(
+            "bash " + testutil::ShellQuote(testutil::SourceDir() + "/tests/Tamsel/xdotool_smoke.sh") + " " +
+                testutil::ShellQuote(Probe()) + " " + testutil::ShellQuote(dir.Path()) + " " + mode + " 2>&1",
+            &log);
+        ASSERT_EQ(0, status) << log << testutil::ReadFileOrEmpty(dir.File("err"));
+        EXPECT_EQ("0\n", testutil::ReadFileOrEmpty(dir.File("status")));
+        EXPECT_EQ("1\n", testutil::ReadFileOrEmpty(dir.File("answer")));
+        // Hazard: with G_MESSAGES_DEBUG set GLib's default writer puts debug lines on stdout, the
+        // host's reply pipe.
+        EXPECT_EQ("", testutil::ReadFileOrEmpty(dir.File("out")));
+        if (std::string(mode).empty()) {
+            // No GTK or GLib complaint in a normal run.
+            EXPECT_EQ("", testutil::ReadFileOrEmpty(dir.File("err")));
+        } else {
+            EXPECT_NE("", testutil::ReadFileOrEmpty(dir.File("err")));
+        }
+    }
+}
+
+}  // namespace

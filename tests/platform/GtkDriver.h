@@ -1,0 +1,69 @@
+// Drives real GTK dialogs from inside their own modal loop: a timeout callback runs one step per
+// tick, finding windows by title and widgets by name (the model's outlet names), and acting on
+// them through GTK's own calls. No sleeps and no synthetic X events.
+#ifndef PLATFORM_GTK_DRIVER_H
+#define PLATFORM_GTK_DRIVER_H
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace gtkdriver {
+
+// The visible top-level window with this title, or null.
+GtkWidget* FindWindow(const std::string& title);
+// The widget named `name` inside root (internal children included), or null.
+GtkWidget* FindWidget(GtkWidget* root, const std::string& name);
+// The text of a label's attributes: true when a foreground colour is set and it is red.
+bool LabelIsRed(GtkWidget* label);
+
+class Script
+{
+public:
+    // A step returns true when it is done; false makes it run again on the next tick.
+    using Step = std::function<bool()>;
+
+    explicit Script(int timeoutMs = 20000);
+    ~Script();
+    Script(const Script&) = delete;
+    Script& operator=(const Script&) = delete;
+
+    Script& Then(const std::string& what, Step step);
+    // Waits until a window with this title is visible and has been drawn; *window receives it.
+    Script& WaitForWindow(const std::string& title, GtkWidget** window);
+    // Waits until no visible window has this title.
+    Script& WaitForWindowGone(const std::string& title);
+    // Saves a PNG of the window into <build>/screenshots/<name>.png.
+    Script& Screenshot(GtkWidget** window, const std::string& name);
+
+    // Installs the timeout; the steps run once the dialog's loop turns.
+    void Start();
+    bool Finished() const { return m_next == m_steps.size() && m_failure.empty(); }
+    const std::string& Failure() const { return m_failure; }
+
+private:
+    static gboolean Tick(gpointer data);
+    void Fail(const std::string& why);
+
+    std::vector<std::pair<std::string, Step>> m_steps;
+    size_t m_next = 0;
+    guint m_source = 0;
+    gint64 m_deadline = 0;
+    int m_timeoutMs;
+    std::string m_failure;
+};
+
+// Runs fn from a high-priority idle source (before the script's next step) while `widget` is
+// kept alive. For actions that may open a nested loop (an alert), which would otherwise block
+// the script's own timeout.
+void Defer(std::function<void()> fn, GtkWidget* widget);
+
+// <build>/screenshots/<name>.png from the window's pixels on the display. False on failure.
+bool SaveScreenshot(GtkWidget* window, const std::string& name);
+std::string ScreenshotPath(const std::string& name);
+
+}  // namespace gtkdriver
+
+#endif
