@@ -45,6 +45,36 @@ std::string LocalizedString(const char* key)
     return bundle ? bundle->LocalizedStringForKey(key, "", "Localizable") : std::string(key);
 }
 
+namespace {
+
+// Shows the controller's window and runs its modal session until `done(response)` holds.
+// False when the window could not be made.
+template <typename Done>
+bool RunModalWindow(platform::WindowController& controller, bool bFloating, Done done)
+{
+    controller.ShowWindow();
+    platform::Window* window = controller.GetWindow();
+    if (nullptr == window)
+        return false;
+    if (bFloating)
+        window->SetLevel(platform::kFloatingWindowLevel);
+    platform::DialogApplication& app = platform::DialogApp();
+    platform::ModalSession* session = app.BeginModalSessionForWindow(window);
+    int response;
+    do {
+        response = app.RunModalSession(session);
+    } while (!done(response));
+    app.EndModalSession(session);
+    return true;
+}
+
+bool StoppedOrAborted(int response)
+{
+    return platform::kModalResponseStop == response || platform::kModalResponseAbort == response;
+}
+
+}  // namespace
+
 int RunSelectCert(const CertDisplayRecord* const* ppCertRecords)
 {
     platform::AutoreleasePool pool;
@@ -54,17 +84,11 @@ int RunSelectCert(const CertDisplayRecord* const* ppCertRecords)
     SelectCertWindowController controller;
     if (nullptr == controller.InitWithCertificateInfo(ppCertRecords))
         return -1;
-    controller.ShowWindow();
-    platform::Window* window = controller.GetWindow();
-    if (nullptr == window)
-        return -1;
-    window->SetLevel(platform::kFloatingWindowLevel);
-    platform::DialogApplication& app = platform::DialogApp();
-    platform::ModalSession* session = app.BeginModalSessionForWindow(window);
-    while (platform::kModalResponseContinue == app.RunModalSession(session) && controller.GetWindowQuitState() != 1) {
-    }
-    app.EndModalSession(session);
-    return controller.GetSelectCert();
+    // The certificate window also ends when its controller has taken an answer.
+    const bool shown = RunModalWindow(controller, true, [&controller](int response) {
+        return platform::kModalResponseContinue != response || controller.GetWindowQuitState() == 1;
+    });
+    return shown ? controller.GetSelectCert() : -1;
 }
 
 int RunSelectedKey(const char* const* ppszKeyDesc)
@@ -76,17 +100,8 @@ int RunSelectedKey(const char* const* ppszKeyDesc)
     SelectKeyWindowController controller;
     if (nullptr == controller.InitWithKeyDesc(ppszKeyDesc))
         return -1;
-    controller.ShowWindow();
-    platform::Window* window = controller.GetWindow();
-    if (nullptr == window)
+    if (!RunModalWindow(controller, false, StoppedOrAborted))
         return -1;
-    platform::DialogApplication& app = platform::DialogApp();
-    platform::ModalSession* session = app.BeginModalSessionForWindow(window);
-    int response;
-    do {
-        response = app.RunModalSession(session);
-    } while (response != platform::kModalResponseStop && response != platform::kModalResponseAbort);
-    app.EndModalSession(session);
     return controller.GetSelectKey();
 }
 
@@ -102,17 +117,8 @@ int RunUserPIN(int nInitState, int nMinPINSize, int nMaxPINSize, char** ppszPIN)
     GetPINWindowController controller;
     if (nullptr == controller.InitPINWindow(nMinPINSize, nMaxPINSize, nInitState))
         return -1;
-    controller.ShowWindow();
-    platform::Window* window = controller.GetWindow();
-    if (nullptr == window)
+    if (!RunModalWindow(controller, false, StoppedOrAborted))
         return -1;
-    platform::DialogApplication& app = platform::DialogApp();
-    platform::ModalSession* session = app.BeginModalSessionForWindow(window);
-    int response;
-    do {
-        response = app.RunModalSession(session);
-    } while (response != platform::kModalResponseStop && response != platform::kModalResponseAbort);
-    app.EndModalSession(session);
     return controller.GetUserPIN(ppszPIN);
 }
 

@@ -238,6 +238,18 @@ private:
     uint32_t m_counter = 0;
 };
 
+// C3 = SM3(x2 || M || y2), the check value of an SM2 ciphertext.
+void ComputeC3(const unsigned char* x2y2, const unsigned char* M, size_t mlen, unsigned char* c3)
+{
+    SM3_CTX h;
+    SM3_Init(&h);
+    SM3_Update(&h, x2y2, kN);
+    SM3_Update(&h, M, mlen);
+    SM3_Update(&h, x2y2 + kN, kN);
+    SM3_Final(c3, &h);
+    OPENSSL_cleanse(&h, sizeof(h));
+}
+
 // out = in XOR t (or t itself when in is null) for len bytes of t = KDF(z); in and out may be the
 // same buffer. Returns whether any byte of t was non-zero.
 bool ApplyKdf(const unsigned char* z, size_t zlen, const unsigned char* in, unsigned char* out, size_t len)
@@ -435,13 +447,7 @@ int EncryptImpl(int nid, const unsigned char* M, unsigned int mlen, const BIGNUM
             break;
 
         // C3 first: the message may be read from where C2 goes.
-        SM3_CTX h;
-        SM3_Init(&h);
-        SM3_Update(&h, x2y2, kN);
-        SM3_Update(&h, M, mlen);
-        SM3_Update(&h, x2y2 + kN, kN);
-        SM3_Final(c3, &h);
-        OPENSSL_cleanse(&h, sizeof(h));
+        ComputeC3(x2y2, M, mlen, c3);
 
         // An all-zero key stream would leave C2 = M: draw another k.
         if (!ApplyKdf(x2y2, sizeof(x2y2), M, out + 1 + 2 * kN, mlen))
@@ -746,13 +752,7 @@ int _SM2_decrypt(int nid, const unsigned char* in, unsigned int inlen, const BIG
     int ok = 0;
     if (ApplyKdf(x2y2, sizeof(x2y2), c2, out, c2len)) {
         unsigned char u[SM3_DIGEST_LENGTH];
-        SM3_CTX h;
-        SM3_Init(&h);
-        SM3_Update(&h, x2y2, kN);
-        SM3_Update(&h, out, c2len);
-        SM3_Update(&h, x2y2 + kN, kN);
-        SM3_Final(u, &h);
-        OPENSSL_cleanse(&h, sizeof(h));
+        ComputeC3(x2y2, out, c2len, u);
         ok = CRYPTO_memcmp(u, c3, sizeof(u)) == 0 ? 1 : 0;
     }
     OPENSSL_cleanse(x2y2, sizeof(x2y2));
