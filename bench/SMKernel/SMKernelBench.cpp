@@ -129,9 +129,9 @@ const std::vector<char>& Base64Text()
     return text;
 }
 
-void BM_NodeEx_Parse(benchmark::State& state)
+void BM_NodeEx_Parse(benchmark::State& state, const Bytes& (*input)())
 {
-    Bytes der = SignedData();
+    Bytes der = input();
     for (auto _ : state) {
         NodeEx* root = nullptr;
         if (QOVA_OK != DecodeASN1MemoryEx(der.data(), der.size(), &root))
@@ -141,7 +141,8 @@ void BM_NodeEx_Parse(benchmark::State& state)
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
 }
-BENCHMARK(BM_NodeEx_Parse);
+BENCHMARK_CAPTURE(BM_NodeEx_Parse, SignedData, SignedData);
+BENCHMARK_CAPTURE(BM_NodeEx_Parse, Crl, Crl);
 
 void BM_OpenSSL_d2i_PKCS7(benchmark::State& state)
 {
@@ -158,9 +159,9 @@ void BM_OpenSSL_d2i_PKCS7(benchmark::State& state)
 }
 BENCHMARK(BM_OpenSSL_d2i_PKCS7);
 
-void BM_NodeEx_ParseEncode(benchmark::State& state)
+void BM_NodeEx_ParseEncode(benchmark::State& state, const Bytes& (*input)())
 {
-    Bytes der = SignedData();
+    Bytes der = input();
     for (auto _ : state) {
         NodeEx* root = nullptr;
         unsigned char* encoded = nullptr;
@@ -175,7 +176,8 @@ void BM_NodeEx_ParseEncode(benchmark::State& state)
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
 }
-BENCHMARK(BM_NodeEx_ParseEncode);
+BENCHMARK_CAPTURE(BM_NodeEx_ParseEncode, SignedData, SignedData);
+BENCHMARK_CAPTURE(BM_NodeEx_ParseEncode, Crl, Crl);
 
 void BM_OpenSSL_d2i_i2d_PKCS7(benchmark::State& state)
 {
@@ -195,9 +197,9 @@ void BM_OpenSSL_d2i_i2d_PKCS7(benchmark::State& state)
 }
 BENCHMARK(BM_OpenSSL_d2i_i2d_PKCS7);
 
-void BM_OpenSSL_d2i_i2d_SEQUENCE_ANY(benchmark::State& state)
+void BM_OpenSSL_d2i_i2d_SEQUENCE_ANY(benchmark::State& state, const Bytes& (*input)())
 {
-    const Bytes& der = SignedData();
+    const Bytes& der = input();
     for (auto _ : state) {
         const unsigned char* p = der.data();
         ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(der.size()));
@@ -211,21 +213,8 @@ void BM_OpenSSL_d2i_i2d_SEQUENCE_ANY(benchmark::State& state)
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
 }
-BENCHMARK(BM_OpenSSL_d2i_i2d_SEQUENCE_ANY);
-
-void BM_NodeEx_Parse_Crl(benchmark::State& state)
-{
-    Bytes der = Crl();
-    for (auto _ : state) {
-        NodeEx* root = nullptr;
-        if (QOVA_OK != DecodeASN1MemoryEx(der.data(), der.size(), &root))
-            state.SkipWithError("parse failed");
-        benchmark::DoNotOptimize(root);
-        delete root;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
-}
-BENCHMARK(BM_NodeEx_Parse_Crl);
+BENCHMARK_CAPTURE(BM_OpenSSL_d2i_i2d_SEQUENCE_ANY, SignedData, SignedData);
+BENCHMARK_CAPTURE(BM_OpenSSL_d2i_i2d_SEQUENCE_ANY, Crl, Crl);
 
 void BM_OpenSSL_d2i_X509_CRL(benchmark::State& state)
 {
@@ -241,43 +230,6 @@ void BM_OpenSSL_d2i_X509_CRL(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
 }
 BENCHMARK(BM_OpenSSL_d2i_X509_CRL);
-
-void BM_NodeEx_ParseEncode_Crl(benchmark::State& state)
-{
-    Bytes der = Crl();
-    for (auto _ : state) {
-        NodeEx* root = nullptr;
-        unsigned char* encoded = nullptr;
-        int size = 0;
-        int depth = 0;
-        if (QOVA_OK != DecodeASN1MemoryEx(der.data(), der.size(), &root) ||
-            QOVA_OK != EncodeASN1ToMemory(root, &encoded, &size, &depth) || static_cast<size_t>(size) != der.size())
-            state.SkipWithError("round trip failed");
-        benchmark::DoNotOptimize(encoded);
-        delete[] encoded;
-        delete root;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
-}
-BENCHMARK(BM_NodeEx_ParseEncode_Crl);
-
-void BM_OpenSSL_d2i_i2d_SEQUENCE_ANY_Crl(benchmark::State& state)
-{
-    const Bytes& der = Crl();
-    for (auto _ : state) {
-        const unsigned char* p = der.data();
-        ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(der.size()));
-        unsigned char* encoded = nullptr;
-        const int size = seq ? i2d_ASN1_SEQUENCE_ANY(seq, &encoded) : -1;
-        if (static_cast<size_t>(size) != der.size())
-            state.SkipWithError("round trip failed");
-        benchmark::DoNotOptimize(encoded);
-        OPENSSL_free(encoded);
-        sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
-}
-BENCHMARK(BM_OpenSSL_d2i_i2d_SEQUENCE_ANY_Crl);
 
 void BM_Base64Encode_OneLine(benchmark::State& state)
 {

@@ -2,6 +2,8 @@
 // Z values, the key derivation, ciphertext check values and the EVP digest all go through here.
 #include "SM3Digest.h"
 
+#include "ByteOrder.h"
+
 #include <openssl/crypto.h>
 
 #include <cstring>
@@ -33,18 +35,8 @@ struct RoundConstants
 };
 constexpr RoundConstants kRound;
 
-inline uint32_t LoadBE(const unsigned char* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-inline void StoreBE(unsigned char* p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
+using smdetail::LoadBE;
+using smdetail::StoreBE;
 
 inline uint32_t P0(uint32_t x)
 {

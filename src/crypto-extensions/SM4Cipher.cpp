@@ -2,6 +2,8 @@
 // transform L, so a round costs four lookups; the step functions below keep the textbook form.
 #include "SM4Cipher.h"
 
+#include "ByteOrder.h"
+
 #include "RegistryDetail.h"
 #include "SMRegistry.h"
 
@@ -106,18 +108,8 @@ inline void Rounds(const uint32_t* rk, uint32_t x0, uint32_t x1, uint32_t x2, ui
     out[3] = x0;
 }
 
-inline uint32_t LoadBE(const unsigned char* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-inline void StoreBE(unsigned char* p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
+using smdetail::LoadBE;
+using smdetail::StoreBE;
 
 // CBC over whole blocks with the chaining value in words; rk are decryption keys when !enc.
 void CbcBlocks(const uint32_t* rk, uint32_t iv[4], const unsigned char* in, unsigned char* out, size_t blocks, int enc)

@@ -21,17 +21,6 @@ std::string Cert(const std::string& id, const std::string& file, const std::stri
     return "cert " + id + " label " + FixtureFile(file) + (options.empty() ? "" : " " + options) + "\n";
 }
 
-struct Loaded
-{
-    explicit Loaded(const std::string& fixture) : module(fixture), entry(NewEntry(p11testbed::TestModulePath()))
-    {
-        EXPECT_EQ(QOVA_OK, LoadP11Dylib(entry.get()));
-    }
-    CK_FUNCTION_LIST* List() const { return entry->pCkFunctionList; }
-    TestModule module;
-    EntryPtr entry;
-};
-
 // The whole road on a real token: list, read, log in, find the key, read again, release.
 TEST(P11Certificate, SoftHsmRecordsKeysAndReleaseOrder)
 {

@@ -5,6 +5,8 @@
 #include "P11Kernel.h"
 #include "P11TestBed.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -37,6 +39,18 @@ inline EntryPtr NewEntry(const std::string& path, const std::string& name = "Tes
     entry->pszCSPName = CopyText(name);
     return EntryPtr(entry);
 }
+
+// The test module with the given fixture, loaded through an entry of its own.
+struct Loaded
+{
+    explicit Loaded(const std::string& fixture) : module(fixture), entry(NewEntry(p11testbed::TestModulePath()))
+    {
+        EXPECT_EQ(QOVA_OK, LoadP11Dylib(entry.get()));
+    }
+    CK_FUNCTION_LIST* List() const { return entry->pCkFunctionList; }
+    p11testbed::TestModule module;
+    EntryPtr entry;
+};
 
 // Certificate records released at scope end.
 struct RecordSet

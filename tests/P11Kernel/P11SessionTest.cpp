@@ -9,18 +9,6 @@ using p11testbed::TestModule;
 
 const std::string kThreeTokens = "token tokA 1111\ntoken tokB 2222\ntoken tokC 3333\n";
 
-// A loaded test module with the given fixture.
-struct Loaded
-{
-    explicit Loaded(const std::string& fixture) : module(fixture), entry(NewEntry(p11testbed::TestModulePath()))
-    {
-        EXPECT_EQ(QOVA_OK, LoadP11Dylib(entry.get()));
-    }
-    CK_FUNCTION_LIST* List() const { return entry->pCkFunctionList; }
-    TestModule module;
-    EntryPtr entry;
-};
-
 std::vector<std::string> Labels(const std::vector<_TOKEN_STRUCT>& tokens)
 {
     std::vector<std::string> labels;

@@ -61,17 +61,6 @@ std::string Join(const Records& records)
     return text;
 }
 
-struct Loaded
-{
-    explicit Loaded(const std::string& fixture) : module(fixture), entry(NewEntry(p11testbed::TestModulePath()))
-    {
-        EXPECT_EQ(QOVA_OK, LoadP11Dylib(entry.get()));
-    }
-    CK_FUNCTION_LIST* List() const { return entry->pCkFunctionList; }
-    TestModule module;
-    EntryPtr entry;
-};
-
 std::string Cert(const std::string& id, const std::string& file, const std::string& options = "")
 {
     return "cert " + id + " label " + p11testbed::FixtureFile(file) + (options.empty() ? "" : " " + options) + "\n";

@@ -10,26 +10,12 @@
 #include <cstring>
 
 using nodeex_test::Bytes;
+using nodeex_test::Container;
 using nodeex_test::EncodeToBytes;
+using nodeex_test::Leaf;
 using testutil::HexToBytes;
 
 namespace {
-
-NodeEx* Leaf(unsigned char tag, const Bytes& value)
-{
-    NodeEx* node = nullptr;
-    EXPECT_EQ(QOVA_OK, CreateLeafNodeEx(tag, value.data(), static_cast<int>(value.size()), &node));
-    return node;
-}
-
-NodeEx* Container(unsigned char tag, std::initializer_list<NodeEx*> children)
-{
-    NodeEx* node = nullptr;
-    EXPECT_EQ(QOVA_OK, CreateContainerNodeEx(tag, &node));
-    for (NodeEx* child : children)
-        node->AddChild(child);
-    return node;
-}
 
 TEST(NodeExEncode, LengthOctetsAndSingleTLVs)
 {

@@ -9,12 +9,30 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace nodeex_test {
 
 using Bytes = std::vector<unsigned char>;
+
+// Builders for trees made by hand; the nodes belong to the caller (or the container they join).
+inline NodeEx* Leaf(unsigned char tag, const Bytes& value)
+{
+    NodeEx* node = nullptr;
+    EXPECT_EQ(QOVA_OK, CreateLeafNodeEx(tag, value.data(), static_cast<int>(value.size()), &node));
+    return node;
+}
+
+inline NodeEx* Container(unsigned char tag, std::initializer_list<NodeEx*> children)
+{
+    NodeEx* node = nullptr;
+    EXPECT_EQ(QOVA_OK, CreateContainerNodeEx(tag, &node));
+    for (NodeEx* child : children)
+        node->AddChild(child);
+    return node;
+}
 
 inline unsigned int EncodeToBytes(NodeEx* node, Bytes* out, int* depth = nullptr)
 {

@@ -3,6 +3,7 @@
 #include "Base64.h"
 #include "LogTestUtil.h"
 #include "NodeEx.h"
+#include "NodeExTestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,9 @@
 namespace {
 
 using Records = std::vector<std::string>;
-using Bytes = std::vector<unsigned char>;
+using nodeex_test::Bytes;
+using nodeex_test::Container;
+using nodeex_test::Leaf;
 
 const std::string kBase64 = "[src/SMKernel/Base64.cpp(N)";
 const std::string kNodeEx = "[src/SMKernel/NodeEx.cpp(N)";
@@ -125,22 +128,6 @@ TEST_F(SMKernelTraceTest, Base64DecodeStepsAndTheirReasons)
     for (const std::string& step : kSteps)
         expected.push_back(Ok(kBase64, "Base64DecodeEx", step));
     EXPECT_EQ(expected, m_trace.Records());
-}
-
-NodeEx* Leaf(unsigned char tag, const Bytes& value)
-{
-    NodeEx* node = nullptr;
-    EXPECT_EQ(QOVA_OK, CreateLeafNodeEx(tag, value.data(), static_cast<int>(value.size()), &node));
-    return node;
-}
-
-NodeEx* Container(unsigned char tag, std::initializer_list<NodeEx*> children)
-{
-    NodeEx* node = nullptr;
-    EXPECT_EQ(QOVA_OK, CreateContainerNodeEx(tag, &node));
-    for (NodeEx* child : children)
-        node->AddChild(child);
-    return node;
 }
 
 NodeExPtr Nested(int levels)

@@ -40,6 +40,18 @@ void DropSession(Module& module, CK_SESSION_HANDLE handle)
         slot->userLoggedIn = false;
 }
 
+// The slot a slot-level call names; with bNeedToken a slot without a token is refused too.
+CK_RV FindSlot(Module& module, CK_SLOT_ID slotID, bool bNeedToken, const Slot** ppSlot)
+{
+    const Slot* slot = module.FindSlot(slotID);
+    if (slot == nullptr)
+        return CKR_SLOT_ID_INVALID;
+    if (bNeedToken && !slot->hasToken)
+        return CKR_TOKEN_NOT_PRESENT;
+    *ppSlot = slot;
+    return CKR_OK;
+}
+
 bool Matches(const Object& object, const CK_ATTRIBUTE* templ, CK_ULONG count)
 {
     for (CK_ULONG i = 0; i < count; ++i) {
@@ -204,9 +216,9 @@ CK_RV GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO* info)
     call.Field("slot", slotID);
     if (const CK_RV rv = EnterModule(module, call, &slotID))
         return call.Return(rv);
-    const Slot* slot = module.FindSlot(slotID);
-    if (slot == nullptr)
-        return call.Return(CKR_SLOT_ID_INVALID);
+    const Slot* slot = nullptr;
+    if (const CK_RV rv = FindSlot(module, slotID, false, &slot))
+        return call.Return(rv);
     if (info == nullptr)
         return call.Return(CKR_ARGUMENTS_BAD);
     memset(info, 0, sizeof(*info));
@@ -224,11 +236,9 @@ CK_RV GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO* info)
     call.Field("slot", slotID);
     if (const CK_RV rv = EnterModule(module, call, &slotID))
         return call.Return(rv);
-    const Slot* slot = module.FindSlot(slotID);
-    if (slot == nullptr)
-        return call.Return(CKR_SLOT_ID_INVALID);
-    if (!slot->hasToken)
-        return call.Return(CKR_TOKEN_NOT_PRESENT);
+    const Slot* slot = nullptr;
+    if (const CK_RV rv = FindSlot(module, slotID, true, &slot))
+        return call.Return(rv);
     if (info == nullptr)
         return call.Return(CKR_ARGUMENTS_BAD);
     memset(info, 0, sizeof(*info));
@@ -255,11 +265,9 @@ CK_RV OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, void* application, CK_NOTIF
     call.Field("application", application == nullptr ? "null" : "set").Field("notify", notify == nullptr ? "null" : "set");
     if (const CK_RV rv = EnterModule(module, call, &slotID))
         return call.Return(rv);
-    const Slot* slot = module.FindSlot(slotID);
-    if (slot == nullptr)
-        return call.Return(CKR_SLOT_ID_INVALID);
-    if (!slot->hasToken)
-        return call.Return(CKR_TOKEN_NOT_PRESENT);
+    const Slot* slot = nullptr;
+    if (const CK_RV rv = FindSlot(module, slotID, true, &slot))
+        return call.Return(rv);
     if ((flags & CKF_SERIAL_SESSION) == 0)
         return call.Return(CKR_SESSION_PARALLEL_NOT_SUPPORTED);
     if (session == nullptr)
