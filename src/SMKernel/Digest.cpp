@@ -53,7 +53,10 @@ unsigned int GetAlgOIDbyHashNID(int nHashID, char** digestOID, char** signatureO
     std::unique_ptr<char[]> signatureText(new char[HASH_OID_BUFFER_SIZE]());
 
     const HashOidRow* pRow = FindHashOidRow(nHashID);
-    QOVA_FAIL_IF(NULL == pRow, QOVA_E_FAIL, "The algorithm is not supported");
+    if (NULL == pRow) {
+        QOVA_TRACE_STEP_FAILED("The algorithm is not supported", QOVA_E_FAIL, "1");
+        return QOVA_E_FAIL;
+    }
 
     strcpy(digestText.get(), pRow->digestOID);
     strcpy(signatureText.get(), pRow->signatureOID);
@@ -111,8 +114,10 @@ unsigned int CalculateFileHash(FILE* fpSourceFile, int nHashID, unsigned char** 
     // The size query also rewinds the stream, so the whole file is digested from its start. Files
     // of 2^31 bytes or more are refused there: the count below is an int.
     unsigned nFileSize = 0;
-    const unsigned int nSizeResult = GetFileSize_Ex(fpSourceFile, &nFileSize);
-    QOVA_FAIL_IF(QOVA_OK != nSizeResult, nSizeResult, "GetFileSize_Ex");
+    {
+        const unsigned int nResult = GetFileSize_Ex(fpSourceFile, &nFileSize);
+        QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetFileSize_Ex");
+    }
     if (QovaLogEnabled())
         TRACE(3, "SourceFile size: %d", static_cast<int>(nFileSize));
 
