@@ -7,6 +7,7 @@
 #include "SM2Core.h"
 #include "SM4Cipher.h"
 #include "SMRegistry.h"
+#include "SslObjectHolders.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -21,16 +22,9 @@ namespace {
 
 constexpr int kSm4BlockSize = SM4_BLOCK_SIZE;
 constexpr int kSm4KeySize = SM4_KEY_SIZE;
-constexpr int kCoordinateSize = static_cast<int>(SM2_NUMBER_LENGTH);
 constexpr int kRawOverhead = static_cast<int>(SM2_CIPHERTEXT_OVERHEAD) - 1;  // the raw form has no 0x04
 constexpr size_t kC1Size = 1 + 2 * SM2_NUMBER_LENGTH;                          // 0x04 || x1 || y1
 constexpr size_t kC3Size = SM2_CIPHERTEXT_OVERHEAD - kC1Size;
-
-struct CipherCtxFree
-{
-    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 // A new[] buffer cleared before it is released, unless it was handed out: plaintext, keys and
 // round keys never linger in freed memory.
@@ -237,7 +231,7 @@ unsigned int SM4_Encrypt_CBC(unsigned char* pbyPlainData, int nPlainDataSize, un
     std::unique_ptr<unsigned char[]> pbyOut(new (std::nothrow) unsigned char[nOutSize]());
     QOVA_FAIL_IF(NULL == pbyOut, QOVA_E_FAIL, "New memory");
 
-    CipherCtxPtr pCipherCtx(EVP_CIPHER_CTX_new());
+    sslholder::EvpCipherCtxPtr pCipherCtx(EVP_CIPHER_CTX_new());
     QOVA_FAIL_IF_SSL(NULL == pCipherCtx, QOVA_E_FAIL, "EVP_CIPHER_CTX_new");
     int nResult = EVP_EncryptInit_ex(pCipherCtx.get(), SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptInit_ex");
@@ -270,7 +264,7 @@ unsigned int SM4_Decrypt_CBC(unsigned char* pbyEncryptedData, int nEncryptedData
     SecretArray<unsigned char> plain(static_cast<size_t>(nEncryptedDataSize) + kSm4BlockSize);
     QOVA_FAIL_IF(plain == nullptr, QOVA_E_FAIL, "New memory");
 
-    CipherCtxPtr pCipherCtx(EVP_CIPHER_CTX_new());
+    sslholder::EvpCipherCtxPtr pCipherCtx(EVP_CIPHER_CTX_new());
     QOVA_FAIL_IF_SSL(NULL == pCipherCtx, QOVA_E_FAIL, "EVP_CIPHER_CTX_new");
     int nResult = EVP_DecryptInit_ex(pCipherCtx.get(), SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptInit_ex");
