@@ -50,13 +50,6 @@ void SetTime(ASN1_TIME* t, const std::string& text)
 
 }  // namespace
 
-std::vector<unsigned char> DefaultKeyId()
-{
-    std::vector<unsigned char> id(20);
-    for (size_t i = 0; i < id.size(); ++i) id[i] = static_cast<unsigned char>(0xA0 + i);
-    return id;
-}
-
 std::vector<unsigned char> MakeDer(const CertSpec& spec)
 {
     EVP_PKEY* key = SigningKey(spec.ecKey);
@@ -85,8 +78,7 @@ std::vector<unsigned char> MakeDer(const CertSpec& spec)
         std::vector<unsigned char> value = spec.keyIdValue;
         if (value.empty()) {
             value = {0x04, 0x14};
-            const std::vector<unsigned char> id = DefaultKeyId();
-            value.insert(value.end(), id.begin(), id.end());
+            for (unsigned char b = 0xA0; b < 0xB4; ++b) value.push_back(b);
         }
         ASN1_OCTET_STRING* data = ASN1_OCTET_STRING_new();
         ASN1_OCTET_STRING_set(data, value.data(), static_cast<int>(value.size()));
