@@ -332,7 +332,8 @@ unsigned int CryptoRSASign(void* pSessionCtx, CK_OBJECT_HANDLE hPrivateKey, CK_U
     // An empty message may come without a pointer.
     QOVA_P11_FAIL_IF(NULL == pbyData && 0 != ulDataLen, QOVA_E_INVALIDARG, "Check pbyData");
     const RsaHash* pHash = FindRsaHash(ulHashAlgID);
-    QOVA_P11_FAIL_IF(NULL == pHash, QOVA_E_P11_NOT_SUPPORTED, "Only support SHA1 SHA256 SHA384 SHA512 and MD5 sign hash");
+    QOVA_P11_FAIL_IF(NULL == pHash, QOVA_E_P11_NOT_SUPPORTED,
+                     "Only support SHA1 SHA256 SHA384 SHA512 and MD5 sign hash");
     TRACE(3, "SignMechanismType is %d.", static_cast<int>(pHash->ulSignMechanism));
 
     CK_MECHANISM stMechanism = {pHash->ulSignMechanism, NULL, 0};

@@ -109,6 +109,36 @@ struct KeySession
     CK_OBJECT_HANDLE hPublic = 0;
 };
 
+// RSA key cont1#2 on SoftHSM2's token tokA, in a logged-in session of a private token copy.
+struct SoftHsmKey
+{
+    SoftHsmKey() : entry(NewEntry(p11testbed::SoftHsmModulePath(), "SoftHSM"))
+    {
+        if (tokens.Ready() && QOVA_OK == LoadP11Dylib(entry.get()))
+            key.reset(new KeySession(entry.get(), "tokA", p11testbed::kDefaultPin, "cont1#2"));
+    }
+    bool Ready() const { return key && key->Ready(); }
+    p11testbed::SoftHsmTokens tokens;
+    EntryPtr entry;
+    std::unique_ptr<KeySession> key;
+};
+
+// The test module's SM2 key "k" (the fixture sm2.key) on token "t" with PIN 1234.
+inline const std::string kSm2Token = "token t 1234\nsm2key k key " + p11testbed::FixtureFile("sm2.key") + "\n";
+
+// The SM2 key in a logged-in session of the test module, with the fixture lines in extra; the call
+// log starts after the session was opened.
+struct Sm2Token
+{
+    explicit Sm2Token(const std::string& extra = "")
+        : loaded(kSm2Token + extra), key(loaded.entry.get(), "t", "1234", "k")
+    {
+        loaded.module.ClearLog();
+    }
+    Loaded loaded;
+    KeySession key;
+};
+
 // An array-new result of the kernel, freed at scope end.
 struct Output
 {
@@ -121,7 +151,10 @@ struct Output
         data = nullptr;
         size = 0;
     }
-    std::string Str() const { return data == nullptr ? std::string() : std::string(reinterpret_cast<char*>(data), size); }
+    std::string Str() const
+    {
+        return data == nullptr ? std::string() : std::string(reinterpret_cast<char*>(data), size);
+    }
 };
 
 inline unsigned char* Bytes(const std::string& text)

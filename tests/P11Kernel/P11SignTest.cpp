@@ -11,8 +11,6 @@ namespace {
 using namespace p11test;
 using p11testbed::FixtureFile;
 
-const std::string kSm2Token = "token t 1234\nsm2key k key " + FixtureFile("sm2.key") + "\n";
-
 struct FileClose
 {
     void operator()(FILE* f) const { fclose(f); }
@@ -42,33 +40,9 @@ std::vector<std::string> Lengths(const std::vector<p11testbed::LoggedCall>& call
     return lengths;
 }
 
-struct SoftHsm
-{
-    SoftHsm() : entry(NewEntry(p11testbed::SoftHsmModulePath(), "SoftHSM"))
-    {
-        if (tokens.Ready() && QOVA_OK == LoadP11Dylib(entry.get()))
-            key.reset(new KeySession(entry.get(), "tokA", p11testbed::kDefaultPin, "cont1#2"));
-    }
-    bool Ready() const { return key && key->Ready(); }
-    p11testbed::SoftHsmTokens tokens;
-    EntryPtr entry;
-    std::unique_ptr<KeySession> key;
-};
-
-// The test module with an SM2 key "k" on token "t", logged in.
-struct Sm2Module
-{
-    explicit Sm2Module(const std::string& extra = "") : loaded(kSm2Token + extra), key(loaded.entry.get(), "t", "1234", "k")
-    {
-        loaded.module.ClearLog();
-    }
-    Loaded loaded;
-    KeySession key;
-};
-
 TEST(P11Sign, SoftHsmRsaSignaturesAndDigestsMatchOpenssl)
 {
-    SoftHsm hsm;
+    SoftHsmKey hsm;
     if (!hsm.Ready())
         GTEST_SKIP() << "SoftHSM2 not installed";
     testutil::ScopedTempDir dir;
@@ -131,7 +105,7 @@ TEST(P11Sign, SoftHsmRsaSignaturesAndDigestsMatchOpenssl)
 
 TEST(P11Sign, SoftHsmFileSigningSignsExactlyTheGivenSizeAndAShortStreamFreesTheSession)
 {
-    SoftHsm hsm;
+    SoftHsmKey hsm;
     if (!hsm.Ready())
         GTEST_SKIP() << "SoftHSM2 not installed";
     testutil::ScopedTempDir dir;
@@ -161,7 +135,7 @@ TEST(P11Sign, SoftHsmFileSigningSignsExactlyTheGivenSizeAndAShortStreamFreesTheS
 
 TEST(P11Sign, Sm2SignaturesOfTheTestModuleVerifyWithOpenssl)
 {
-    Sm2Module sm2;
+    Sm2Token sm2;
     ASSERT_TRUE(sm2.key.Ready());
     testutil::ScopedTempDir dir;
     const std::string message = Message(40000);
@@ -226,7 +200,7 @@ TEST(P11Sign, TheTokenSignatureIsHandedOutWithTheLengthOfItsSecondAnswer)
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
-        Sm2Module sm2(c.fixture);
+        Sm2Token sm2(c.fixture);
         const std::string hash(32, '\x11');
         Output sig;
         ASSERT_EQ(QOVA_OK, CryptoSM2SignHash(sm2.key.pCtx, sm2.key.hPrivate, QOVA_CALG_SM3, Bytes(hash), hash.size(),
@@ -238,7 +212,7 @@ TEST(P11Sign, TheTokenSignatureIsHandedOutWithTheLengthOfItsSecondAnswer)
 
 TEST(P11Sign, RefusedArgumentsNeverReachTheToken)
 {
-    Sm2Module sm2;
+    Sm2Token sm2;
     ASSERT_TRUE(sm2.key.Ready());
     void* ctx = sm2.key.pCtx;
     const CK_OBJECT_HANDLE key = sm2.key.hPrivate;
@@ -251,39 +225,42 @@ TEST(P11Sign, RefusedArgumentsNeverReachTheToken)
     CK_MECHANISM sha1 = {CKM_SHA_1, nullptr, 0};
     testutil::ScopedTempDir dir;
     FilePtr file = OpenFile(dir, "f", "x");
+    const CK_ULONG kSm3 = QOVA_CALG_SM3;
     Output out;
+    unsigned char** sig = &out.data;
+    CK_ULONG* len = &out.size;
 
     struct Case { const char* name; std::function<unsigned int()> call; unsigned int code; };
     const Case kCases[] = {
-        {"RSA signature with SM3", [&] { return CryptoRSASign(ctx, key, QOVA_CALG_SM3, data, 8, &out.data, &out.size); },
+        {"RSA signature with SM3", [&] { return CryptoRSASign(ctx, key, kSm3, data, 8, sig, len); },
          QOVA_E_P11_NOT_SUPPORTED},
-        {"SM2 signature with SHA-1", [&] { return CryptoSM2Sign(ctx, key, QOVA_CALG_SHA1, 1, data, 8, &out.data, &out.size); },
+        {"SM2 signature with SHA-1", [&] { return CryptoSM2Sign(ctx, key, QOVA_CALG_SHA1, 1, data, 8, sig, len); },
          QOVA_E_P11_NOT_SUPPORTED},
-        {"unknown hash id", [&] { return CryptoRSASignHash(ctx, key, 0x8001, data, 20, &out.data, &out.size); },
+        {"unknown hash id", [&] { return CryptoRSASignHash(ctx, key, 0x8001, data, 20, sig, len); },
          QOVA_E_P11_NOT_SUPPORTED},
         // Hazard: a length check after the init would leave the signing operation active.
-        {"SM2 hash of 20 bytes", [&] { return CryptoSM2SignHash(ctx, key, QOVA_CALG_SM3, data, 20, &out.data, &out.size); },
+        {"SM2 hash of 20 bytes", [&] { return CryptoSM2SignHash(ctx, key, kSm3, data, 20, sig, len); },
          CKR_ARGUMENTS_BAD},
         {"SHA-256 hash of 20 bytes",
-         [&] { return CryptoRSASignHash(ctx, key, QOVA_CALG_SHA256, data, 20, &out.data, &out.size); }, CKR_ARGUMENTS_BAD},
-        {"no hash", [&] { return CryptoRSASignHash(ctx, key, QOVA_CALG_SHA1, nullptr, 20, &out.data, &out.size); },
+         [&] { return CryptoRSASignHash(ctx, key, QOVA_CALG_SHA256, data, 20, sig, len); }, CKR_ARGUMENTS_BAD},
+        {"no hash", [&] { return CryptoRSASignHash(ctx, key, QOVA_CALG_SHA1, nullptr, 20, sig, len); },
          QOVA_E_INVALIDARG},
-        {"no output", [&] { return CryptoSM2Sign(ctx, key, QOVA_CALG_SM3, 1, data, 8, nullptr, &out.size); },
+        {"no output", [&] { return CryptoSM2Sign(ctx, key, kSm3, 1, data, 8, nullptr, len); },
          QOVA_E_INVALIDARG},
-        {"no context", [&] { return CryptoSM2Sign(nullptr, key, QOVA_CALG_SM3, 1, data, 8, &out.data, &out.size); },
+        {"no context", [&] { return CryptoSM2Sign(nullptr, key, kSm3, 1, data, 8, sig, len); },
          QOVA_E_INVALIDARG},
-        {"module not loaded", [&] { return CryptoSM2Sign(&noList, key, QOVA_CALG_SM3, 1, data, 8, &out.data, &out.size); },
+        {"module not loaded", [&] { return CryptoSM2Sign(&noList, key, kSm3, 1, data, 8, sig, len); },
          QOVA_E_MISSING_ARG},
-        {"no session", [&] { return CryptoSM2Sign(&noSession, key, QOVA_CALG_SM3, 1, data, 8, &out.data, &out.size); },
+        {"no session", [&] { return CryptoSM2Sign(&noSession, key, kSm3, 1, data, 8, sig, len); },
          QOVA_E_MISSING_ARG},
-        {"key handle 0", [&] { return CryptoSM2Sign(ctx, 0, QOVA_CALG_SM3, 1, data, 8, &out.data, &out.size); },
+        {"key handle 0", [&] { return CryptoSM2Sign(ctx, 0, kSm3, 1, data, 8, sig, len); },
          QOVA_E_MISSING_ARG},
-        {"no stream", [&] { return CryptoHashFile(ctx, QOVA_CALG_SHA1, nullptr, 1, &out.data, &out.size); },
+        {"no stream", [&] { return CryptoHashFile(ctx, QOVA_CALG_SHA1, nullptr, 1, sig, len); },
          QOVA_E_MISSING_ARG},
-        {"digest with SM3", [&] { return CryptoHashFile(ctx, QOVA_CALG_SM3, file.get(), 1, &out.data, &out.size); },
+        {"digest with SM3", [&] { return CryptoHashFile(ctx, kSm3, file.get(), 1, sig, len); },
          QOVA_E_P11_NOT_SUPPORTED},
         {"verification of empty data",
-         [&] { return CkSM2Verify(list, session, key, QOVA_CALG_SM3, 1, data, 0, data, 64); }, QOVA_E_MISSING_ARG},
+         [&] { return CkSM2Verify(list, session, key, kSm3, 1, data, 0, data, 64); }, QOVA_E_MISSING_ARG},
         {"verification without signature",
          [&] { return CkRSAVerify(list, session, key, QOVA_CALG_SHA1, data, 8, nullptr, 64); }, QOVA_E_MISSING_ARG},
         {"empty update", [&] { return CkSignUpdate(list, session, data, 0); }, QOVA_E_MISSING_ARG},
@@ -350,7 +327,7 @@ TEST(P11Sign, ALocalFailureAfterTheStartEndsTheTokenOperation)
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
-        Sm2Module sm2(c.fixture);
+        Sm2Token sm2(c.fixture);
         ASSERT_TRUE(sm2.key.Ready());
         EXPECT_EQ(c.code, c.call(sm2.key));
         const auto calls = sm2.loaded.module.Calls();

@@ -506,4 +506,32 @@ TEST_F(P11TraceTest, SigningStepsNameTheOperationAndTheChunks)
     EXPECT_TRUE(HasRun(details, kChunks)) << Join(details);
 }
 
+// Secrets: a decrypted key reaches the caller and nothing else.
+TEST_F(P11TraceTest, NoDecryptedKeyInAnyTraceLine)
+{
+    const std::string kKey = "Key-5b1e-Secret!";
+    Loaded loaded("token t 1234\nsm2key k key " + p11testbed::FixtureFile("sm2.key") + "\n");
+    KeySession key(loaded.entry.get(), "t", "1234", "k");
+    ASSERT_TRUE(key.Ready());
+    testutil::ScopedTempDir dir;
+    testutil::WriteFile(dir.File("key"), kKey);
+    ASSERT_TRUE(Openssl("pkeyutl -encrypt -pubin -inkey " + p11testbed::FixtureFile("sm2pub.pem") + " -in " +
+                        dir.File("key") + " -out " + dir.File("env")));
+    const std::string envelope = testutil::ReadFileOrEmpty(dir.File("env"));
+
+    m_trace.Mark();
+    Output plain;
+    ASSERT_EQ(QOVA_OK, CryptoDecryptMsg(key.pCtx, key.hPrivate, QOVA_CKM_SM2_DECRYPT, Bytes(envelope),
+                                        envelope.size(), &plain.data, &plain.size));
+    EXPECT_EQ(kKey, plain.Str());
+    const std::string log = m_trace.Raw();
+    ASSERT_NE(std::string::npos, log.find("CryptoDecryptMsg -- CkDecrypt for data"));
+    ASSERT_NE(std::string::npos, log.find("INFO pulDataLen 16"));
+    std::string hex = testutil::BytesToHex(Bytes(kKey), kKey.size());
+    EXPECT_EQ(std::string::npos, log.find(kKey));
+    EXPECT_EQ(std::string::npos, log.find(hex));
+    std::transform(hex.begin(), hex.end(), hex.begin(), ::toupper);
+    EXPECT_EQ(std::string::npos, log.find(hex));
+}
+
 }  // namespace

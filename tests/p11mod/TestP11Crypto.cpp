@@ -1,4 +1,4 @@
-// Signature, verification and digest calls.
+// Signature, verification, digest, decryption and random calls.
 //
 // One table row per mechanism says what it serves and how; the entry points share the standard's
 // life cycle of an operation: a *Init starts it, a size query (null output) or a buffer too small
@@ -7,6 +7,7 @@
 #include "TestP11Sm2.h"
 
 #include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 
 #include <algorithm>
@@ -37,6 +38,7 @@ namespace {
 using Guard = std::lock_guard<std::mutex>;
 
 // The vendor SM2 mechanisms, below CKM_VENDOR_DEFINED.
+constexpr CK_MECHANISM_TYPE kSm2Decrypt = 0x00010001;
 constexpr CK_MECHANISM_TYPE kSm2SignHash = 0x00010002;
 constexpr CK_MECHANISM_TYPE kSm2Sm3 = 0x00010004;
 // A DER SEQUENCE{r, s} of two 256-bit values is at most 72 bytes long.
@@ -67,9 +69,15 @@ CK_ULONG DigestSize(const CryptoOperation& op, const Bytes&)
     return md ? static_cast<CK_ULONG>(EVP_MD_get_size(md.get())) : 0;
 }
 
-CK_ULONG Sm2SignatureSize(const CryptoOperation&, const Bytes&)
+CK_ULONG Sm2SigSize(const CryptoOperation&, const Bytes&)
 {
     return std::max(kSm2SignatureBound, Module::Instance().config.sigDerLength);
+}
+
+// The plaintext is shorter than the ciphertext; the size query answers the longer length.
+CK_ULONG InputSize(const CryptoOperation&, const Bytes& input)
+{
+    return input.size();
 }
 
 bool Digest(const char* name, const Bytes& input, Bytes* out)
@@ -149,6 +157,21 @@ CK_RV RsaVerifyHashed(const CryptoOperation& op, const Bytes& input, const Bytes
                : CKR_SIGNATURE_INVALID;
 }
 
+CK_RV RsaDecrypt(const CryptoOperation& op, const Bytes& input, Bytes* out)
+{
+    auto ctx = RsaContext(op, EVP_PKEY_decrypt_init);
+    if (!ctx)
+        return CKR_FUNCTION_FAILED;
+    if (input.size() != KeySize(op, input))
+        return CKR_ENCRYPTED_DATA_LEN_RANGE;
+    size_t length = input.size();
+    out->resize(length);
+    if (1 != EVP_PKEY_decrypt(ctx.get(), out->data(), &length, input.data(), input.size()))
+        return CKR_ENCRYPTED_DATA_INVALID;
+    out->resize(length);
+    return CKR_OK;
+}
+
 // An SM2 signature of e in DER, or of the length `sigderlen` asks for.
 CK_RV Sm2SignValue(const CryptoOperation& op, const Bytes& e, Bytes* out)
 {
@@ -193,22 +216,28 @@ CK_RV Sm2VerifyHash(const CryptoOperation& op, const Bytes& input, const Bytes& 
     return sm2::Verify(op.key.get(), input, signature) ? CKR_OK : CKR_SIGNATURE_INVALID;
 }
 
-// Mechanisms the module serves; add a row to serve another.
+CK_RV Sm2Decrypt(const CryptoOperation& op, const Bytes& input, Bytes* out)
+{
+    return sm2::Decrypt(op.key.get(), input, out) ? CKR_OK : CKR_ENCRYPTED_DATA_INVALID;
+}
+
+// Mechanisms the module serves; add a row to serve another. n: the parameter's length.
 const Mechanism kMechanisms[] = {
-    // type                  digest     key              param multi  sign            verify            decrypt      bound
-    {CKM_MD5,                "MD5",     KeyKind::None,   0,    true,  nullptr,        nullptr,          nullptr,     DigestSize},
-    {CKM_SHA_1,              "SHA1",    KeyKind::None,   0,    true,  nullptr,        nullptr,          nullptr,     DigestSize},
-    {CKM_SHA256,             "SHA256",  KeyKind::None,   0,    true,  nullptr,        nullptr,          nullptr,     DigestSize},
-    {CKM_SHA384,             "SHA384",  KeyKind::None,   0,    true,  nullptr,        nullptr,          nullptr,     DigestSize},
-    {CKM_SHA512,             "SHA512",  KeyKind::None,   0,    true,  nullptr,        nullptr,          nullptr,     DigestSize},
-    {CKM_RSA_PKCS,           nullptr,   KeyKind::Rsa,    0,    false, RsaSignBlock,   RsaVerifyBlock,   nullptr,     KeySize},
-    {CKM_MD5_RSA_PKCS,       "MD5",     KeyKind::Rsa,    0,    true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,     KeySize},
-    {CKM_SHA1_RSA_PKCS,      "SHA1",    KeyKind::Rsa,    0,    true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,     KeySize},
-    {CKM_SHA256_RSA_PKCS,    "SHA256",  KeyKind::Rsa,    0,    true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,     KeySize},
-    {CKM_SHA384_RSA_PKCS,    "SHA384",  KeyKind::Rsa,    0,    true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,     KeySize},
-    {CKM_SHA512_RSA_PKCS,    "SHA512",  KeyKind::Rsa,    0,    true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,     KeySize},
-    {kSm2Sm3,                nullptr,   KeyKind::Sm2,    1,    true,  Sm2SignMessage, Sm2VerifyMessage, nullptr,     Sm2SignatureSize},
-    {kSm2SignHash,           nullptr,   KeyKind::Sm2,    0,    false, Sm2SignHash,    Sm2VerifyHash,    nullptr,     Sm2SignatureSize},
+  // type                 digest    key            n  multi  sign            verify            decrypt     bound
+    {CKM_MD5,             "MD5",    KeyKind::None, 0, true,  nullptr,        nullptr,          nullptr,    DigestSize},
+    {CKM_SHA_1,           "SHA1",   KeyKind::None, 0, true,  nullptr,        nullptr,          nullptr,    DigestSize},
+    {CKM_SHA256,          "SHA256", KeyKind::None, 0, true,  nullptr,        nullptr,          nullptr,    DigestSize},
+    {CKM_SHA384,          "SHA384", KeyKind::None, 0, true,  nullptr,        nullptr,          nullptr,    DigestSize},
+    {CKM_SHA512,          "SHA512", KeyKind::None, 0, true,  nullptr,        nullptr,          nullptr,    DigestSize},
+    {CKM_RSA_PKCS,        nullptr,  KeyKind::Rsa,  0, false, RsaSignBlock,   RsaVerifyBlock,   RsaDecrypt, KeySize},
+    {CKM_MD5_RSA_PKCS,    "MD5",    KeyKind::Rsa,  0, true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,    KeySize},
+    {CKM_SHA1_RSA_PKCS,   "SHA1",   KeyKind::Rsa,  0, true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,    KeySize},
+    {CKM_SHA256_RSA_PKCS, "SHA256", KeyKind::Rsa,  0, true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,    KeySize},
+    {CKM_SHA384_RSA_PKCS, "SHA384", KeyKind::Rsa,  0, true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,    KeySize},
+    {CKM_SHA512_RSA_PKCS, "SHA512", KeyKind::Rsa,  0, true,  RsaSignHashed,  RsaVerifyHashed,  nullptr,    KeySize},
+    {kSm2Sm3,             nullptr,  KeyKind::Sm2,  1, true,  Sm2SignMessage, Sm2VerifyMessage, nullptr,    Sm2SigSize},
+    {kSm2SignHash,        nullptr,  KeyKind::Sm2,  0, false, Sm2SignHash,    Sm2VerifyHash,    nullptr,    Sm2SigSize},
+    {kSm2Decrypt,         nullptr,  KeyKind::Sm2,  0, false, nullptr,        nullptr,          Sm2Decrypt, InputSize},
 };
 
 enum class Kind { Sign, Verify, Digest, Decrypt };
@@ -273,7 +302,8 @@ CK_RV InitOperation(const char* function, Kind kind, CK_SESSION_HANDLE handle, C
     const Mechanism* row = FindMechanism(mechanism->mechanism, kind);
     if (row == nullptr)
         return call.Return(CKR_MECHANISM_INVALID);
-    if (mechanism->ulParameterLen != row->parameterLength || (row->parameterLength != 0 && mechanism->pParameter == nullptr))
+    if (mechanism->ulParameterLen != row->parameterLength ||
+        (row->parameterLength != 0 && mechanism->pParameter == nullptr))
         return call.Return(CKR_MECHANISM_PARAM_INVALID);
 
     EvpPkeyPtr key;
@@ -439,6 +469,23 @@ CK_RV FinishVerify(const char* function, CK_SESSION_HANDLE handle, const unsigne
     return call.Return(rv);
 }
 
+// C_SeedRandom and C_GenerateRandom: any session, no login needed.
+CK_RV Random(const char* function, CK_SESSION_HANDLE handle, unsigned char* buffer, CK_ULONG length, bool generate)
+{
+    CallRecord call(function);
+    Module& module = Module::Instance();
+    Guard guard(module.Lock());
+    call.Field("len", length);
+    Session* session = nullptr;
+    if (const CK_RV rv = EnterSession(module, call, handle, &session))
+        return call.Return(rv);
+    if (buffer == nullptr && length != 0)
+        return call.Return(CKR_ARGUMENTS_BAD);
+    if (generate && length != 0 && 1 != RAND_bytes(buffer, static_cast<int>(std::min<CK_ULONG>(length, INT_MAX))))
+        return call.Return(CKR_FUNCTION_FAILED);
+    return call.Return(CKR_OK);
+}
+
 }  // namespace
 
 CK_RV SignInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key)
@@ -502,6 +549,27 @@ CK_RV DigestUpdate(CK_SESSION_HANDLE session, unsigned char* part, CK_ULONG part
 CK_RV DigestFinal(CK_SESSION_HANDLE session, unsigned char* digest, CK_ULONG* digestLen)
 {
     return Final("C_DigestFinal", Kind::Digest, session, digest, digestLen);
+}
+
+CK_RV DecryptInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key)
+{
+    return InitOperation("C_DecryptInit", Kind::Decrypt, session, mechanism, key);
+}
+
+CK_RV Decrypt(CK_SESSION_HANDLE session, unsigned char* encrypted, CK_ULONG encryptedLen, unsigned char* data,
+              CK_ULONG* dataLen)
+{
+    return SinglePart("C_Decrypt", Kind::Decrypt, session, encrypted, encryptedLen, data, dataLen);
+}
+
+CK_RV SeedRandom(CK_SESSION_HANDLE session, unsigned char* seed, CK_ULONG seedLen)
+{
+    return Random("C_SeedRandom", session, seed, seedLen, false);
+}
+
+CK_RV GenerateRandom(CK_SESSION_HANDLE session, unsigned char* randomData, CK_ULONG randomLen)
+{
+    return Random("C_GenerateRandom", session, randomData, randomLen, true);
 }
 
 }  // namespace testp11

@@ -69,8 +69,8 @@ CK_FUNCTION_LIST MakeFunctionList()
     TESTP11_UNSUPPORTED(C_Encrypt);
     TESTP11_UNSUPPORTED(C_EncryptUpdate);
     TESTP11_UNSUPPORTED(C_EncryptFinal);
-    TESTP11_UNSUPPORTED(C_DecryptInit);
-    TESTP11_UNSUPPORTED(C_Decrypt);
+    list.C_DecryptInit = DecryptInit;
+    list.C_Decrypt = Decrypt;
     TESTP11_UNSUPPORTED(C_DecryptUpdate);
     TESTP11_UNSUPPORTED(C_DecryptFinal);
     list.C_DigestInit = DigestInit;
@@ -99,8 +99,8 @@ CK_FUNCTION_LIST MakeFunctionList()
     TESTP11_UNSUPPORTED(C_WrapKey);
     TESTP11_UNSUPPORTED(C_UnwrapKey);
     TESTP11_UNSUPPORTED(C_DeriveKey);
-    TESTP11_UNSUPPORTED(C_SeedRandom);
-    TESTP11_UNSUPPORTED(C_GenerateRandom);
+    list.C_SeedRandom = SeedRandom;
+    list.C_GenerateRandom = GenerateRandom;
     TESTP11_UNSUPPORTED(C_GetFunctionStatus);
     TESTP11_UNSUPPORTED(C_CancelFunction);
     TESTP11_UNSUPPORTED(C_WaitForSlotEvent);

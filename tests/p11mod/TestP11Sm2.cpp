@@ -1,11 +1,14 @@
-// SM2 signatures (GM/T 0003.2) on OpenSSL's elliptic-curve arithmetic.
+// SM2 signatures (GM/T 0003.2) and decryption (GM/T 0003.4) on OpenSSL's elliptic-curve arithmetic.
 #include "TestP11Sm2.h"
 
+#include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/obj_mac.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace testp11 {
@@ -118,6 +121,61 @@ Bytes DefaultZ(const Key& key)
     return Sm3(input);
 }
 
+// The shared secret's key stream: SM3(x2 || y2 || counter) blocks, counter from 1, big-endian.
+Bytes Kdf(const Bytes& x2y2, size_t length)
+{
+    Bytes stream;
+    for (uint32_t counter = 1; stream.size() < length; ++counter) {
+        const unsigned char ct[4] = {static_cast<unsigned char>(counter >> 24),
+                                     static_cast<unsigned char>(counter >> 16),
+                                     static_cast<unsigned char>(counter >> 8), static_cast<unsigned char>(counter)};
+        const Bytes block = Sm3Parts({{x2y2.data(), x2y2.size()}, {ct, sizeof(ct)}});
+        if (block.empty())
+            return Bytes();
+        stream.insert(stream.end(), block.begin(), block.end());
+    }
+    stream.resize(length);
+    return stream;
+}
+
+struct Ciphertext
+{
+    Bn x, y;
+    Bytes c2, c3;
+};
+
+bool ParseDer(const Bytes& in, Ciphertext* out)
+{
+    const unsigned char* p = in.data();
+    std::unique_ptr<ASN1_SEQUENCE_ANY, Free> seq(d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(in.size())));
+    if (!seq || p != in.data() + in.size() || sk_ASN1_TYPE_num(seq.get()) != 4)
+        return false;
+    const ASN1_TYPE* f[4];
+    for (int i = 0; i < 4; ++i)
+        f[i] = sk_ASN1_TYPE_value(seq.get(), i);
+    if (f[0]->type != V_ASN1_INTEGER || f[1]->type != V_ASN1_INTEGER || f[2]->type != V_ASN1_OCTET_STRING ||
+        f[3]->type != V_ASN1_OCTET_STRING)
+        return false;
+    out->x.reset(ASN1_INTEGER_to_BN(f[0]->value.integer, nullptr));
+    out->y.reset(ASN1_INTEGER_to_BN(f[1]->value.integer, nullptr));
+    const ASN1_OCTET_STRING* c3 = f[2]->value.octet_string;
+    const ASN1_OCTET_STRING* c2 = f[3]->value.octet_string;
+    out->c3.assign(ASN1_STRING_get0_data(c3), ASN1_STRING_get0_data(c3) + ASN1_STRING_length(c3));
+    out->c2.assign(ASN1_STRING_get0_data(c2), ASN1_STRING_get0_data(c2) + ASN1_STRING_length(c2));
+    return out->x && out->y && out->c3.size() == 32;
+}
+
+bool ParseRaw(const Bytes& in, Ciphertext* out)
+{
+    if (in.size() <= 3 * kCoordinate)
+        return false;
+    out->x.reset(BN_bin2bn(in.data(), kCoordinate, nullptr));
+    out->y.reset(BN_bin2bn(in.data() + kCoordinate, kCoordinate, nullptr));
+    out->c2.assign(in.begin() + 2 * kCoordinate, in.end() - kCoordinate);
+    out->c3.assign(in.end() - kCoordinate, in.end());
+    return out->x && out->y;
+}
+
 }  // namespace
 
 Bytes Sm3(const Bytes& data)
@@ -159,8 +217,10 @@ bool Sign(const EVP_PKEY* pkey, const Bytes& eBytes, Bytes* der)
         // s = (1 + d)^-1 * (k - r*d) mod n.
         Bn inv = NewBn(), rd = NewBn();
         if (!inv || !rd || 1 != BN_add(t.get(), key.d.get(), BN_value_one()) ||
-            nullptr == BN_mod_inverse(inv.get(), t.get(), n, ctx) || 1 != BN_mod_mul(rd.get(), r.get(), key.d.get(), n, ctx) ||
-            1 != BN_mod_sub(t.get(), k.get(), rd.get(), n, ctx) || 1 != BN_mod_mul(s.get(), inv.get(), t.get(), n, ctx) ||
+            nullptr == BN_mod_inverse(inv.get(), t.get(), n, ctx) ||
+            1 != BN_mod_mul(rd.get(), r.get(), key.d.get(), n, ctx) ||
+            1 != BN_mod_sub(t.get(), k.get(), rd.get(), n, ctx) ||
+            1 != BN_mod_mul(s.get(), inv.get(), t.get(), n, ctx) ||
             BN_is_zero(s.get()))
             continue;
         std::unique_ptr<ECDSA_SIG, Free> sig(ECDSA_SIG_new());
@@ -212,6 +272,43 @@ bool Verify(const EVP_PKEY* pkey, const Bytes& eBytes, const Bytes& der)
     // x1 of s*G + t*P; valid when (e + x1) mod n = r.
     Bn x1 = key.MulX(s, key.publicPoint.get(), t.get());
     return x1 && 1 == BN_mod_add(check.get(), e.get(), x1.get(), n, key.ctx.get()) && 0 == BN_cmp(check.get(), r);
+}
+
+bool Decrypt(const EVP_PKEY* pkey, const Bytes& in, Bytes* plaintext)
+{
+    Key key;
+    Ciphertext c;
+    if (!key.Load(pkey, true) || !(ParseDer(in, &c) || ParseRaw(in, &c)) || c.c2.empty() ||
+        BN_num_bytes(c.x.get()) > static_cast<int>(kCoordinate) ||
+        BN_num_bytes(c.y.get()) > static_cast<int>(kCoordinate))
+        return false;
+    Point c1(EC_POINT_new(key.group.get()));
+    Point shared(EC_POINT_new(key.group.get()));
+    Bn x2 = NewBn(), y2 = NewBn();
+    if (!c1 || !shared || !x2 || !y2 ||
+        1 != EC_POINT_set_affine_coordinates(key.group.get(), c1.get(), c.x.get(), c.y.get(), key.ctx.get()) ||
+        1 != EC_POINT_is_on_curve(key.group.get(), c1.get(), key.ctx.get()) ||
+        1 != EC_POINT_mul(key.group.get(), shared.get(), nullptr, c1.get(), key.d.get(), key.ctx.get()) ||
+        1 != EC_POINT_get_affine_coordinates(key.group.get(), shared.get(), x2.get(), y2.get(), key.ctx.get()))
+        return false;
+    Bytes x2y2;
+    Append(&x2y2, x2.get());
+    Append(&x2y2, y2.get());
+    const Bytes t = Kdf(x2y2, c.c2.size());
+    if (t.empty() || std::all_of(t.begin(), t.end(), [](unsigned char b) { return b == 0; }))
+        return false;
+    Bytes m(c.c2.size());
+    for (size_t i = 0; i < m.size(); ++i)
+        m[i] = c.c2[i] ^ t[i];
+    const Bytes u =
+        Sm3Parts({{x2y2.data(), kCoordinate}, {m.data(), m.size()}, {x2y2.data() + kCoordinate, kCoordinate}});
+    OPENSSL_cleanse(x2y2.data(), x2y2.size());
+    if (u.size() != 32 || 0 != CRYPTO_memcmp(u.data(), c.c3.data(), 32)) {
+        OPENSSL_cleanse(m.data(), m.size());
+        return false;
+    }
+    *plaintext = std::move(m);
+    return true;
 }
 
 }  // namespace sm2

@@ -1,4 +1,4 @@
-// SM2 signatures as a vendor token computes them, written on OpenSSL's EC_GROUP, EC_POINT and BIGNUM arithmetic.
+// SM2 as a vendor token computes it, written on OpenSSL's EC_GROUP, EC_POINT and BIGNUM arithmetic.
 //
 // Once the project's start-up registration has run, every EVP_PKEY SM2 operation in the process is
 // the project's own; the module must stay an independent reference, so it never uses them. SM3
@@ -22,6 +22,10 @@ bool Sign(const EVP_PKEY* key, const Bytes& e, Bytes* der);
 
 // Whether der is a strict DER SEQUENCE{r, s} that signs e.
 bool Verify(const EVP_PKEY* key, const Bytes& e, const Bytes& der);
+
+// Plaintext of a ciphertext in the raw form x1 || y1 || C2 || C3 or as a DER SM2Cipher
+// SEQUENCE{x, y, C3, C2}. False when the form, the point or the check value C3 is wrong.
+bool Decrypt(const EVP_PKEY* key, const Bytes& ciphertext, Bytes* plaintext);
 
 }  // namespace sm2
 }  // namespace testp11
