@@ -4,7 +4,7 @@
 
 #include "NodeExDetail.h"
 #include "QovaTrace.h"
-#include "SslObjectHolders.h"
+#include "KernelHolders.h"
 #include "SslTraceDetail.h"
 
 #include <openssl/asn1.h>
@@ -152,12 +152,13 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
     NodeEx* pKeyEncryptionAlgorithm = pRecipient->vetNodes[2];
     CHECK_ENVELOPE_NODES(pszFunc, HasChildren(pKeyEncryptionAlgorithm, 2) &&
                                       HasChildren(pKeyEncryptionAlgorithm->vetNodes[0], 0));
-    sslholder::Asn1ObjectPtr pstKeyEncryptionAlgOid(ReadObjectIdentifierNode(pKeyEncryptionAlgorithm->vetNodes[0]));
+    ASN1_OBJECT* pstKeyEncryptionAlgOid = ReadObjectIdentifierNode(pKeyEncryptionAlgorithm->vetNodes[0]);
+    smkernel::Asn1ObjectPtr keyEncryptionAlgOid(pstKeyEncryptionAlgOid);
     SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pstKeyEncryptionAlgOid, QOVA_E_FAIL, "d2i_ASN1_OBJECT");
-    const int nKeyEncryptionAlgOidLength = DottedTextLength(pstKeyEncryptionAlgOid.get());
+    const int nKeyEncryptionAlgOidLength = DottedTextLength(pstKeyEncryptionAlgOid);
     SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nKeyEncryptionAlgOidLength, QOVA_E_FAIL, "OBJ_obj2txt");
     if (parts.wantKeyOid) {
-        parts.keyOid = DottedText(pstKeyEncryptionAlgOid.get(), nKeyEncryptionAlgOidLength);
+        parts.keyOid = DottedText(pstKeyEncryptionAlgOid, nKeyEncryptionAlgOidLength);
         SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == parts.keyOid, QOVA_E_FAIL, "OBJ_obj2txt");
         parts.keyOidLength = nKeyEncryptionAlgOidLength;
     }
@@ -174,13 +175,13 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
     NodeEx* pContentEncryptionAlgorithm = pEncryptedContentInfo->vetNodes[1];
     CHECK_ENVELOPE_NODES(pszFunc, HasChildren(pContentEncryptionAlgorithm, 2) &&
                                       HasChildren(pContentEncryptionAlgorithm->vetNodes[0], 0));
-    sslholder::Asn1ObjectPtr pstContentEncryptionAlgOid(
-        ReadObjectIdentifierNode(pContentEncryptionAlgorithm->vetNodes[0]));
+    ASN1_OBJECT* pstContentEncryptionAlgOid = ReadObjectIdentifierNode(pContentEncryptionAlgorithm->vetNodes[0]);
+    smkernel::Asn1ObjectPtr contentEncryptionAlgOid(pstContentEncryptionAlgOid);
     SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pstContentEncryptionAlgOid, QOVA_E_FAIL, "d2i_ASN1_OBJECT");
-    const int nContentEncryptionAlgOidLength = DottedTextLength(pstContentEncryptionAlgOid.get());
+    const int nContentEncryptionAlgOidLength = DottedTextLength(pstContentEncryptionAlgOid);
     SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nContentEncryptionAlgOidLength, QOVA_E_FAIL, "OBJ_obj2txt");
     if (parts.wantContentOid) {
-        parts.contentOid = DottedText(pstContentEncryptionAlgOid.get(), nContentEncryptionAlgOidLength);
+        parts.contentOid = DottedText(pstContentEncryptionAlgOid, nContentEncryptionAlgOidLength);
         SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == parts.contentOid, QOVA_E_FAIL, "OBJ_obj2txt");
         parts.contentOidLength = nContentEncryptionAlgOidLength;
     }

@@ -3,7 +3,7 @@
 
 #include "Misc.h"
 #include "QovaTrace.h"
-#include "SslObjectHolders.h"
+#include "KernelHolders.h"
 
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -105,10 +105,11 @@ unsigned int CalculateFileHash(FILE* fpSourceFile, int nHashID, unsigned char** 
     const EVP_MD* pMD = EVP_get_digestbynid(nHashID);
     QOVA_FAIL_IF_SSL(NULL == pMD, QOVA_E_BAD_ALGID, "EVP_get_digestbynid");
 
-    sslholder::EvpMdCtxPtr pMDCtx(EVP_MD_CTX_new());
+    EVP_MD_CTX* pMDCtx = EVP_MD_CTX_new();
+    smkernel::EvpMdCtxPtr context(pMDCtx);
     QOVA_FAIL_IF_SSL(NULL == pMDCtx, QOVA_E_FAIL, "EVP_MD_CTX_create");
 
-    int nResult = EVP_DigestInit_ex(pMDCtx.get(), pMD, NULL);
+    int nResult = EVP_DigestInit_ex(pMDCtx, pMD, NULL);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DigestInit_ex");
 
     // The size query also rewinds the stream, so the whole file is digested from its start. Files
@@ -130,7 +131,7 @@ unsigned int CalculateFileHash(FILE* fpSourceFile, int nHashID, unsigned char** 
     while (nRemaining > 0) {
         const size_t nBytesOfRead = fread(block.get(), 1, HASH_FILE_BLOCK_SIZE, fpSourceFile);
         QOVA_FAIL_IF(nBytesOfRead <= 0 || ferror(fpSourceFile), QOVA_E_READ_FAULT, "fread");
-        nResult = EVP_DigestUpdate(pMDCtx.get(), block.get(), nBytesOfRead);
+        nResult = EVP_DigestUpdate(pMDCtx, block.get(), nBytesOfRead);
         QOVA_FAIL_IF_SSL(1!= nResult, QOVA_E_FAIL, "EVP_DigestUpdate");
         nRemaining -= static_cast<long long>(nBytesOfRead);
     }
@@ -140,7 +141,7 @@ unsigned int CalculateFileHash(FILE* fpSourceFile, int nHashID, unsigned char** 
 
     std::unique_ptr<unsigned char[]> digest(new unsigned char[nHashSize]());
     unsigned int nDigestLength = 0;
-    nResult = EVP_DigestFinal_ex(pMDCtx.get(), digest.get(), &nDigestLength);
+    nResult = EVP_DigestFinal_ex(pMDCtx, digest.get(), &nDigestLength);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DigestFinal_ex");
 
     *hash = digest.release();

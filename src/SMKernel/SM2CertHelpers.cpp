@@ -2,15 +2,13 @@
 #include "SM2CertHelpers.h"
 
 #include "CMSStructures.h"
+#include "CertificateFields.h"
+#include "KernelHolders.h"
 #include "QovaTrace.h"
 #include "SM2Core.h"
-#include "SslObjectHolders.h"
-#include "SslTraceDetail.h"
 
 #include <openssl/core_names.h>
-#include <openssl/err.h>
 #include <openssl/objects.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -29,27 +27,6 @@ constexpr unsigned char kTagSequence = 0x30;
 constexpr unsigned char kTagExplicit0 = 0xA0;
 constexpr unsigned char kTagExplicit1 = 0xA1;
 constexpr int kCoordinateLength = 32;
-
-// The certificate as PEM, else from its first octet as DER. Traced in the caller's name.
-unsigned int ReadCertificate(const char* pszFunc, unsigned char* cert, int certLength, sslholder::X509Ptr& x509)
-{
-    QOVA_FAIL_IF_IN(pszFunc, NULL == cert || certLength <= 0, QOVA_E_INVALIDARG, "Check parameter");
-
-    sslholder::BioPtr pBioCert(BIO_new_mem_buf(cert, certLength));
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pBioCert, QOVA_E_FAIL, "BIO_new_mem_buf");
-
-    // A DER certificate is no PEM: the PEM reader's complaint is not the caller's error.
-    ERR_set_mark();
-    sslholder::X509Ptr pX509Cert(PEM_read_bio_X509(pBioCert.get(), NULL, NULL, NULL));
-    ERR_pop_to_mark();
-    if (NULL == pX509Cert) {
-        (void)BIO_reset(pBioCert.get());
-        pX509Cert.reset(d2i_X509_bio(pBioCert.get(), NULL));
-    }
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pX509Cert, QOVA_E_FAIL, "d2i_X509_bio");
-    x509 = std::move(pX509Cert);
-    return QOVA_OK;
-}
 
 // A new[] copy of octets the library produced.
 unsigned int CopyOut(const char* pszFunc, const unsigned char* data, int length, unsigned char** out, int* outLength)
@@ -75,10 +52,9 @@ unsigned int GetPublicKeyXYFromSM2Cert(unsigned char* cert, int certLength, unsi
 {
     QOVA_FAIL_IF(NULL == publicKeyX || NULL == publicKeyXLength || NULL == publicKeyY || NULL == publicKeyYLength,
                  QOVA_E_INVALIDARG, "Check parameter");
-    sslholder::X509Ptr x509;
-    const unsigned int nReadResult = ReadCertificate(__func__, cert, certLength, x509);
-    if (QOVA_OK != nReadResult)
-        return nReadResult;
+    smkernel::X509Ptr x509;
+    const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
+    QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
 
     EVP_PKEY* pEvpPublickey = X509_get0_pubkey(x509.get());
     QOVA_FAIL_IF_SSL(NULL == pEvpPublickey, QOVA_E_FAIL, "X509_get_pubkey");
@@ -88,24 +64,23 @@ unsigned int GetPublicKeyXYFromSM2Cert(unsigned char* cert, int certLength, unsi
     QOVA_FAIL_IF(!EVP_PKEY_is_a(pEvpPublickey, "SM2") && !EVP_PKEY_is_a(pEvpPublickey, "EC"), QOVA_E_FAIL,
                  "EVP_PKEY_is_a");
 
-    BIGNUM* pX = NULL;
-    BIGNUM* pY = NULL;
-    EVP_PKEY_get_bn_param(pEvpPublickey, OSSL_PKEY_PARAM_EC_PUB_X, &pX);
-    EVP_PKEY_get_bn_param(pEvpPublickey, OSSL_PKEY_PARAM_EC_PUB_Y, &pY);
-    sslholder::BnPtr pBN_pubx(pX);
-    sslholder::BnPtr pBN_puby(pY);
+    BIGNUM* pBN_pubx = NULL;
+    BIGNUM* pBN_puby = NULL;
+    EVP_PKEY_get_bn_param(pEvpPublickey, OSSL_PKEY_PARAM_EC_PUB_X, &pBN_pubx);
+    EVP_PKEY_get_bn_param(pEvpPublickey, OSSL_PKEY_PARAM_EC_PUB_Y, &pBN_puby);
+    smkernel::BnPtr x(pBN_pubx), y(pBN_puby);
     QOVA_FAIL_IF_SSL(NULL == pBN_pubx || NULL == pBN_puby, QOVA_E_FAIL, "EVP_PKEY_get_bn_param");
 
-    Bytes x(new unsigned char[kCoordinateLength]);
-    Bytes y(new unsigned char[kCoordinateLength]);
-    int nResult = _SM2_GetBNBytes(pBN_pubx.get(), x.get());
+    Bytes pubX(new unsigned char[kCoordinateLength]);
+    Bytes pubY(new unsigned char[kCoordinateLength]);
+    int nResult = _SM2_GetBNBytes(pBN_pubx, pubX.get());
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_GetBNBytes(PubKeyX)");
-    nResult = _SM2_GetBNBytes(pBN_puby.get(), y.get());
+    nResult = _SM2_GetBNBytes(pBN_puby, pubY.get());
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_GetBNBytes(PubKeyY)");
 
-    *publicKeyX = x.release();
+    *publicKeyX = pubX.release();
     *publicKeyXLength = kCoordinateLength;
-    *publicKeyY = y.release();
+    *publicKeyY = pubY.release();
     *publicKeyYLength = kCoordinateLength;
     return QOVA_OK;
 }
@@ -113,49 +88,46 @@ unsigned int GetPublicKeyXYFromSM2Cert(unsigned char* cert, int certLength, unsi
 unsigned int GetIssuerFromCert(unsigned char* cert, int certLength, unsigned char** issuer, int* issuerLength)
 {
     QOVA_FAIL_IF(NULL == issuer || NULL == issuerLength, QOVA_E_INVALIDARG, "Check parameter");
-    sslholder::X509Ptr x509;
-    const unsigned int nReadResult = ReadCertificate(__func__, cert, certLength, x509);
-    if (QOVA_OK != nReadResult)
-        return nReadResult;
+    smkernel::X509Ptr x509;
+    const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
+    QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
 
     const X509_NAME* pX509IssuerName = X509_get_issuer_name(x509.get());
     QOVA_FAIL_IF_SSL(NULL == pX509IssuerName, QOVA_E_FAIL, "X509_get_issuer_name");
 
-    unsigned char* pbyEncoded = NULL;
-    const int nASN1IssuerSize = i2d_X509_NAME(pX509IssuerName, &pbyEncoded);
-    sslholder::OpenSslBytesPtr pbyASN1Issuer(pbyEncoded);
+    unsigned char* pbyASN1Issuer = NULL;
+    const int nASN1IssuerSize = i2d_X509_NAME(pX509IssuerName, &pbyASN1Issuer);
+    smkernel::OpenSslBytesPtr encoded(pbyASN1Issuer);
     QOVA_FAIL_IF_SSL(nASN1IssuerSize <= 0 || NULL == pbyASN1Issuer, QOVA_E_FAIL, "i2d_X509_NAME");
 
-    return CopyOut(__func__, pbyASN1Issuer.get(), nASN1IssuerSize, issuer, issuerLength);
+    return CopyOut(__func__, pbyASN1Issuer, nASN1IssuerSize, issuer, issuerLength);
 }
 
 unsigned int GetSerialNumberFromCert(unsigned char* cert, int certLength, unsigned char** serialNumber,
                                      int* serialNumberLength)
 {
     QOVA_FAIL_IF(NULL == serialNumber || NULL == serialNumberLength, QOVA_E_INVALIDARG, "Check parameter");
-    sslholder::X509Ptr x509;
-    const unsigned int nReadResult = ReadCertificate(__func__, cert, certLength, x509);
-    if (QOVA_OK != nReadResult)
-        return nReadResult;
+    smkernel::X509Ptr x509;
+    const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
+    QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
 
     const ASN1_INTEGER* pIntegerSerialNumber = X509_get0_serialNumber(x509.get());
     QOVA_FAIL_IF_SSL(NULL == pIntegerSerialNumber, QOVA_E_FAIL, "X509_get_serialNumber");
 
-    unsigned char* pbyEncoded = NULL;
-    const int nASN1SerialNumberSize = i2d_ASN1_INTEGER(pIntegerSerialNumber, &pbyEncoded);
-    sslholder::OpenSslBytesPtr pbyASN1SerialNumber(pbyEncoded);
+    unsigned char* pbyASN1SerialNumber = NULL;
+    const int nASN1SerialNumberSize = i2d_ASN1_INTEGER(pIntegerSerialNumber, &pbyASN1SerialNumber);
+    smkernel::OpenSslBytesPtr encoded(pbyASN1SerialNumber);
     QOVA_FAIL_IF_SSL(nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber, QOVA_E_FAIL, "i2d_ASN1_INTEGER");
 
-    return CopyOut(__func__, pbyASN1SerialNumber.get(), nASN1SerialNumberSize, serialNumber, serialNumberLength);
+    return CopyOut(__func__, pbyASN1SerialNumber, nASN1SerialNumberSize, serialNumber, serialNumberLength);
 }
 
 unsigned int GetSubjectKeyIDFromCert(unsigned char* cert, int certLength, unsigned char** keyID, int* keyIDLength)
 {
     QOVA_FAIL_IF(NULL == keyID || NULL == keyIDLength, QOVA_E_INVALIDARG, "Check parameter");
-    sslholder::X509Ptr x509;
-    const unsigned int nReadResult = ReadCertificate(__func__, cert, certLength, x509);
-    if (QOVA_OK != nReadResult)
-        return nReadResult;
+    smkernel::X509Ptr x509;
+    const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
+    QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
 
     const int nPosition = X509_get_ext_by_NID(x509.get(), NID_subject_key_identifier, -1);
     QOVA_FAIL_IF(-1 == nPosition, QOVA_E_FAIL, "X509_get_ext_by_NID");
@@ -172,12 +144,13 @@ unsigned int GetSubjectKeyIDFromCert(unsigned char* cert, int certLength, unsign
     QOVA_FAIL_IF(nExtensionValueSize < 2, QOVA_E_FAIL, "Check subject key identifier");
     const unsigned char* pbyValue = ASN1_STRING_get0_data(pExtensionValue);
     const unsigned char* p = pbyValue;
-    sslholder::Asn1OctetStringPtr pKeyIdentifier(d2i_ASN1_OCTET_STRING(NULL, &p, nExtensionValueSize));
+    ASN1_OCTET_STRING* pKeyIdentifier = d2i_ASN1_OCTET_STRING(NULL, &p, nExtensionValueSize);
+    smkernel::Asn1OctetStringPtr keyIdentifier(pKeyIdentifier);
     QOVA_FAIL_IF_SSL(NULL == pKeyIdentifier || p != pbyValue + nExtensionValueSize, QOVA_E_FAIL,
                      "d2i_ASN1_OCTET_STRING");
 
-    return CopyOut(__func__, ASN1_STRING_get0_data(pKeyIdentifier.get()), ASN1_STRING_length(pKeyIdentifier.get()),
-                   keyID, keyIDLength);
+    return CopyOut(__func__, ASN1_STRING_get0_data(pKeyIdentifier), ASN1_STRING_length(pKeyIdentifier), keyID,
+                   keyIDLength);
 }
 
 unsigned int ConstructNode_ECPrivateKey(int version, const char* curveOID, unsigned char* privateKey,

@@ -5,8 +5,7 @@
 #include "QovaTrace.h"
 #include "SM2CertHelpers.h"
 #include "SM2SM4Data.h"
-#include "SslObjectHolders.h"
-#include "SslTraceDetail.h"
+#include "KernelHolders.h"
 
 #include <openssl/asn1t.h>
 #include <openssl/crypto.h>
@@ -44,11 +43,9 @@ constexpr char kOidSmData[] = "1.2.156.10197.6.1.4.2.1";
 constexpr char kOidSm4[] = "1.2.156.10197.1.104";
 constexpr long kContainerVersion = 1;
 
-template <class T, void (*Free)(T*)>
-using Holder = std::unique_ptr<T, sslholder::Deleter<T, Free>>;
-using PrivateDataPtr = Holder<SM2_PRIVATE_DATA, SM2_PRIVATE_DATA_free>;
-using PublicDataPtr = Holder<SM2_PUBLIC_DATA, SM2_PUBLIC_DATA_free>;
-using PfxPtr = Holder<SM2_PFX, SM2_PFX_free>;
+using PrivateDataPtr = smkernel::OsslHolder<SM2_PRIVATE_DATA, SM2_PRIVATE_DATA_free>;
+using PublicDataPtr = smkernel::OsslHolder<SM2_PUBLIC_DATA, SM2_PUBLIC_DATA_free>;
+using PfxPtr = smkernel::OsslHolder<SM2_PFX, SM2_PFX_free>;
 
 // A new[] array handed out by the kernel, released with delete[]; cleared first when it held a secret.
 class KernelBytes
@@ -138,26 +135,30 @@ unsigned int CreateSM2PrivateData(const char* dataID, const char* dataEncryptedA
     QOVA_FAIL_IF(encryptedKeyLength > INT_MAX || (NULL == encryptedKey && 0 != encryptedKeyLength), QOVA_E_INVALIDARG,
                  "Check Parameters(pbyEncryptedKey)");
 
-    sslholder::Asn1ObjectPtr pstDataID(OBJ_txt2obj(dataID, 1));
+    ASN1_OBJECT* pstDataID = OBJ_txt2obj(dataID, 1);
+    smkernel::Asn1ObjectPtr dataIDHolder(pstDataID);
     QOVA_FAIL_IF_SSL(NULL == pstDataID, QOVA_E_FAIL, "OBJ_txt2obj(dataID)");
-    sslholder::Asn1ObjectPtr pstDataEncryptedAlg(OBJ_txt2obj(dataEncryptedAlg, 1));
+    ASN1_OBJECT* pstDataEncryptedAlg = OBJ_txt2obj(dataEncryptedAlg, 1);
+    smkernel::Asn1ObjectPtr dataEncryptedAlgHolder(pstDataEncryptedAlg);
     QOVA_FAIL_IF_SSL(NULL == pstDataEncryptedAlg, QOVA_E_FAIL, "OBJ_txt2obj(dataEncryptedAlg)");
-    sslholder::Asn1OctetStringPtr pstEncryptedSM2PrivateKey(ASN1_OCTET_STRING_new());
+    ASN1_OCTET_STRING* pstEncryptedSM2PrivateKey = ASN1_OCTET_STRING_new();
+    smkernel::Asn1OctetStringPtr encryptedKeyHolder(pstEncryptedSM2PrivateKey);
     QOVA_FAIL_IF_SSL(NULL == pstEncryptedSM2PrivateKey, QOVA_E_FAIL, "ASN1_OCTET_STRING_new");
-    const int nResult = ASN1_OCTET_STRING_set(pstEncryptedSM2PrivateKey.get(), encryptedKey,
-                                              static_cast<int>(encryptedKeyLength));
+    const int nResult =
+        ASN1_OCTET_STRING_set(pstEncryptedSM2PrivateKey, encryptedKey, static_cast<int>(encryptedKeyLength));
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "ASN1_OCTET_STRING_set");
-    PrivateDataPtr pstSM2PrivateData(SM2_PRIVATE_DATA_new());
+    SM2_PRIVATE_DATA* pstSM2PrivateData = SM2_PRIVATE_DATA_new();
+    PrivateDataPtr privateDataHolder(pstSM2PrivateData);
     QOVA_FAIL_IF_SSL(NULL == pstSM2PrivateData, QOVA_E_FAIL, "SM2_PRIVATE_DATA_new");
 
     // The new record comes with empty fields of its own.
     ASN1_OBJECT_free(pstSM2PrivateData->dataID);
-    pstSM2PrivateData->dataID = pstDataID.release();
+    pstSM2PrivateData->dataID = dataIDHolder.release();
     ASN1_OBJECT_free(pstSM2PrivateData->dataEncryptedAlg);
-    pstSM2PrivateData->dataEncryptedAlg = pstDataEncryptedAlg.release();
+    pstSM2PrivateData->dataEncryptedAlg = dataEncryptedAlgHolder.release();
     ASN1_OCTET_STRING_free(pstSM2PrivateData->encryptedSM2PrivateKey);
-    pstSM2PrivateData->encryptedSM2PrivateKey = pstEncryptedSM2PrivateKey.release();
-    *out = pstSM2PrivateData.release();
+    pstSM2PrivateData->encryptedSM2PrivateKey = encryptedKeyHolder.release();
+    *out = privateDataHolder.release();
     return QOVA_OK;
 }
 
@@ -168,20 +169,23 @@ unsigned int CreateSM2PublicData(const char* dataID, unsigned char* certificate,
     QOVA_FAIL_IF(certificateLength > INT_MAX || (NULL == certificate && 0 != certificateLength), QOVA_E_INVALIDARG,
                  "Check Parameters(pbyCertificate)");
 
-    sslholder::Asn1ObjectPtr pstDataID(OBJ_txt2obj(dataID, 1));
+    ASN1_OBJECT* pstDataID = OBJ_txt2obj(dataID, 1);
+    smkernel::Asn1ObjectPtr dataIDHolder(pstDataID);
     QOVA_FAIL_IF_SSL(NULL == pstDataID, QOVA_E_FAIL, "OBJ_txt2obj(dataID)");
-    sslholder::Asn1OctetStringPtr pstSM2Certificate(ASN1_OCTET_STRING_new());
+    ASN1_OCTET_STRING* pstSM2Certificate = ASN1_OCTET_STRING_new();
+    smkernel::Asn1OctetStringPtr certificateHolder(pstSM2Certificate);
     QOVA_FAIL_IF_SSL(NULL == pstSM2Certificate, QOVA_E_FAIL, "ASN1_OCTET_STRING_new");
-    const int nResult = ASN1_OCTET_STRING_set(pstSM2Certificate.get(), certificate, static_cast<int>(certificateLength));
+    const int nResult = ASN1_OCTET_STRING_set(pstSM2Certificate, certificate, static_cast<int>(certificateLength));
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "ASN1_OCTET_STRING_set");
-    PublicDataPtr pstSM2PublicData(SM2_PUBLIC_DATA_new());
+    SM2_PUBLIC_DATA* pstSM2PublicData = SM2_PUBLIC_DATA_new();
+    PublicDataPtr publicDataHolder(pstSM2PublicData);
     QOVA_FAIL_IF_SSL(NULL == pstSM2PublicData, QOVA_E_FAIL, "SM2_PUBLIC_DATA_new");
 
     ASN1_OBJECT_free(pstSM2PublicData->dataID);
-    pstSM2PublicData->dataID = pstDataID.release();
+    pstSM2PublicData->dataID = dataIDHolder.release();
     ASN1_OCTET_STRING_free(pstSM2PublicData->SM2Certificate);
-    pstSM2PublicData->SM2Certificate = pstSM2Certificate.release();
-    *out = pstSM2PublicData.release();
+    pstSM2PublicData->SM2Certificate = certificateHolder.release();
+    *out = publicDataHolder.release();
     return QOVA_OK;
 }
 
@@ -189,22 +193,24 @@ unsigned int CreateSM2PFX(long version, SM2_PRIVATE_DATA*& privateData, SM2_PUBL
 {
     QOVA_FAIL_IF(NULL == privateData || NULL == publicData || NULL == out, QOVA_E_INVALIDARG, "Check Parameters");
 
-    sslholder::Asn1IntegerPtr pstVersion(ASN1_INTEGER_new());
+    ASN1_INTEGER* pstVersion = ASN1_INTEGER_new();
+    smkernel::Asn1IntegerPtr versionHolder(pstVersion);
     QOVA_FAIL_IF_SSL(NULL == pstVersion, QOVA_E_FAIL, "ASN1_INTEGER_new");
-    const int nResult = ASN1_INTEGER_set(pstVersion.get(), version);
+    const int nResult = ASN1_INTEGER_set(pstVersion, version);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "ASN1_INTEGER_set");
-    PfxPtr pstSM2PFX(SM2_PFX_new());
+    SM2_PFX* pstSM2PFX = SM2_PFX_new();
+    PfxPtr pfxHolder(pstSM2PFX);
     QOVA_FAIL_IF_SSL(NULL == pstSM2PFX, QOVA_E_FAIL, "SM2_PFX_new");
 
     ASN1_INTEGER_free(pstSM2PFX->version);
-    pstSM2PFX->version = pstVersion.release();
+    pstSM2PFX->version = versionHolder.release();
     SM2_PRIVATE_DATA_free(pstSM2PFX->privateData);
     pstSM2PFX->privateData = privateData;
     privateData = NULL;
     SM2_PUBLIC_DATA_free(pstSM2PFX->publicData);
     pstSM2PFX->publicData = publicData;
     publicData = NULL;
-    *out = pstSM2PFX.release();
+    *out = pfxHolder.release();
     return QOVA_OK;
 }
 
@@ -238,14 +244,14 @@ unsigned int EncapsulateSM2PFX(unsigned char* certificate, int certificateLength
     // The container owns both parts now.
     privateData.release();
     publicData.release();
-    PfxPtr pstSM2PFX(pstNewSM2PFX);
+    PfxPtr pfxHolder(pstNewSM2PFX);
 
-    const int nSM2PFXDataSize = i2d_SM2_PFX(pstSM2PFX.get(), NULL);
+    const int nSM2PFXDataSize = i2d_SM2_PFX(pstNewSM2PFX, NULL);
     QOVA_FAIL_IF_SSL(nSM2PFXDataSize <= 0, QOVA_E_FAIL, "i2d_SM2_PFX");
     std::unique_ptr<unsigned char[]> pbySM2PFXData(new (std::nothrow) unsigned char[nSM2PFXDataSize]);
     QOVA_FAIL_IF(NULL == pbySM2PFXData, QOVA_E_FAIL, "New memory");
     unsigned char* pbyWrite = pbySM2PFXData.get();
-    const int nWritten = i2d_SM2_PFX(pstSM2PFX.get(), &pbyWrite);
+    const int nWritten = i2d_SM2_PFX(pstNewSM2PFX, &pbyWrite);
     QOVA_FAIL_IF_SSL(nWritten != nSM2PFXDataSize, QOVA_E_FAIL, "i2d_SM2_PFX");
 
     *out = pbySM2PFXData.release();
@@ -259,7 +265,8 @@ unsigned int ParseSM2PFX(unsigned char* data, int dataLength, unsigned char** en
     QOVA_FAIL_IF(NULL == data || dataLength <= 0, QOVA_E_INVALIDARG, "Check Parameters(pbySM2PFXData)");
 
     const unsigned char* pbyRead = data;
-    PfxPtr pstSM2PFX(d2i_SM2_PFX(NULL, &pbyRead, dataLength));
+    SM2_PFX* pstSM2PFX = d2i_SM2_PFX(NULL, &pbyRead, dataLength);
+    PfxPtr pfxHolder(pstSM2PFX);
     QOVA_FAIL_IF_SSL(NULL == pstSM2PFX, QOVA_E_NOT_KEY_CONTAINER, "d2i_SM2_PFX");
 
     KernelBytes encryptedKey, cert;

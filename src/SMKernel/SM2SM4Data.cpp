@@ -3,11 +3,11 @@
 
 #include "ByteOrder.h"
 #include "CryptoExtHolders.h"
+#include "KernelHolders.h"
 #include "QovaTrace.h"
 #include "SM2Core.h"
 #include "SM4Cipher.h"
 #include "SMRegistry.h"
-#include "SslObjectHolders.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -231,15 +231,16 @@ unsigned int SM4_Encrypt_CBC(unsigned char* pbyPlainData, int nPlainDataSize, un
     std::unique_ptr<unsigned char[]> pbyOut(new (std::nothrow) unsigned char[nOutSize]());
     QOVA_FAIL_IF(NULL == pbyOut, QOVA_E_FAIL, "New memory");
 
-    sslholder::EvpCipherCtxPtr pCipherCtx(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* pCipherCtx = EVP_CIPHER_CTX_new();
+    smkernel::EvpCipherCtxPtr cipherCtx(pCipherCtx);
     QOVA_FAIL_IF_SSL(NULL == pCipherCtx, QOVA_E_FAIL, "EVP_CIPHER_CTX_new");
-    int nResult = EVP_EncryptInit_ex(pCipherCtx.get(), SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
+    int nResult = EVP_EncryptInit_ex(pCipherCtx, SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptInit_ex");
     int nUpdateSize = 0;
-    nResult = EVP_EncryptUpdate(pCipherCtx.get(), pbyOut.get(), &nUpdateSize, pbyPlainData, nPlainDataSize);
+    nResult = EVP_EncryptUpdate(pCipherCtx, pbyOut.get(), &nUpdateSize, pbyPlainData, nPlainDataSize);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptUpdate");
     int nFinalSize = 0;
-    nResult = EVP_EncryptFinal_ex(pCipherCtx.get(), pbyOut.get() + nUpdateSize, &nFinalSize);
+    nResult = EVP_EncryptFinal_ex(pCipherCtx, pbyOut.get() + nUpdateSize, &nFinalSize);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptFinal_ex");
 
     *ppbyEncryptedData = pbyOut.release();
@@ -264,16 +265,17 @@ unsigned int SM4_Decrypt_CBC(unsigned char* pbyEncryptedData, int nEncryptedData
     SecretArray<unsigned char> plain(static_cast<size_t>(nEncryptedDataSize) + kSm4BlockSize);
     QOVA_FAIL_IF(plain == nullptr, QOVA_E_FAIL, "New memory");
 
-    sslholder::EvpCipherCtxPtr pCipherCtx(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* pCipherCtx = EVP_CIPHER_CTX_new();
+    smkernel::EvpCipherCtxPtr cipherCtx(pCipherCtx);
     QOVA_FAIL_IF_SSL(NULL == pCipherCtx, QOVA_E_FAIL, "EVP_CIPHER_CTX_new");
-    int nResult = EVP_DecryptInit_ex(pCipherCtx.get(), SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
+    int nResult = EVP_DecryptInit_ex(pCipherCtx, SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptInit_ex");
     int nUpdateSize = 0;
-    nResult = EVP_DecryptUpdate(pCipherCtx.get(), plain.get(), &nUpdateSize, pbyEncryptedData, nEncryptedDataSize);
+    nResult = EVP_DecryptUpdate(pCipherCtx, plain.get(), &nUpdateSize, pbyEncryptedData, nEncryptedDataSize);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptUpdate");
     // A wrong key or damaged padding shows here.
     int nFinalSize = 0;
-    nResult = EVP_DecryptFinal_ex(pCipherCtx.get(), plain.get() + nUpdateSize, &nFinalSize);
+    nResult = EVP_DecryptFinal_ex(pCipherCtx, plain.get() + nUpdateSize, &nFinalSize);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptFinal_ex");
 
     *ppbyPlainData = plain.release();
