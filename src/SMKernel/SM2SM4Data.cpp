@@ -33,6 +33,8 @@ class SecretArray
 {
 public:
     explicit SecretArray(size_t count) : m_data(new (std::nothrow) T[count]()), m_count(count) {}
+    // Takes over a new[] array of count elements.
+    SecretArray(T* adopted, size_t count) : m_data(adopted), m_count(count) {}
     ~SecretArray()
     {
         if (m_data)
@@ -79,12 +81,7 @@ unsigned int Sm4NoPadding(const char* pszFunc, bool bEncrypt, unsigned char* pby
     unsigned int* pRoundKeys = NULL;
     unsigned int nResult = SM4_Init_Key(pbySymKey, kSm4KeySize, bEncrypt ? 1 : 0, &pRoundKeys);
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "SM4_Init_Key");
-    std::unique_ptr<unsigned int[]> roundKeys(pRoundKeys);
-    struct Wipe
-    {
-        unsigned int* p;
-        ~Wipe() { OPENSSL_cleanse(p, SM4_ROUNDS * sizeof(unsigned int)); }
-    } wipe{pRoundKeys};
+    SecretArray<unsigned int> roundKeys(pRoundKeys, SM4_ROUNDS);
 
     unsigned char chain[kSm4BlockSize] = {0};
     if (SM4_CBC == nSymType && NULL != pbyIV)

@@ -8,13 +8,11 @@
 #include "SMRegistry.h"
 #include "TestUtil.h"
 
-#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -56,40 +54,25 @@ Bytes Pattern(size_t size, unsigned char seed)
     return b;
 }
 
-// An SM2 key made by the openssl command; its numbers as 32 octets each.
+// An SM2 key made by the openssl command (the container fixture's key): the PEM, and d, X and Y as
+// 32 octets each.
 struct CliKey
 {
-    std::string keyPem, pubPem;
+    std::string keyPem;
     Bytes d, x, y;
 };
 
 bool MakeCliKey(const ScopedTempDir& dir, CliKey* key)
 {
-    key->keyPem = dir.File("key.pem");
-    key->pubPem = dir.File("pub.pem");
-    if (RunCommand("openssl genpkey -algorithm SM2 -out " + ShellQuote(key->keyPem) + " 2>&1") != 0 ||
-        RunCommand("openssl pkey -in " + ShellQuote(key->keyPem) + " -pubout -out " + ShellQuote(key->pubPem) +
-                   " 2>&1") != 0)
+    if (RunCommand("bash " + ShellQuote(testutil::SourceDir() + "/tests/fixtures/make-sm2-container.sh") + " " +
+                   ShellQuote(dir.Path()) + " 1234 2>&1") != 0)
         return false;
-    FILE* f = fopen(key->keyPem.c_str(), "r");
-    if (f == nullptr)
-        return false;
-    EVP_PKEY* pkey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
-    fclose(f);
-    BIGNUM *d = nullptr, *x = nullptr, *y = nullptr;
-    const bool ok = pkey != nullptr && EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_PRIV_KEY, &d) &&
-                    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_EC_PUB_X, &x) &&
-                    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_EC_PUB_Y, &y);
-    if (ok) {
-        key->d = sm2test::Bn32(d);
-        key->x = sm2test::Bn32(x);
-        key->y = sm2test::Bn32(y);
-    }
-    BN_free(d);
-    BN_free(x);
-    BN_free(y);
-    EVP_PKEY_free(pkey);
-    return ok;
+    key->keyPem = dir.File("sm2.key");
+    key->d = ReadBytes(dir.File("sm2.d"));
+    const Bytes xy = ReadBytes(dir.File("sm2.xy"));
+    key->x.assign(xy.begin(), xy.begin() + std::min<size_t>(32, xy.size()));
+    key->y.assign(xy.begin() + key->x.size(), xy.end());
+    return key->d.size() == 32 && key->y.size() == 32;
 }
 
 unsigned int Sm2Encrypt(Bytes data, Bytes x, Bytes y, Bytes* out)
@@ -156,7 +139,7 @@ TEST_F(SM2DataTest, InteroperatesWithTheOpensslCommandThroughDer)
 
         // openssl -> DER -> ours.
         ASSERT_TRUE(WriteBytes(dir.File("message"), message));
-        ASSERT_EQ(0, RunCommand("openssl pkeyutl -encrypt -pubin -inkey " + ShellQuote(key.pubPem) + " -in " +
+        ASSERT_EQ(0, RunCommand("openssl pkeyutl -encrypt -inkey " + ShellQuote(key.keyPem) + " -in " +
                                 ShellQuote(dir.File("message")) + " -out " + ShellQuote(dir.File("theirs.der")) +
                                 " 2>&1"));
         Bytes theirs = ReadBytes(dir.File("theirs.der"));
