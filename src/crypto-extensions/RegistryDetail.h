@@ -10,6 +10,12 @@ int RegisterObjects();
 // Once per process: the engine ex-data indexes that carry the extra hook slots. 1 or 0.
 int RegisterEngineSlots();
 
+// Once per process: our key method for SM2 keys. 1 or 0.
+int RegisterSm2KeyMethod();
+
+// Once per process: the key ex-data index under which SM2 provider keys keep their EC key. 1 or 0.
+int RegisterEcKeyCache();
+
 }  // namespace smdetail
 
 #endif
