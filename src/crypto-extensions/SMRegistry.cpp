@@ -156,9 +156,9 @@ int InitOnce()
     // 2. Digests and ciphers, then our SM2 key method.
     if (!RegisterDigestsAndCiphers() || !smdetail::RegisterSm2KeyMethod())
         return 0;
-    // 3. Ex-data indexes: the engine hook slots and the EC keys of SM2 provider keys. The
-    //    verification fields of stores and contexts get their indexes here as well.
-    if (!smdetail::RegisterEngineSlots() || !smdetail::RegisterEcKeyCache())
+    // 3. Ex-data indexes: the engine hook slots, the EC keys of SM2 provider keys and the
+    //    verification fields of stores and contexts.
+    if (!smdetail::RegisterEngineSlots() || !smdetail::RegisterEcKeyCache() || !smdetail::RegisterVerifySlots())
         return 0;
     // 4. Providers.
     if (!LoadProviders())
