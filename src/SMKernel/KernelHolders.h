@@ -68,6 +68,7 @@ inline void FreeBio(BIO* p)
 using X509Ptr = OsslHolder<X509, X509_free>;
 using BioPtr = OsslHolder<BIO, FreeBio>;
 using BnPtr = OsslHolder<BIGNUM, BN_free>;
+using BnClearPtr = OsslHolder<BIGNUM, BN_clear_free>;  // numbers that hold a secret (private keys)
 using EvpPkeyPtr = OsslHolder<EVP_PKEY, EVP_PKEY_free>;
 using OpenSslBytesPtr = OsslHolder<unsigned char, FreeOpenSslBytes>;
 using EvpMdCtxPtr = OsslHolder<EVP_MD_CTX, EVP_MD_CTX_free>;

@@ -2,7 +2,6 @@
 #include "SM2SM4Data.h"
 
 #include "ByteOrder.h"
-#include "CryptoExtHolders.h"
 #include "KernelHolders.h"
 #include "QovaTrace.h"
 #include "SM2Core.h"
@@ -149,19 +148,21 @@ unsigned int SM2_Encrypt(unsigned char* pbyData, int nDataSize, unsigned char* p
     QOVA_FAIL_IF(NULL == ppbyEncryptedData || NULL == pnEncryptedDataSize, QOVA_E_INVALIDARG,
                  "Check Parameters(ppbyEncryptedData)");
 
-    smdetail::BnPtr pBN_X(BN_new()), pBN_Y(BN_new());
+    BIGNUM* pBN_X = BN_new();
+    BIGNUM* pBN_Y = BN_new();
+    smkernel::BnPtr x(pBN_X), y(pBN_Y);
     QOVA_FAIL_IF(NULL == pBN_X || NULL == pBN_Y, QOVA_E_FAIL, "BN_new");
-    int nResult = _SM2_Bytes2BN(pbyPublicKeyX, nPublicKeyXSize, pBN_X.get());
+    int nResult = _SM2_Bytes2BN(pbyPublicKeyX, nPublicKeyXSize, pBN_X);
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_Bytes2BN(PublicKeyX)");
-    nResult = _SM2_Bytes2BN(pbyPublicKeyY, nPublicKeyYSize, pBN_Y.get());
+    nResult = _SM2_Bytes2BN(pbyPublicKeyY, nPublicKeyYSize, pBN_Y);
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_Bytes2BN(PublicKeyY)");
-    nResult = _SM2_point_is_on_curve(pBN_X.get(), pBN_Y.get(), kNidSm2);
+    nResult = _SM2_point_is_on_curve(pBN_X, pBN_Y, kNidSm2);
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_point_is_on_curve");
 
     const size_t nWorkSize = static_cast<size_t>(nDataSize) + SM2_CIPHERTEXT_OVERHEAD;
     std::unique_ptr<unsigned char[]> pbyWork(new (std::nothrow) unsigned char[nWorkSize]());
     QOVA_FAIL_IF(NULL == pbyWork, QOVA_E_FAIL, "New memory");
-    nResult = _SM2_encrypt(kNidSm2, pbyData, static_cast<unsigned int>(nDataSize), pBN_X.get(), pBN_Y.get(),
+    nResult = _SM2_encrypt(kNidSm2, pbyData, static_cast<unsigned int>(nDataSize), pBN_X, pBN_Y,
                            pbyWork.get());
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_encrypt");
 
@@ -191,15 +192,16 @@ unsigned int SM2_Decrypt(unsigned char* pbyEncryptedData, int nEncryptedDataSize
     pbyCipher[0] = 0x04;
     memcpy(pbyCipher.get() + 1, pbyEncryptedData, static_cast<size_t>(nEncryptedDataSize));
 
-    smdetail::BnPtr pBN_D(BN_new());
+    BIGNUM* pBN_D = BN_new();
+    smkernel::BnClearPtr d(pBN_D);
     QOVA_FAIL_IF(NULL == pBN_D, QOVA_E_FAIL, "BN_new");
-    int nResult = _SM2_Bytes2BN(pbyPrivateKey, nPrivateKeySize, pBN_D.get());
+    int nResult = _SM2_Bytes2BN(pbyPrivateKey, nPrivateKeySize, pBN_D);
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_Bytes2BN(PrivateKey)");
 
     const int nDataSize = nEncryptedDataSize - kRawOverhead;
     SecretArray<unsigned char> data(static_cast<size_t>(nDataSize));
     QOVA_FAIL_IF(data == nullptr, QOVA_E_FAIL, "New memory");
-    nResult = _SM2_decrypt(kNidSm2, pbyCipher.get(), static_cast<unsigned int>(nCipherSize), pBN_D.get(), data.get());
+    nResult = _SM2_decrypt(kNidSm2, pbyCipher.get(), static_cast<unsigned int>(nCipherSize), pBN_D, data.get());
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_decrypt");
 
     *ppbyData = data.release();
