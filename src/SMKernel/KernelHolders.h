@@ -7,7 +7,10 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 namespace smkernel {
 
@@ -66,6 +69,19 @@ using BioPtr = OsslHolder<BIO, FreeBio>;
 using BnPtr = OsslHolder<BIGNUM, BN_free>;
 using EvpPkeyPtr = OsslHolder<EVP_PKEY, EVP_PKEY_free>;
 using OpenSslBytesPtr = OsslHolder<unsigned char, FreeOpenSslBytes>;
+
+// A certificate list together with its certificates.
+inline void FreeX509Stack(STACK_OF(X509)* p)
+{
+    sk_X509_pop_free(p, X509_free);
+}
+
+using X509StackPtr = OsslHolder<STACK_OF(X509), FreeX509Stack>;
+using X509StorePtr = OsslHolder<X509_STORE, X509_STORE_free>;
+using X509StoreCtxPtr = OsslHolder<X509_STORE_CTX, X509_STORE_CTX_free>;
+using X509CrlPtr = OsslHolder<X509_CRL, X509_CRL_free>;
+using Pkcs12Ptr = OsslHolder<PKCS12, PKCS12_free>;
+using Pkcs7Ptr = OsslHolder<PKCS7, PKCS7_free>;
 
 }  // namespace smkernel
 
