@@ -4,5 +4,7 @@
 
 #include "CertInfo.h"
 #include "CertificateOperation.h"
+#include "OpenSSLVerifyCertChain.h"
+#include "VOSKMisc.h"
 
 #endif
