@@ -268,8 +268,9 @@ unsigned int VerifyCertCRL(FILE* fpCRL, X509* pX509)
     X509_CRL* pX509CRL = crl.get();
     QOVA_FAIL_IF_SSL(NULL == pX509CRL, QOVA_E_FAIL, "d2i_X509_CRL_bio");
 
+    // A CRL that revokes nothing omits the revokedCertificates field, and the library then gives
+    // no list at all: that is a valid answer ("not revoked"), not a failure.
     STACK_OF(X509_REVOKED)* pRevokedList = X509_CRL_get_REVOKED(pX509CRL);
-    QOVA_FAIL_IF(NULL == pRevokedList, QOVA_E_FAIL, "X509_CRL_get_REVOKED");
 
     const ASN1_INTEGER* pSerialNumber = X509_get0_serialNumber(pX509);
     for (int i = 0; i < sk_X509_REVOKED_num(pRevokedList); ++i) {

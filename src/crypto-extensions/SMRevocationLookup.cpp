@@ -8,7 +8,6 @@
 #include <openssl/objects.h>
 
 #include <array>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +61,6 @@ public:
     UrlArray(const UrlArray&) = delete;
     UrlArray& operator=(const UrlArray&) = delete;
 
-    char** Data() { return m_urls.data(); }
     char*& operator[](size_t i) { return m_urls[i]; }
 
 private:
@@ -159,7 +157,7 @@ bool CollectDistributionPoints(X509* cert, UrlArray& urls)
 }
 
 // The reply as text: at most SM_REVOCATION_REPLY_MAX bytes, read no further than the length the
-// callback gave and no further than its first NUL. Null when the reply breaks either bound.
+// callback gave and no further than its first NUL. False when the reply breaks either bound.
 bool ReplyText(const char* reply, int length, std::string* text)
 {
     if (reply == nullptr || length < 0 || length > SM_REVOCATION_REPLY_MAX)
