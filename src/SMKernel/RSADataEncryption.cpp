@@ -1,0 +1,452 @@
+// Symmetric ciphers and RSA encryption through the crypto library's EVP interfaces.
+#include "RSADataEncryption.h"
+
+#include "CertificateValidation.h"
+#include "KernelHolders.h"
+#include "Misc.h"
+#include "QovaTrace.h"
+#include "RSADataEncryptionDetail.h"
+#include "SMRegistry.h"
+
+#include <openssl/err.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+using smkernel::Bytes;
+using smkernel::EvpCipherCtxPtr;
+using smkernel::EvpPkeyCtxPtr;
+using smkernel::EvpPkeyPtr;
+using smkernel::SecretBytes;
+
+namespace {
+
+#define CIPHER_TRACE(...)                            \
+    do {                                             \
+        if (QovaLogEnabled()) TRACE(3, __VA_ARGS__); \
+    } while (0)
+
+constexpr int kDesKeyLength = 8;
+// Output room for one update over a file block: the block plus what a cipher may hold back.
+constexpr int kFileOutputBufferSize = SYM_FILE_BLOCK_SIZE + 16;
+
+// The weak and semi-weak DES keys in their odd-parity form (FIPS 74).
+constexpr unsigned char kWeakDesKeys[][kDesKeyLength] = {
+    {0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01}, {0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE},
+    {0x1F, 0x1F, 0x1F, 0x1F, 0x0E, 0x0E, 0x0E, 0x0E}, {0xE0, 0xE0, 0xE0, 0xE0, 0xF1, 0xF1, 0xF1, 0xF1},
+    {0x01, 0xFE, 0x01, 0xFE, 0x01, 0xFE, 0x01, 0xFE}, {0xFE, 0x01, 0xFE, 0x01, 0xFE, 0x01, 0xFE, 0x01},
+    {0x1F, 0xE0, 0x1F, 0xE0, 0x0E, 0xF1, 0x0E, 0xF1}, {0xE0, 0x1F, 0xE0, 0x1F, 0xF1, 0x0E, 0xF1, 0x0E},
+    {0x01, 0xE0, 0x01, 0xE0, 0x01, 0xF1, 0x01, 0xF1}, {0xE0, 0x01, 0xE0, 0x01, 0xF1, 0x01, 0xF1, 0x01},
+    {0x1F, 0xFE, 0x1F, 0xFE, 0x0E, 0xFE, 0x0E, 0xFE}, {0xFE, 0x1F, 0xFE, 0x1F, 0xFE, 0x0E, 0xFE, 0x0E},
+    {0x01, 0x1F, 0x01, 0x1F, 0x01, 0x0E, 0x01, 0x0E}, {0x1F, 0x01, 0x1F, 0x01, 0x0E, 0x01, 0x0E, 0x01},
+    {0xE0, 0xFE, 0xE0, 0xFE, 0xF1, 0xFE, 0xF1, 0xFE}, {0xFE, 0xE0, 0xFE, 0xE0, 0xFE, 0xF1, 0xFE, 0xF1},
+};
+
+// A weak key is as likely as 16 in 2^56; a generator that keeps producing them is broken.
+constexpr int kMaxDesKeyAttempts = 8;
+
+bool HasWeakDesKey(const unsigned char* pbyKey, int nKeys)
+{
+    for (int i = 0; i < nKeys; ++i) {
+        if (smkernel::IsWeakDesKey(pbyKey + i * kDesKeyLength))
+            return true;
+    }
+    return false;
+}
+
+bool CipherHasIV(const EVP_CIPHER* pEvpCipher)
+{
+    return EVP_CIPHER_get_iv_length(pEvpCipher) > 0;
+}
+
+// Writes the whole output block; false on a short write.
+bool WriteAll(FILE* fpOut, const unsigned char* pbyData, int nDataSize)
+{
+    if (nDataSize <= 0)
+        return true;
+    return fwrite(pbyData, 1, static_cast<size_t>(nDataSize), fpOut) == static_cast<size_t>(nDataSize);
+}
+
+}  // namespace
+
+bool smkernel::IsWeakDesKey(const unsigned char* pbyKey)
+{
+    for (const auto& weakKey : kWeakDesKeys) {
+        if (0 == memcmp(pbyKey, weakKey, kDesKeyLength))
+            return true;
+    }
+    return false;
+}
+
+unsigned int GenerateSymKey(int nSymAlgNID, unsigned char** key, int* keySize)
+{
+    QOVA_FAIL_IF(NULL == key || NULL == keySize, QOVA_E_INVALIDARG, "Check parameter");
+    CIPHER_TRACE("nSymAlgNID: %d", nSymAlgNID);
+
+    SecretBytes symKey;
+    if (NID_aes_256_cbc == nSymAlgNID || NID_rc4 == nSymAlgNID) {
+        const int nKeySize = (NID_aes_256_cbc == nSymAlgNID) ? AES256_KEY_LEN : RC4_KEY_LEN;
+        QOVA_FAIL_IF(!symKey.allocate(nKeySize), QOVA_E_FAIL, "New memory");
+        const int nResult = RAND_bytes(symKey.ptr, nKeySize);
+        QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "RAND_bytes");
+    } else if (NID_des_ede3_cbc == nSymAlgNID) {
+        QOVA_FAIL_IF(!symKey.allocate(DES3_KEY_LEN), QOVA_E_FAIL, "New memory");
+        // The cipher's key generator gives three random odd-parity DES keys but, unlike the old DES
+        // key generator, does not avoid weak ones.
+        EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+        EVP_CIPHER_CTX* pCTX = ctx.get();
+        QOVA_FAIL_IF_SSL(NULL == pCTX, QOVA_E_FAIL, "EVP_CIPHER_CTX_new");
+        int nResult = EVP_EncryptInit_ex(pCTX, EVP_des_ede3_cbc(), NULL, NULL, NULL);
+        QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptInit_ex");
+        int nAttempts = 0;
+        do {
+            nResult = (1 == EVP_CIPHER_CTX_rand_key(pCTX, symKey.ptr)) ? 1 : 0;
+            QOVA_FAIL_IF_SSL(0 == nResult, QOVA_E_FAIL, "DES_random_key");
+            ++nAttempts;
+        } while (HasWeakDesKey(symKey.ptr, DES3_KEY_LEN / kDesKeyLength) && nAttempts < kMaxDesKeyAttempts);
+        QOVA_FAIL_IF(HasWeakDesKey(symKey.ptr, DES3_KEY_LEN / kDesKeyLength), QOVA_E_FAIL, "Check weak DES key");
+    } else {
+        QOVA_FAIL_IF(true, QOVA_E_INVALIDARG, "Unsupported Algorithm.");
+    }
+
+    *keySize = symKey.size;
+    *key = symKey.release();
+    return QOVA_OK;
+}
+
+unsigned int GetEVPCipherbyNID(int nSymAlgNID, const EVP_CIPHER** cipher)
+{
+    QOVA_FAIL_IF(NULL == cipher, QOVA_E_INVALIDARG, "Check parameter");
+
+    const EVP_CIPHER* pEvpCipher = NULL;
+    const char* pszStep = NULL;
+    // The SM4 NID is made at start-up: compared last, and never while it is still unset.
+    if (NID_rc4 == nSymAlgNID) {
+        pEvpCipher = EVP_rc4();
+        pszStep = "EVP_rc4";
+    } else if (NID_des_ede3_ecb == nSymAlgNID) {
+        pEvpCipher = EVP_des_ede3_ecb();
+        pszStep = "EVP_des_ede3_ecb";
+    } else if (NID_des_ede3_cbc == nSymAlgNID) {
+        pEvpCipher = EVP_des_ede3_cbc();
+        pszStep = "EVP_des_ede3_cbc";
+    } else if (NID_aes_256_ecb == nSymAlgNID) {
+        pEvpCipher = EVP_aes_256_ecb();
+        pszStep = "EVP_aes_256_ecb";
+    } else if (NID_aes_256_cbc == nSymAlgNID) {
+        pEvpCipher = EVP_aes_256_cbc();
+        pszStep = "EVP_aes_256_cbc";
+    } else if (NID_undef != nSymAlgNID && kNidSm4Cbc == nSymAlgNID) {
+        pEvpCipher = SM_EVP_sm4_cbc();
+        pszStep = "NID_ChinaSM4_CBC";
+    } else {
+        QOVA_FAIL_IF(true, QOVA_E_INVALIDARG, "Unsupported Algorithm.");
+    }
+    QOVA_FAIL_IF_SSL(NULL == pEvpCipher, QOVA_E_FAIL, pszStep);
+
+    *cipher = pEvpCipher;
+    return QOVA_OK;
+}
+
+unsigned int SymEncrypt(int nSymAlgNID, const unsigned char* iv, unsigned char* key, int nKeyDataSize,
+                        unsigned char* pbyPlainData, int nPlainDataSize, unsigned char** out, int* outSize)
+{
+    if (NULL == pbyPlainData || 0 == nPlainDataSize) {
+        QOVA_TRACE_STEP_FAILED("Check Parameters(pbyPlainData)", QOVA_E_INVALIDARG,
+                               "NULL == pbyPlainData || 0 == nPlainDataSize");
+        return QOVA_E_INVALIDARG;
+    }
+    QOVA_FAIL_IF(nPlainDataSize < 0 || NULL == key || NULL == out || NULL == outSize, QOVA_E_INVALIDARG,
+                 "Check parameter");
+
+    const EVP_CIPHER* pEvpCipher = NULL;
+    {
+        const unsigned int nResult = GetEVPCipherbyNID(nSymAlgNID, &pEvpCipher);
+        QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetEVPCipherbyNID");
+    }
+    CIPHER_TRACE("nSymAlgNID: %d", nSymAlgNID);
+
+    if (NID_rc4 == nSymAlgNID) {
+        QOVA_FAIL_IF(RC4_KEY_LEN != nKeyDataSize, QOVA_E_INVALIDARG, "Check RC4 key length.");
+    } else if (NID_des_ede3_ecb == nSymAlgNID) {
+        QOVA_FAIL_IF(DES3_KEY_LEN != nKeyDataSize, QOVA_E_INVALIDARG, "Check 3DES_ECB key length.");
+    } else if (NID_des_ede3_cbc == nSymAlgNID) {
+        QOVA_FAIL_IF(DES3_KEY_LEN != nKeyDataSize, QOVA_E_INVALIDARG, "Check 3DES key length.");
+    } else if (NID_aes_256_cbc == nSymAlgNID) {
+        QOVA_FAIL_IF(AES256_KEY_LEN != nKeyDataSize, QOVA_E_INVALIDARG, "Check AES256 key length.");
+    } else {
+        QOVA_FAIL_IF(true, QOVA_E_INVALIDARG, "Unsupported Algorithm.");
+    }
+    // Without an IV the library would go on with whatever IV the context holds.
+    QOVA_FAIL_IF(NULL == iv && CipherHasIV(pEvpCipher), QOVA_E_INVALIDARG, "Check parameter(iv)");
+
+    // The plaintext, or for a block cipher the plaintext padded to the next whole block.
+    const long long nBlockSize = EVP_CIPHER_get_block_size(pEvpCipher);
+    const long long nOutputSize =
+        (nBlockSize > 1) ? nPlainDataSize / nBlockSize * nBlockSize + nBlockSize : nPlainDataSize;
+    QOVA_FAIL_IF(nOutputSize > INT_MAX, QOVA_E_INVALIDARG, "Check plain data size");
+    Bytes encrypted;
+    QOVA_FAIL_IF(!encrypted.allocate(static_cast<int>(nOutputSize)), QOVA_E_ENCRYPT_FAILED, "New memory");
+
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* pCTX = ctx.get();
+    QOVA_FAIL_IF_SSL(NULL == pCTX, QOVA_E_ENCRYPT_FAILED, "EVP_CIPHER_CTX_new");
+    int nResult = EVP_EncryptInit_ex(pCTX, pEvpCipher, NULL, key, iv);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_ENCRYPT_FAILED, "EVP_EncryptInit");
+    int nUpdateSize = 0;
+    nResult = EVP_EncryptUpdate(pCTX, encrypted.ptr, &nUpdateSize, pbyPlainData, nPlainDataSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_ENCRYPT_FAILED, "EVP_EncryptUpdate");
+    int nFinalSize = 0;
+    nResult = EVP_EncryptFinal_ex(pCTX, encrypted.ptr + nUpdateSize, &nFinalSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_ENCRYPT_FAILED, "EVP_EncryptFinal_ex");
+
+    *outSize = nUpdateSize + nFinalSize;
+    *out = encrypted.release();
+    return QOVA_OK;
+}
+
+unsigned int SymDecrypt(int nSymAlgNID, unsigned char* iv, unsigned char* key, int keySize, unsigned char* data,
+                        int dataSize, unsigned char** out, int* outSize)
+{
+    QOVA_FAIL_IF(NULL == key || NULL == data || dataSize < 0 || NULL == out || NULL == outSize, QOVA_E_INVALIDARG,
+                 "Check parameter");
+
+    const EVP_CIPHER* pEvpCipher = NULL;
+    {
+        const unsigned int nResult = GetEVPCipherbyNID(nSymAlgNID, &pEvpCipher);
+        QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetEVPCipherbyNID");
+    }
+    // Key and IV often come from an envelope: the library would read a short key past its end.
+    QOVA_FAIL_IF(keySize != EVP_CIPHER_get_key_length(pEvpCipher), QOVA_E_DECRYPT_FAILED, "Check key length");
+    QOVA_FAIL_IF(NULL == iv && CipherHasIV(pEvpCipher), QOVA_E_DECRYPT_FAILED, "Check IV");
+
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* pCTX = ctx.get();
+    QOVA_FAIL_IF_SSL(NULL == pCTX, QOVA_E_DECRYPT_FAILED, "EVP_CIPHER_CTX_new");
+    int nResult = EVP_DecryptInit_ex(pCTX, pEvpCipher, NULL, key, iv);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_DECRYPT_FAILED, "EVP_DecryptInit");
+
+    // The plaintext is never longer than the ciphertext; one more byte for the NUL after it.
+    QOVA_FAIL_IF(dataSize > INT_MAX - 1, QOVA_E_DECRYPT_FAILED, "Check data size");
+    SecretBytes plain;
+    QOVA_FAIL_IF(!plain.allocate(dataSize + 1), QOVA_E_DECRYPT_FAILED, "New memory");
+    int nUpdateSize = 0;
+    nResult = EVP_DecryptUpdate(pCTX, plain.ptr, &nUpdateSize, data, dataSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_DECRYPT_FAILED, "EVP_DecryptUpdate");
+    int nFinalSize = 0;
+    nResult = EVP_DecryptFinal_ex(pCTX, plain.ptr + nUpdateSize, &nFinalSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_DECRYPT_FAILED, "EVP_DecryptFinal");
+
+    const int nPlainDataSize = nUpdateSize + nFinalSize;
+    plain.ptr[nPlainDataSize] = '\0';
+    *outSize = nPlainDataSize;
+    *out = plain.release();
+    return QOVA_OK;
+}
+
+unsigned int SymFileEncrypt(int nSymAlgNID, const unsigned char* iv, unsigned char* key, int keySize,
+                            FILE* plainFile, FILE* outFile)
+{
+    FILE* fpPlainFile = plainFile;
+    QOVA_FAIL_IF(NULL == key || NULL == fpPlainFile || NULL == outFile, QOVA_E_INVALIDARG, "Check parameter");
+
+    const EVP_CIPHER* pEvpCipher = NULL;
+    {
+        const unsigned int nResult = GetEVPCipherbyNID(nSymAlgNID, &pEvpCipher);
+        QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetEVPCipherbyNID.");
+    }
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* pCTX = ctx.get();
+    QOVA_FAIL_IF_SSL(NULL == pCTX, QOVA_E_ENCRYPT_FAILED, "EVP_CIPHER_CTX_new");
+
+    const int nbySymKeyDataSize = keySize;
+    if (NID_rc4 == nSymAlgNID) {
+        QOVA_FAIL_IF(RC4_KEY_LEN != nbySymKeyDataSize, QOVA_E_INVALIDARG, "Check RC4 key length.");
+    } else if (NID_des_ede3_cbc == nSymAlgNID) {
+        QOVA_FAIL_IF(DES3_KEY_LEN != nbySymKeyDataSize, QOVA_E_INVALIDARG, "Check 3DES key length.");
+    } else if (NID_aes_256_ecb == nSymAlgNID) {
+        QOVA_FAIL_IF(32 != nbySymKeyDataSize, QOVA_E_INVALIDARG, "Check AES key length.");
+    } else if (NID_undef != nSymAlgNID && kNidSm4Cbc == nSymAlgNID) {
+        QOVA_FAIL_IF(SM4_KEY_LEN != nbySymKeyDataSize, QOVA_E_INVALIDARG, "Check SM4 key length.");
+    } else {
+        QOVA_FAIL_IF(true, QOVA_E_INVALIDARG, "Unsupported Algorithm.");
+    }
+    QOVA_FAIL_IF(NULL == iv && CipherHasIV(pEvpCipher), QOVA_E_INVALIDARG, "Check parameter(iv)");
+    int nResult = EVP_EncryptInit_ex(pCTX, pEvpCipher, NULL, key, iv);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_ENCRYPT_FAILED, "EVP_EncryptInit");
+
+    // Also rewinds the stream; files of 2^31 bytes or more are refused there.
+    unsigned nFileSize = 0;
+    {
+        const unsigned int nResult = GetFileSize_Ex(fpPlainFile, &nFileSize);
+        QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetFileSize_Ex");
+    }
+    const int nPlainFileSize = static_cast<int>(nFileSize);
+    CIPHER_TRACE("nPlainFileSize: %d", nPlainFileSize);
+    QOVA_FAIL_IF(0 == nPlainFileSize, QOVA_E_READ_FAULT, "Check plaint file size");
+
+    SecretBytes plainBuffer;
+    Bytes encryptedBuffer;
+    QOVA_FAIL_IF(!plainBuffer.allocate(SYM_FILE_BLOCK_SIZE) || !encryptedBuffer.allocate(kFileOutputBufferSize),
+                 QOVA_E_FAIL, "New memory");
+    int nRemaining = nPlainFileSize;
+    while (nRemaining > 0) {
+        const int nPlainDataBufferSize = std::min(nRemaining, SYM_FILE_BLOCK_SIZE);
+        const int nBytesOfRead =
+            static_cast<int>(fread(plainBuffer.ptr, 1, static_cast<size_t>(nPlainDataBufferSize), fpPlainFile));
+        QOVA_FAIL_IF(nPlainDataBufferSize != nBytesOfRead || ferror(fpPlainFile), QOVA_E_READ_FAULT, "fread");
+        int nEncryptedDataSize = 0;
+        nResult = EVP_EncryptUpdate(pCTX, encryptedBuffer.ptr, &nEncryptedDataSize, plainBuffer.ptr, nBytesOfRead);
+        QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptUpdate");
+        QOVA_FAIL_IF(!WriteAll(outFile, encryptedBuffer.ptr, nEncryptedDataSize), QOVA_E_WRITE_FAULT, "fwrite");
+        nRemaining -= nBytesOfRead;
+    }
+
+    int nFinalBlockSize = 0;
+    nResult = EVP_EncryptFinal_ex(pCTX, encryptedBuffer.ptr, &nFinalBlockSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptFinal_ex");
+    QOVA_FAIL_IF(!WriteAll(outFile, encryptedBuffer.ptr, nFinalBlockSize), QOVA_E_WRITE_FAULT, "fwrite");
+    CIPHER_TRACE("nEncrytpedFileSize: %d", nFinalBlockSize);
+    return QOVA_OK;
+}
+
+unsigned int SymFileDecrypt(int nSymAlgNID, unsigned char* iv, unsigned char* key, int keySize,
+                            FILE* encryptedFile, FILE* outFile)
+{
+    FILE* fpEncryptedFile = encryptedFile;
+    QOVA_FAIL_IF(NULL == key || NULL == fpEncryptedFile || NULL == outFile, QOVA_E_INVALIDARG, "Check parameter");
+
+    const EVP_CIPHER* pEvpCipher = NULL;
+    {
+        const unsigned int nResult = GetEVPCipherbyNID(nSymAlgNID, &pEvpCipher);
+        QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetEVPCipherbyNID.");
+    }
+    QOVA_FAIL_IF(keySize != EVP_CIPHER_get_key_length(pEvpCipher), QOVA_E_DECRYPT_FAILED, "Check key length");
+    QOVA_FAIL_IF(NULL == iv && CipherHasIV(pEvpCipher), QOVA_E_DECRYPT_FAILED, "Check IV");
+
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* pCTX = ctx.get();
+    QOVA_FAIL_IF_SSL(NULL == pCTX, QOVA_E_DECRYPT_FAILED, "EVP_CIPHER_CTX_new");
+    int nResult = EVP_DecryptInit_ex(pCTX, pEvpCipher, NULL, key, iv);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_DECRYPT_FAILED, "EVP_DecryptInit");
+
+    unsigned nFileSize = 0;
+    {
+        const unsigned int nResult = GetFileSize_Ex(fpEncryptedFile, &nFileSize);
+        QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetFileSize_Ex");
+    }
+    const int nEncryptedFileSize = static_cast<int>(nFileSize);
+    CIPHER_TRACE("nEncryptedFileSize: %d", nEncryptedFileSize);
+    QOVA_FAIL_IF(0 == nEncryptedFileSize, QOVA_E_READ_FAULT, "Check encrypted file size");
+
+    Bytes encryptedBuffer;
+    SecretBytes plainBuffer;
+    QOVA_FAIL_IF(!encryptedBuffer.allocate(SYM_FILE_BLOCK_SIZE) || !plainBuffer.allocate(kFileOutputBufferSize),
+                 QOVA_E_FAIL, "New memory");
+    int nTotalPlainDataSize = 0;
+    int nRemaining = nEncryptedFileSize;
+    while (nRemaining > 0) {
+        const int nEncryptedDataSize = std::min(nRemaining, SYM_FILE_BLOCK_SIZE);
+        const int nBytesOfRead =
+            static_cast<int>(fread(encryptedBuffer.ptr, 1, static_cast<size_t>(nEncryptedDataSize), fpEncryptedFile));
+        QOVA_FAIL_IF(nEncryptedDataSize != nBytesOfRead || ferror(fpEncryptedFile), QOVA_E_READ_FAULT, "fread");
+        int nPlainDataSize = 0;
+        nResult = EVP_DecryptUpdate(pCTX, plainBuffer.ptr, &nPlainDataSize, encryptedBuffer.ptr, nBytesOfRead);
+        QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_DECRYPT_FAILED, "EVP_DecryptUpdate");
+        QOVA_FAIL_IF(!WriteAll(outFile, plainBuffer.ptr, nPlainDataSize), QOVA_E_WRITE_FAULT, "fwrite");
+        nTotalPlainDataSize += nPlainDataSize;
+        nRemaining -= nBytesOfRead;
+    }
+
+    int nFinalBlockSize = 0;
+    nResult = EVP_DecryptFinal_ex(pCTX, plainBuffer.ptr, &nFinalBlockSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_DECRYPT_FAILED, "EVP_DecryptFinal");
+    QOVA_FAIL_IF(!WriteAll(outFile, plainBuffer.ptr, nFinalBlockSize), QOVA_E_WRITE_FAULT, "fwrite");
+    nTotalPlainDataSize += nFinalBlockSize;
+    CIPHER_TRACE("nTotalPlainDataSize: %d", nTotalPlainDataSize);
+    return QOVA_OK;
+}
+
+unsigned int RSAEncrypt(EVP_PKEY* pEvpPubKey, unsigned char* pbyPlainData, int size, unsigned char** out,
+                        int* outSize)
+{
+    QOVA_FAIL_IF(NULL == pEvpPubKey, QOVA_E_INVALIDARG, "Check parameter(EvpPubKey)");
+    QOVA_FAIL_IF(NULL == pbyPlainData, QOVA_E_INVALIDARG, "Check parameter(pbyPlainData)");
+    QOVA_FAIL_IF(size < 0 || NULL == out || NULL == outSize, QOVA_E_INVALIDARG, "Check parameter");
+
+    // Any key object may arrive here; only an RSA key is taken.
+    EVP_PKEY* pRsaPubKey = EVP_PKEY_is_a(pEvpPubKey, "RSA") ? pEvpPubKey : NULL;
+    QOVA_FAIL_IF(NULL == pRsaPubKey, QOVA_E_ENCRYPT_FAILED, "EVP_PKEY_get1_RSA");
+    const int nKeyBytes = EVP_PKEY_get_size(pRsaPubKey);
+    QOVA_FAIL_IF(nKeyBytes < 128, QOVA_E_ENCRYPT_FAILED, "RSA_size");
+    CIPHER_TRACE("RSA Key Bytes: %d", nKeyBytes);
+
+    EvpPkeyCtxPtr keyCtx(EVP_PKEY_CTX_new(pRsaPubKey, NULL));
+    EVP_PKEY_CTX* pKeyCtx = keyCtx.get();
+    QOVA_FAIL_IF_SSL(NULL == pKeyCtx, QOVA_E_ENCRYPT_FAILED, "EVP_PKEY_CTX_new");
+    int nResult = EVP_PKEY_encrypt_init(pKeyCtx);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_ENCRYPT_FAILED, "EVP_PKEY_encrypt_init");
+    nResult = EVP_PKEY_CTX_set_rsa_padding(pKeyCtx, RSA_PKCS1_PADDING);
+    QOVA_FAIL_IF_SSL(nResult <= 0, QOVA_E_ENCRYPT_FAILED, "EVP_PKEY_CTX_set_rsa_padding");
+
+    Bytes encrypted;
+    QOVA_FAIL_IF(!encrypted.allocate(nKeyBytes), QOVA_E_ENCRYPT_FAILED, "New memory");
+    size_t nOutLength = static_cast<size_t>(nKeyBytes);
+    nResult = EVP_PKEY_encrypt(pKeyCtx, encrypted.ptr, &nOutLength, pbyPlainData, static_cast<size_t>(size));
+    const int nEncryptedDataSize = (1 == nResult) ? static_cast<int>(nOutLength) : -1;
+    // Data longer than the modulus size minus 11 fails here too.
+    QOVA_FAIL_IF_SSL(nEncryptedDataSize != nKeyBytes, QOVA_E_ENCRYPT_FAILED, "RSA_public_encrypt");
+
+    *outSize = nEncryptedDataSize;
+    *out = encrypted.release();
+    return QOVA_OK;
+}
+
+unsigned int RSADecrypt(EVP_PKEY* key, unsigned char* data, int size, unsigned char** out, int* outSize)
+{
+    QOVA_FAIL_IF(NULL == key || NULL == data || size < 0 || NULL == out || NULL == outSize, QOVA_E_INVALIDARG,
+                 "Check parameter");
+
+    EVP_PKEY* pRSAKey = EVP_PKEY_is_a(key, "RSA") ? key : NULL;
+    QOVA_FAIL_IF(NULL == pRSAKey, QOVA_E_DECRYPT_FAILED, "EVP_PKEY_get1_RSA");
+    const int nKeyBytes = EVP_PKEY_get_size(pRSAKey);
+    QOVA_FAIL_IF(nKeyBytes < 128, QOVA_E_DECRYPT_FAILED, "RSA_size");
+
+    EvpPkeyCtxPtr keyCtx(EVP_PKEY_CTX_new(pRSAKey, NULL));
+    EVP_PKEY_CTX* pKeyCtx = keyCtx.get();
+    QOVA_FAIL_IF_SSL(NULL == pKeyCtx, QOVA_E_DECRYPT_FAILED, "EVP_PKEY_CTX_new");
+    int nResult = EVP_PKEY_decrypt_init(pKeyCtx);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_DECRYPT_FAILED, "EVP_PKEY_decrypt_init");
+    nResult = EVP_PKEY_CTX_set_rsa_padding(pKeyCtx, RSA_PKCS1_PADDING);
+    QOVA_FAIL_IF_SSL(nResult <= 0, QOVA_E_DECRYPT_FAILED, "EVP_PKEY_CTX_set_rsa_padding");
+
+    SecretBytes plain;
+    QOVA_FAIL_IF(!plain.allocate(nKeyBytes), QOVA_E_DECRYPT_FAILED, "New memory");
+    size_t nOutLength = static_cast<size_t>(nKeyBytes);
+    nResult = EVP_PKEY_decrypt(pKeyCtx, plain.ptr, &nOutLength, data, static_cast<size_t>(size));
+    const int nPlainDataSize = (1 == nResult) ? static_cast<int>(nOutLength) : -1;
+    QOVA_FAIL_IF_SSL(nPlainDataSize <= 0, QOVA_E_DECRYPT_FAILED, "RSA_private_decrypt");
+
+    *outSize = nPlainDataSize;
+    *out = plain.release();
+    return QOVA_OK;
+}
+
+unsigned int RSAEncryptByX509(X509* pX509Cert, unsigned char* data, int size, unsigned char** out, int* outSize)
+{
+    QOVA_FAIL_IF(NULL == pX509Cert, QOVA_E_INVALIDARG, "Check parameter(pX509Cert).");
+
+    unsigned int nResult = CheckX509KeyUsage(pX509Cert, CERT_KU_KEY_ENCIPHERMENT, true);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "CheckX509KeyUsage");
+
+    EvpPkeyPtr publicKey(X509_get_pubkey(pX509Cert));
+    EVP_PKEY* pEvpPubKey = publicKey.get();
+    QOVA_FAIL_IF_SSL(NULL == pEvpPubKey, QOVA_E_FAIL, "X509_get_pubkey");
+
+    nResult = RSAEncrypt(pEvpPubKey, data, size, out, outSize);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "RSAEncyrpt");
+    return QOVA_OK;
+}

@@ -1,0 +1,177 @@
+// Decrypted content keys and plaintext must be cleared before the kernel releases their arrays.
+//
+// This executable replaces operator new and delete: while a call is watched, every array released
+// through operator delete is copied into a log before it is freed, and the test then searches the
+// log for the secret (which it may learn only after the call, as for a random content key).
+#include "EncryptionTestUtil.h"
+#include "RSADataEncryption.h"
+#include "SMRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+
+constexpr size_t kHeaderSize = 16;  // keeps the alignment of malloc
+
+std::atomic<bool> g_watching{false};
+char* g_log = nullptr;  // malloc'd: the log must not allocate through the operators it watches
+size_t g_logSize = 0;
+
+void LogReleased(const void* p, size_t n)
+{
+    char* grown = static_cast<char*>(realloc(g_log, g_logSize + n));
+    if (nullptr == grown)
+        abort();
+    memcpy(grown + g_logSize, p, n);
+    g_log = grown;
+    g_logSize += n;
+}
+
+void* Allocate(size_t n)
+{
+    char* base = static_cast<char*>(malloc(n + kHeaderSize));
+    if (nullptr == base)
+        return nullptr;
+    memcpy(base, &n, sizeof(n));
+    return base + kHeaderSize;
+}
+
+void Release(void* p)
+{
+    if (nullptr == p)
+        return;
+    char* base = static_cast<char*>(p) - kHeaderSize;
+    size_t n = 0;
+    memcpy(&n, base, sizeof(n));
+    if (g_watching.load())
+        LogReleased(p, n);
+    free(base);
+}
+
+}  // namespace
+
+void* operator new(size_t n)
+{
+    void* p = Allocate(n);
+    if (nullptr == p)
+        throw std::bad_alloc();
+    return p;
+}
+void* operator new[](size_t n)
+{
+    return operator new(n);
+}
+void* operator new(size_t n, const std::nothrow_t&) noexcept
+{
+    return Allocate(n);
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept
+{
+    return Allocate(n);
+}
+void operator delete(void* p) noexcept
+{
+    Release(p);
+}
+void operator delete[](void* p) noexcept
+{
+    Release(p);
+}
+void operator delete(void* p, size_t) noexcept
+{
+    Release(p);
+}
+void operator delete[](void* p, size_t) noexcept
+{
+    Release(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept
+{
+    Release(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept
+{
+    Release(p);
+}
+
+namespace {
+
+using enctest::File;
+using enctest::Open;
+using enctest::Out;
+using enctest::RandomBytes;
+using enctest::U;
+
+// Runs call with the watch on and hands back everything released meanwhile.
+template <typename F>
+std::string Released(F call)
+{
+    free(g_log);
+    g_log = nullptr;
+    g_logSize = 0;
+    g_watching = true;
+    call();
+    g_watching = false;
+    std::string log(g_log ? g_log : "", g_logSize);
+    return log;
+}
+
+bool Holds(const std::string& log, const std::string& secret)
+{
+    return std::string::npos != log.find(secret);
+}
+
+class SecretClearing : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_EQ(1, SM_crypto_init()); }
+    testutil::ScopedTempDir dir;
+};
+
+// A plaintext of a repeated 16-byte pattern: any released block of 31 bytes or more of it holds
+// the whole pattern.
+std::string Pattern(size_t size)
+{
+    std::string plain;
+    while (plain.size() < size)
+        plain += "secret-plain-16b";
+    plain.resize(size);
+    return plain;
+}
+
+TEST_F(SecretClearing, SymmetricDecryptionClearsPlaintextOnSuccessAndFailure)
+{
+    std::string key = RandomBytes(32), iv = RandomBytes(16), plain = Pattern(4096);
+    Out<unsigned char> enc;
+    ASSERT_EQ(QOVA_OK, SymEncrypt(NID_aes_256_cbc, U(iv), U(key), 32, U(plain), 4096, &enc.p, &enc.n));
+    // Damaged padding: every block but the last decrypts correctly before the final step fails.
+    enc.p[enc.n - 1] ^= 0x5A;
+    unsigned int result = QOVA_OK;
+    std::string log = Released([&] {
+        Out<unsigned char> dec;
+        result = SymDecrypt(NID_aes_256_cbc, U(iv), U(key), 32, enc.p, enc.n, &dec.p, &dec.n);
+    });
+    EXPECT_EQ(QOVA_E_DECRYPT_FAILED, result);
+    EXPECT_FALSE(Holds(log, "secret-plain-16b"));
+
+    enc.p[enc.n - 1] ^= 0x5A;
+    ASSERT_TRUE(testutil::WriteFile(dir.File("enc"), enc.str()));
+    ASSERT_TRUE(testutil::WriteFile(dir.File("plain"), Pattern(3 * SYM_FILE_BLOCK_SIZE)));
+    log = Released([&] {
+        File in = Open(dir.File("enc"), "rb"), out = Open(dir.File("dec"), "wb");
+        result = SymFileDecrypt(NID_aes_256_cbc, U(iv), U(key), 32, in.get(), out.get());
+        File plainFile = Open(dir.File("plain"), "rb"), encFile = Open(dir.File("enc2"), "wb");
+        result |= SymFileEncrypt(kNidSm4Cbc, U(iv), U(key), 16, plainFile.get(), encFile.get());
+    });
+    EXPECT_EQ(QOVA_OK, result);
+    EXPECT_EQ(plain, testutil::ReadFileOrEmpty(dir.File("dec")));
+    EXPECT_FALSE(Holds(log, "secret-plain-16b"));
+}
+
+}  // namespace
