@@ -3,6 +3,7 @@
 #ifndef VARNELL_SMKERNEL_KERNEL_HOLDERS_H
 #define VARNELL_SMKERNEL_KERNEL_HOLDERS_H
 
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
@@ -69,6 +70,9 @@ using BioPtr = OsslHolder<BIO, FreeBio>;
 using BnPtr = OsslHolder<BIGNUM, BN_free>;
 using EvpPkeyPtr = OsslHolder<EVP_PKEY, EVP_PKEY_free>;
 using OpenSslBytesPtr = OsslHolder<unsigned char, FreeOpenSslBytes>;
+using EvpMdCtxPtr = OsslHolder<EVP_MD_CTX, EVP_MD_CTX_free>;
+using Asn1ObjectPtr = OsslHolder<ASN1_OBJECT, ASN1_OBJECT_free>;
+using Asn1OctetStringPtr = OsslHolder<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>;
 
 // A certificate list together with its certificates.
 inline void FreeX509Stack(STACK_OF(X509)* p)

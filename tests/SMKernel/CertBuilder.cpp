@@ -52,7 +52,7 @@ void SetTime(ASN1_TIME* t, const std::string& text)
 
 std::vector<unsigned char> MakeDer(const CertSpec& spec)
 {
-    EVP_PKEY* key = SigningKey(spec.ecKey);
+    EVP_PKEY* key = spec.key ? spec.key : SigningKey(spec.ecKey);
     X509* cert = X509_new();
     X509_set_version(cert, 2);
 

@@ -3,6 +3,7 @@
 #define VARNELL_TESTS_SMKERNEL_CERT_BUILDER_H
 
 #include <openssl/asn1.h>
+#include <openssl/types.h>
 
 #include <string>
 #include <vector>
@@ -29,6 +30,7 @@ struct CertSpec
     std::vector<unsigned char> keyIdValue;      // the extension's value; empty: 04 14 A0..B3
     std::string digest = "SHA256";
     bool ecKey = false;                         // P-256 instead of RSA
+    EVP_PKEY* key = nullptr;                    // the certificate's own key instead of either
 };
 
 // DER of a certificate after the spec, signed by its own key; aborts when the library refuses it.
