@@ -1,6 +1,6 @@
 // Software encryption of the kernel: random content keys, the cipher table, symmetric encryption
-// and decryption of buffers and open files, and RSA PKCS#1 v1.5 encryption of short data (content
-// keys).
+// and decryption of buffers and open files, RSA PKCS#1 v1.5 encryption of short data (content
+// keys), and RSA CMS EnvelopedData built from them.
 //
 // Ciphers are chosen by the crypto library's NID: NID_rc4 (16-byte key, no IV), NID_des_ede3_ecb
 // (24, none), NID_des_ede3_cbc (24, 8), NID_aes_256_ecb (32, none), NID_aes_256_cbc (32, 16) and
@@ -18,6 +18,7 @@
 #ifndef VARNELL_SMKERNEL_RSA_DATA_ENCRYPTION_H
 #define VARNELL_SMKERNEL_RSA_DATA_ENCRYPTION_H
 
+#include "NodeEx.h"
 #include "QovaResult.h"
 
 #include <openssl/evp.h>
@@ -70,5 +71,65 @@ unsigned int RSADecrypt(EVP_PKEY* key, unsigned char* data, int size, unsigned c
 // RSAEncrypt with the certificate's public key; the certificate's keyUsage must carry
 // keyEncipherment (QOVA_E_KEY_USAGE otherwise).
 unsigned int RSAEncryptByX509(X509* pX509Cert, unsigned char* data, int size, unsigned char** out, int* outSize);
+
+// A content key and IV taken from an envelope must be exactly as long as the cipher takes them (the
+// IV only when the cipher has one): QOVA_OK, QOVA_E_DECRYPT_FAILED, or GetEVPCipherbyNID's code.
+// Every reader of envelopes checks them before they reach the cipher.
+unsigned int CheckEnvelopeKeyAndIV(int nSymAlgNID, int nKeySize, int nIVSize);
+
+// RSA CMS EnvelopedData (PKCS#7 identifiers), one recipient named by the subject key identifier of
+// its certificate, the content key RSA-encrypted for it:
+//
+//   ContentInfo { envelopedData, [0] EnvelopedData { 2, SET { KeyTransRecipientInfo { 2,
+//       [0] subjectKeyIdentifier, rsaEncryption NULL, encryptedKey } },
+//       EncryptedContentInfo { data, contentEncryptionAlgorithm, [0] encryptedContent } } }
+//
+// Encryption offers NID_rc4 (NULL parameters), NID_des_ede3_cbc (an 8-byte IV) and, for buffers
+// only, NID_aes_256_cbc (a 16-byte IV). Decryption takes NID_rc4, NID_des_ede3_ecb and
+// NID_des_ede3_cbc (QOVA_E_DECRYPT_FAILED otherwise), the key of a PKCS#12 file whose certificate
+// carries the envelope's subject key identifier (QOVA_E_DECRYPT_FAILED otherwise), and a content key
+// and IV of exactly the cipher's lengths. Certificates are DER; the recipient's must carry
+// keyEncipherment and a subject key identifier. The callees' codes are passed up unchanged.
+
+// The envelope as DER (new[]).
+unsigned int RSA_EncryptDataToDERCMSEnvelope(unsigned char* pbyPlainData, int nPlainDataSize, unsigned char* pbyCert,
+                                             int nCertSize, int nSymAlgNID, unsigned char** ppbyDERCMSEnvelope,
+                                             int* pnDERCMSEnvelopeSize);
+
+// The envelope as NUL-terminated Base64 text (new[]) in the line style of dwFlags (Base64EncodeEx).
+unsigned int RSA_EncryptDataToCMSEnvelope(unsigned char* pbyPlainData, int nPlainDataSize, unsigned char* pbyCert,
+                                          int nCertSize, int nSymAlgNID, unsigned long dwFlags,
+                                          char** ppszBase64CMSEnvelope, int* pnBase64CMSEnvelopeLength);
+
+// Writes the envelope of the whole plain file (RC4 or 3DES-CBC) at the output stream's position:
+// the structure up to the encrypted content's header, then the ciphertext. On a failure after the
+// head was written, what was written stays in the stream.
+unsigned int RSA_EncryptFileToCMSEnvelope(FILE* fpPlainFile, unsigned char* pbyCert, int nCertSize, int nSymAlgNID,
+                                          FILE* fpCMSEnvelope);
+
+// The plaintext (new[], followed by a NUL that *pnPlainDataSize does not count) of a DER envelope,
+// with the private key of the PKCS#12 file (read from the stream's position).
+unsigned int RSA_DecryptDataFromDERCMSEnvelope(unsigned char* pbyDERCMSEnvelope, int nDERCMSEnvelopeSize, FILE* fpPFX,
+                                               char* pszPFXPwd, unsigned char** ppbyPlainData, int* pnPlainDataSize);
+
+// The same for a Base64 envelope; the password must not be empty.
+unsigned int RSA_DecryptDataFromCMSEnvelope(const char* pszBase64CMSEnvelope, FILE* fpPFX, char* pszPFXPwd,
+                                            unsigned char** ppbyPlainData, int* pnPlainDataSize);
+
+// Decrypts an envelope file (the envelope starts at offset 0; files of 2^31 bytes or more are
+// refused) and writes the plaintext at the output stream's position. On failure the plaintext
+// written so far stays there.
+unsigned int RSA_DecryptFileFromCMSEnvelope(FILE* fpCMSEnvelope, FILE* fpPFX, char* pszPFXPwd, FILE* fpPlainFile);
+
+// Decrypts the encrypted content that pEncryptedContentNode (parsed from fpCMSEnvelope) describes
+// and writes the plaintext at the output stream's position. A constructed node is decrypted piece
+// by piece, in order. Key before IV; both must already have the cipher's lengths.
+unsigned int DecryptFileEnvelopeContent(int nSymAlgNID, unsigned char* key, unsigned char* iv, FILE* fpCMSEnvelope,
+                                        NodeEx* pEncryptedContentNode, FILE* fpPlainFile);
+
+// One primitive piece of the encrypted content through an initialised decryption context: reads
+// exactly the node's value octets, never a byte past them.
+unsigned int DecryptFileEnvelopeContent_ProcessOneNode(EVP_CIPHER_CTX* pCTX, FILE* fpCMSEnvelope, NodeEx* pNode,
+                                                       FILE* fpPlainFile);
 
 #endif

@@ -3,9 +3,12 @@
 // This executable replaces operator new and delete: while a call is watched, every array released
 // through operator delete is copied into a log before it is freed, and the test then searches the
 // log for the secret (which it may learn only after the call, as for a random content key).
+#include "CMSStructures.h"
 #include "EncryptionTestUtil.h"
 #include "RSADataEncryption.h"
 #include "SMRegistry.h"
+
+#include <openssl/pem.h>
 
 #include <gtest/gtest.h>
 
@@ -103,6 +106,7 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept
 namespace {
 
 using enctest::File;
+using enctest::Fixture;
 using enctest::Open;
 using enctest::Out;
 using enctest::RandomBytes;
@@ -171,6 +175,71 @@ TEST_F(SecretClearing, SymmetricDecryptionClearsPlaintextOnSuccessAndFailure)
     });
     EXPECT_EQ(QOVA_OK, result);
     EXPECT_EQ(plain, testutil::ReadFileOrEmpty(dir.File("dec")));
+    EXPECT_FALSE(Holds(log, "secret-plain-16b"));
+}
+
+// The content key of an envelope, unwrapped with the recipient's key outside any watch.
+std::string ContentKeyOf(std::string envelope)
+{
+    Out<unsigned char> wrapped, key;
+    EXPECT_EQ(QOVA_OK, Decode_CMSEnvelopeData(U(envelope), static_cast<int>(envelope.size()), nullptr, nullptr,
+                                              &wrapped.p, &wrapped.n, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr, nullptr, nullptr));
+    File keyFile = Open(Fixture("recip.key"), "rb");
+    EVP_PKEY* pKey = keyFile ? PEM_read_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr) : nullptr;
+    EXPECT_NE(nullptr, pKey);
+    EXPECT_EQ(QOVA_OK, RSADecrypt(pKey, wrapped.p, wrapped.n, &key.p, &key.n));
+    EVP_PKEY_free(pKey);
+    return key.str();
+}
+
+TEST_F(SecretClearing, EnvelopesClearTheContentKeyAndPlaintext)
+{
+    std::string cert = testutil::ReadFileOrEmpty(Fixture("recip.der")), plain = Pattern(3 * SYM_FILE_BLOCK_SIZE + 100);
+    ASSERT_FALSE(cert.empty());
+    ASSERT_TRUE(testutil::WriteFile(dir.File("plain"), plain));
+    std::string password = "secret";
+    unsigned int result = QOVA_OK;
+
+    Out<unsigned char> envelope;
+    std::string log = Released([&] {
+        result = RSA_EncryptDataToDERCMSEnvelope(U(plain), static_cast<int>(plain.size()), U(cert),
+                                                 static_cast<int>(cert.size()), NID_des_ede3_cbc, &envelope.p,
+                                                 &envelope.n);
+    });
+    ASSERT_EQ(QOVA_OK, result);
+    std::string contentKey = ContentKeyOf(envelope.str());
+    ASSERT_EQ(24u, contentKey.size());
+    EXPECT_FALSE(Holds(log, contentKey));
+
+    Out<unsigned char> decrypted;
+    log = Released([&] {
+        File pfx = Open(Fixture("recip.p12"), "rb");
+        result = RSA_DecryptDataFromDERCMSEnvelope(envelope.p, envelope.n, pfx.get(), &password[0], &decrypted.p,
+                                                   &decrypted.n);
+    });
+    ASSERT_EQ(QOVA_OK, result);
+    EXPECT_EQ(plain, decrypted.str());
+    EXPECT_FALSE(Holds(log, contentKey));
+
+    log = Released([&] {
+        File in = Open(dir.File("plain"), "rb"), out = Open(dir.File("env"), "wb");
+        result = RSA_EncryptFileToCMSEnvelope(in.get(), U(cert), static_cast<int>(cert.size()), NID_des_ede3_cbc,
+                                              out.get());
+    });
+    ASSERT_EQ(QOVA_OK, result);
+    contentKey = ContentKeyOf(testutil::ReadFileOrEmpty(dir.File("env")));
+    EXPECT_FALSE(Holds(log, contentKey));
+    EXPECT_FALSE(Holds(log, "secret-plain-16b"));
+
+    log = Released([&] {
+        File in = Open(dir.File("env"), "rb"), pfx = Open(Fixture("recip.p12"), "rb");
+        File out = Open(dir.File("dec"), "wb");
+        result = RSA_DecryptFileFromCMSEnvelope(in.get(), pfx.get(), &password[0], out.get());
+    });
+    ASSERT_EQ(QOVA_OK, result);
+    EXPECT_EQ(plain, testutil::ReadFileOrEmpty(dir.File("dec")));
+    EXPECT_FALSE(Holds(log, contentKey));
     EXPECT_FALSE(Holds(log, "secret-plain-16b"));
 }
 
