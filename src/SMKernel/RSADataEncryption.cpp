@@ -12,6 +12,7 @@
 #include "RSADataEncryptionDetail.h"
 #include "SM2CertHelpers.h"
 #include "SMRegistry.h"
+#include "SslTraceDetail.h"
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -495,7 +496,7 @@ unsigned int MakeContentParameters(const char* func, int nSymAlgNID, bool bOffer
     }
     QOVA_FAIL_IF_IN(func, !iv.allocate(nIVSize), QOVA_E_FAIL, "New memory");
     const int nResult = RAND_bytes(iv.ptr, nIVSize);
-    QOVA_FAIL_IF_IN(func, 1 != nResult, QOVA_E_FAIL, "RAND_bytes");
+    SMKERNEL_FAIL_IF_SSL_IN(func, 1 != nResult, QOVA_E_FAIL, "RAND_bytes");
     const unsigned int nEncodeResult = ASN1Encode(kTagOctetString, iv.ptr, nIVSize, &parameters.ptr, &parameters.size);
     QOVA_FAIL_IF_IN(func, QOVA_OK != nEncodeResult, nEncodeResult, "ASN1Encode");
     return QOVA_OK;
@@ -517,7 +518,7 @@ unsigned int WrapKeyForRecipient(const char* func, unsigned char* pbyCert, int n
     const unsigned char* pbyCertData = pbyCert;
     X509Ptr cert(d2i_X509(NULL, &pbyCertData, nCertSize));
     X509* pX509Cert = cert.get();
-    QOVA_FAIL_IF_IN(func, NULL == pX509Cert, QOVA_E_FAIL, "d2i_X509");
+    SMKERNEL_FAIL_IF_SSL_IN(func, NULL == pX509Cert, QOVA_E_FAIL, "d2i_X509");
 
     unsigned int nResult = RSAEncryptByX509(pX509Cert, contentKey.ptr, contentKey.size, &parts.encryptedKey.ptr,
                                             &parts.encryptedKey.size);
