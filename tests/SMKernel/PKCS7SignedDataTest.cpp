@@ -326,6 +326,20 @@ TEST_F(PKCS7SignedDataTest, EncodingCodesAndSignatureSizes)
     const ParsedSignedData parsed = ParseSignedData(der);
     EXPECT_TRUE(parsed.hasContent);
     EXPECT_TRUE(parsed.content.empty());
+
+    // Attached file content of 2^31 octets or more would not fit the int sizes: refused.
+    cookie_io_functions_t hugeFile = {};
+    hugeFile.seek = [](void* cookie, off64_t* offset, int whence) {
+        long long& position = *static_cast<long long*>(cookie);
+        position = (whence == SEEK_END ? 0x80000000LL : whence == SEEK_CUR ? position : 0) + *offset;
+        *offset = position;
+        return 0;
+    };
+    long long position = 0;
+    spec.file = fopencookie(&position, "r", hugeFile);
+    ASSERT_NE(nullptr, spec.file);
+    EXPECT_EQ(QOVA_E_READ_FAULT, EncodeSignedData(spec, &der));
+    fclose(spec.file);
 }
 
 }  // namespace
