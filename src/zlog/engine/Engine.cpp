@@ -52,6 +52,10 @@ struct Engine
     unsigned long generation = 0;
     std::unique_ptr<Conf> conf;
     std::map<std::string, std::unique_ptr<zlog_category_t>> categories;
+    // Categories of earlier initialisations, unbound. Never freed: a thread may still hold a
+    // handle obtained before zlog_fini and test its levels without the lock. Taken up again when
+    // the same name is asked for, so they are bounded by the names in use.
+    std::map<std::string, std::unique_ptr<zlog_category_t>> retired;
     zlog_category_t* defaultCategory = nullptr;
     std::atomic<long> reloadCount{0};
 
@@ -123,12 +127,21 @@ zlog_category_t* GetOrCreateCategoryLocked(const char* cname)
     const auto found = st.categories.find(cname);
     if (found != st.categories.end())
         return found->second.get();
+    const std::string name(cname);
+    std::vector<zlogc::Rule*> matched = zlogc::MatchRules(*st.conf, name);
+    const auto old = st.retired.find(name);
+    if (old != st.retired.end()) {
+        auto slot = st.categories.emplace(name, nullptr).first;  // the only step that can throw
+        slot->second = std::move(old->second);
+        st.retired.erase(old);
+        slot->second->Bind(matched);
+        return slot->second.get();
+    }
     std::unique_ptr<zlog_category_t> category(new zlog_category_t);
-    category->name = cname;
-    std::vector<zlogc::Rule*> matched = zlogc::MatchRules(*st.conf, category->name);
+    category->name = name;
     category->Bind(matched);
     zlog_category_t* result = category.get();
-    st.categories.emplace(category->name, std::move(category));
+    st.categories.emplace(name, std::move(category));
     return result;
 }
 
@@ -351,15 +364,20 @@ void zlog_fini(void)
 {
     zc_debug("------zlog_fini start------");
     std::unique_ptr<Conf> retiredConf;
-    std::map<std::string, std::unique_ptr<zlog_category_t>> retiredCategories;
     WriteLock lock;
     Engine& st = State();
     if (!st.initialised) {
         zc_error("before finish, must zlog_init() or dzlog_init() fisrt");
         return;
     }
+    // Unbound before the rules go: a level test through a kept handle then fails at once.
+    for (auto& entry : st.categories) {
+        std::vector<zlogc::Rule*> none;
+        entry.second->Bind(none);
+    }
+    st.retired.merge(st.categories);
+    st.categories.clear();
     retiredConf.swap(st.conf);
-    retiredCategories.swap(st.categories);
     st.defaultCategory = nullptr;
     st.initialised = false;
     zc_debug("------zlog_fini end------");

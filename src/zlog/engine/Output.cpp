@@ -40,6 +40,25 @@ void CreateParentDirectories(const char* path)
     }
 }
 
+int OpenLogFile(const char* path, int flags, mode_t perms, struct stat* st)
+{
+    // O_NONBLOCK: a FIFO planted at the path must not block the opener until someone reads it.
+    const int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, perms);
+    if (fd < 0)
+        return -1;
+    struct stat own;
+    struct stat& status = st ? *st : own;
+    if (0 != fstat(fd, &status) || !S_ISREG(status.st_mode) || status.st_uid != geteuid() || 1 != status.st_nlink) {
+        close(fd);
+        zc_error("log file[%s] refused: not a regular file of this user with a single name", path);
+        errno = EPERM;
+        return -1;
+    }
+    if (0 == (flags & O_NONBLOCK))
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 bool WriteAll(int fd, const char* data, size_t length)
 {
     while (length > 0) {
@@ -229,7 +248,7 @@ public:
     bool OpenFixed(std::string* error)
     {
         CreateParentDirectories(m_fixedPath.c_str());
-        m_fd = open(m_fixedPath.c_str(), Flags(), m_spec.perms);
+        m_fd = OpenLogFile(m_fixedPath.c_str(), Flags(), m_spec.perms);
         if (m_fd < 0) {
             *error = "open file[" + m_fixedPath + "] fail, errno[" + std::to_string(errno) + "]";
             return false;
@@ -259,10 +278,10 @@ public:
             path = buffer.Data();
         }
 
-        int fd = open(path, Flags(), m_spec.perms);
+        int fd = OpenLogFile(path, Flags(), m_spec.perms);
         if (fd < 0 && ENOENT == errno) {
             CreateParentDirectories(path);
-            fd = open(path, Flags(), m_spec.perms);
+            fd = OpenLogFile(path, Flags(), m_spec.perms);
         }
         if (fd < 0) {
             zc_error("open file[%s] fail, errno[%d]", path, errno);
@@ -282,7 +301,7 @@ public:
     }
 
 private:
-    int Flags() const { return O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (m_spec.sync ? O_SYNC : 0); }
+    int Flags() const { return O_WRONLY | O_APPEND | O_CREAT | (m_spec.sync ? O_SYNC : 0); }
 
     void SyncIfDue(int fd)
     {
@@ -324,7 +343,8 @@ private:
 
         // Another process may have rotated between our write and the lock.
         struct stat st;
-        if (0 == stat(path, &st) && static_cast<unsigned long long>(st.st_size) + length > m_spec.rotateSize) {
+        if (0 == lstat(path, &st) && S_ISREG(st.st_mode) &&
+            static_cast<unsigned long long>(st.st_size) + length > m_spec.rotateSize) {
             ArchiveName name;
             if (ArchiveNameFor(path, event, &name)) {
                 CreateParentDirectories(name.prefix.c_str());

@@ -5,6 +5,7 @@
 
 #include "Format.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -42,6 +43,12 @@ bool HasArchiveMarker(const std::string& pattern);
 // Creates every directory named by a prefix of `path` that ends before a '/', mode 0755,
 // ignoring failures; the last component is not created.
 void CreateParentDirectories(const char* path);
+
+// Opens a log file as open(2) would with `flags` and `perms`, but never through a final symbolic
+// link, and keeps the descriptor only for a regular file owned by the effective user with no other
+// name (a FIFO, another user's file or a hard link to one of the user's files planted at the path
+// is refused). -1 with errno set otherwise; `st` (optional) receives the file's status.
+int OpenLogFile(const char* path, int flags, mode_t perms, struct stat* st = nullptr);
 
 // Writes all of `length` bytes, retrying after interruptions and short writes.
 bool WriteAll(int fd, const char* data, size_t length);
