@@ -21,6 +21,14 @@ constexpr const char kDefaultFormat[] = "%D %V [%p:%F:%L] %m%n";
 constexpr const char kBuiltInRule[] = "*.*        >stdout";
 constexpr const char kBuiltInLockFile[] = "/tmp/zlog.lock";
 
+// With "buffer max = 0" (no line limit) a format's widths are still held to the default limit.
+constexpr size_t kUnlimitedWidthBudget = 2 * 1024 * 1024;
+
+size_t WidthBudget(const Conf& conf)
+{
+    return conf.bufferMax ? conf.bufferMax : kUnlimitedWidthBudget;
+}
+
 bool IsBlank(char c)
 {
     return ' ' == c || '\t' == c || '\r' == c || '\n' == c || '\v' == c || '\f' == c;
@@ -171,7 +179,7 @@ bool ParseLevelSelector(const std::string& spec, const LevelTable& levels, std::
     return true;
 }
 
-bool ParseRotation(const std::string& options, FileOutputSpec* spec, std::string* error)
+bool ParseRotation(const std::string& options, size_t widthBudget, FileOutputSpec* spec, std::string* error)
 {
     size_t pos = 0;
     auto skipBlanks = [&]() {
@@ -207,7 +215,7 @@ bool ParseRotation(const std::string& options, FileOutputSpec* spec, std::string
             *error = "archive path needs a #r or #s number";
             return false;
         }
-        spec->archive = Format::Parse(pattern, error);
+        spec->archive = Format::Parse(pattern, widthBudget, error);
         if (!spec->archive)
             return false;
         pos = options.size();
@@ -242,7 +250,7 @@ std::unique_ptr<Output> ParseFileOutput(const std::string& output, Conf& conf, c
         return nullptr;
     }
     FileOutputSpec spec;
-    spec.path = Format::Parse(rawPath, error);
+    spec.path = Format::Parse(rawPath, WidthBudget(conf), error);
     if (!spec.path)
         return nullptr;
     if (spec.path->IsConstant() && spec.path->ConstantText().empty()) {
@@ -253,7 +261,7 @@ std::unique_ptr<Output> ParseFileOutput(const std::string& output, Conf& conf, c
     spec.perms = conf.filePerms;
     spec.fsyncPeriod = conf.fsyncPeriod;
     spec.rotater = &conf.rotater;
-    if (!fileOptions.empty() && !ParseRotation(fileOptions, &spec, error))
+    if (!fileOptions.empty() && !ParseRotation(fileOptions, WidthBudget(conf), &spec, error))
         return nullptr;
     return MakeFileOutput(std::move(spec), options.openOutputs, error);
 }
@@ -380,6 +388,8 @@ public:
         }
         if (!pending.empty() && !HandleLine(pending))
             return false;
+        if (kGlobal == m_section && !EndGlobal())
+            return false;
         Finish();
         return true;
     }
@@ -470,6 +480,8 @@ private:
                      m_lineNo, line.c_str());
             return false;
         }
+        if (kGlobal == m_section && !EndGlobal())
+            return false;
         m_section = section;
         return kRules != section || OpenLockFile();
     }
@@ -507,8 +519,10 @@ private:
         } else if ("buffer max" == key) {
             m_conf.bufferMax = static_cast<size_t>(ParseSize(value));
         } else if ("file perms" == key) {
-            if (value.empty() || value.size() > 4 || value.find_first_not_of("01234567") != std::string::npos) {
-                *error = "file perms needs an octal mode";
+            // Above 0777 a log file would be created set-user-id, set-group-id or sticky.
+            if (value.empty() || value.size() > 4 || value.find_first_not_of("01234567") != std::string::npos ||
+                strtol(value.c_str(), nullptr, 8) > 0777) {
+                *error = "file perms needs an octal mode of at most 0777";
                 return false;
             }
             m_conf.filePerms = static_cast<mode_t>(strtol(value.c_str(), nullptr, 8));
@@ -518,10 +532,10 @@ private:
                 *error = "default format needs a quoted pattern";
                 return false;
             }
-            std::unique_ptr<Format> format = Format::Parse(pattern, error);
-            if (!format)
-                return false;
-            m_conf.defaultFormat = std::move(format);
+            // Parsed when the section ends, against the final "buffer max" wherever that line stands.
+            m_defaultPattern = pattern;
+            m_defaultPatternLine = m_lineNo;
+            m_haveDefaultPattern = true;
         } else if ("rotate lock file" == key) {
             if (value.empty()) {
                 *error = "rotate lock file needs a path";
@@ -536,6 +550,25 @@ private:
             *error = "unknown global key [" + key + "]";
             return false;
         }
+        return true;
+    }
+
+    bool EndGlobal()
+    {
+        if (!m_haveDefaultPattern)
+            return true;
+        m_haveDefaultPattern = false;
+        std::string error;
+        std::unique_ptr<Format> format = Format::Parse(m_defaultPattern, WidthBudget(m_conf), &error);
+        if (format) {
+            m_conf.defaultFormat = std::move(format);
+            return true;
+        }
+        zc_error("%s", error.c_str());
+        zc_error("parse configure file[%s]line_no[%d] fail", m_conf.path.c_str(), m_defaultPatternLine);
+        if (Strict())
+            return false;
+        zc_warn("strict init off: line_no[%d] skipped", m_defaultPatternLine);
         return true;
     }
 
@@ -580,7 +613,7 @@ private:
             *error = "format [" + name + "] defined twice";
             return false;
         }
-        std::unique_ptr<Format> format = Format::Parse(pattern, error);
+        std::unique_ptr<Format> format = Format::Parse(pattern, WidthBudget(m_conf), error);
         if (!format)
             return false;
         m_conf.formats[name] = std::move(format);
@@ -606,6 +639,9 @@ private:
     const ConfOptions& m_options;
     int m_section = kNone;
     int m_lineNo = 0;
+    std::string m_defaultPattern;
+    int m_defaultPatternLine = 0;
+    bool m_haveDefaultPattern = false;
 };
 
 std::unique_ptr<Conf> NewDefaultConf(ConfSource source)
@@ -613,7 +649,7 @@ std::unique_ptr<Conf> NewDefaultConf(ConfSource source)
     std::unique_ptr<Conf> conf(new Conf);
     conf->source = source;
     std::string error;
-    conf->defaultFormat = Format::Parse(kDefaultFormat, &error);
+    conf->defaultFormat = Format::Parse(kDefaultFormat, kUnlimitedWidthBudget, &error);
     return conf;
 }
 
