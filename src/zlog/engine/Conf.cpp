@@ -266,7 +266,7 @@ std::unique_ptr<Output> ParseFileOutput(const std::string& output, Conf& conf, c
     return MakeFileOutput(std::move(spec), options.openOutputs, error);
 }
 
-std::unique_ptr<Output> ParseSpecialOutput(const std::string& output, const ConfOptions& options,
+std::unique_ptr<Output> ParseSpecialOutput(const std::string& output, const Conf& conf, const ConfOptions& options,
                                            std::string* error)
 {
     const size_t comma = output.find(',');
@@ -283,9 +283,17 @@ std::unique_ptr<Output> ParseSpecialOutput(const std::string& output, const Conf
         return options.openOutputs ? MakeSyslogOutput(facility) : MakeInertOutput();
     }
     if (0 == name.compare(0, 7, "memlog:")) {
-        // The in-memory log output is not part of this build yet.
-        *error = "memlog output not available";
-        return nullptr;
+        // The path runs to the first ',' or ';'; nothing may follow it.
+        const std::string path = Trim(name.substr(7));
+        if (std::string::npos != comma) {
+            *error = "memlog output takes no options";
+            return nullptr;
+        }
+        if (path.size() > kMaxRulePath) {
+            *error = "memlog path longer than 1024 bytes";
+            return nullptr;
+        }
+        return MakeMemoryOutput(path, conf.filePerms, options.openOutputs, error);
     }
     *error = "unknown output [" + output + "]";
     return nullptr;
@@ -346,7 +354,7 @@ std::unique_ptr<Rule> ParseRule(const std::string& line, Conf& conf, const ConfO
     if ('"' == output[0] || (output.size() > 1 && '-' == output[0] && '"' == output[1])) {
         rule->output = ParseFileOutput(output, conf, options, error);
     } else if ('>' == output[0]) {
-        rule->output = ParseSpecialOutput(output, options, error);
+        rule->output = ParseSpecialOutput(output, conf, options, error);
     } else if ('|' == output[0]) {
         const std::string command = Trim(output.substr(1));
         if (command.empty())
@@ -707,7 +715,7 @@ std::unique_ptr<Conf> LoadConfFile(const char* path, const ConfOptions& options)
     return ParseConfText(text.data(), text.size(), path, options);
 }
 
-std::unique_ptr<Conf> BuildConfWithRule(const char* ruleText, const ConfOptions& options)
+std::unique_ptr<Conf> zlog_conf_new_with_rule(const char* ruleText, const ConfOptions& options)
 {
     const bool builtIn = nullptr == ruleText || '\0' == ruleText[0];
     std::unique_ptr<Conf> conf = NewDefaultConf(builtIn ? ConfSource::BuiltIn : ConfSource::RuleText);
