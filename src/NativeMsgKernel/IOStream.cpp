@@ -110,14 +110,16 @@ unsigned int ReadFromNativeMessaging(int fd, char** ppszMsg, int* pnMsgLen)
         HandOutDisconnect(ppszMsg, pnMsgLen);
         return QOVA_OK;
     }
+    // The three ends below close the conversation in order (the call answers as a disconnect), but
+    // each is a fault: its line carries the code of what went wrong, never 0.
     // A single header must not make the host reserve gigabytes; the conversation ends instead.
-    if (QOVA_STEP_FAILED(nMsgLen > NATIVE_MSG_MAX_INCOMING_SIZE, QOVA_OK, "Check nMsgLen")) {
+    if (QOVA_STEP_FAILED(nMsgLen > NATIVE_MSG_MAX_INCOMING_SIZE, QOVA_E_INVALID_DATA, "Check nMsgLen")) {
         HandOutDisconnect(ppszMsg, pnMsgLen);
         return QOVA_OK;
     }
 
     std::unique_ptr<char[]> msg(new (std::nothrow) char[static_cast<size_t>(nMsgLen) + 1]());
-    if (QOVA_STEP_FAILED(nullptr == msg, QOVA_OK, "New memory")) {
+    if (QOVA_STEP_FAILED(nullptr == msg, QOVA_E_FAIL, "New memory")) {
         HandOutDisconnect(ppszMsg, pnMsgLen);
         return QOVA_OK;
     }
@@ -130,7 +132,7 @@ unsigned int ReadFromNativeMessaging(int fd, char** ppszMsg, int* pnMsgLen)
         return static_cast<unsigned int>(nError);
     }
     // The rest of the body will never come; waiting for it would hang the host.
-    if (QOVA_STEP_FAILED(IoEnd::Eof == end, QOVA_OK, "read")) {
+    if (QOVA_STEP_FAILED(IoEnd::Eof == end, QOVA_E_READ_FAULT, "read")) {
         HandOutDisconnect(ppszMsg, pnMsgLen);
         return QOVA_OK;
     }

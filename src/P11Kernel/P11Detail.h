@@ -16,6 +16,8 @@ namespace p11detail {
 // the kernel reads (certificates, IDs) comes near the DER engine's own size limit.
 constexpr CK_ULONG kMaxSlotCount = 0x10000;
 constexpr CK_ULONG kMaxAttributeLength = 0x3200000;
+// The longest output of a sign, digest, encrypt or decrypt call taken from a module's size answer.
+constexpr CK_ULONG kMaxOutputLength = 0x3200000;
 
 // A module answer that cannot be true (a count that grew, a length past the bounds above).
 constexpr unsigned int kBadModuleAnswer = QovaP11Result(CKR_DEVICE_ERROR);

@@ -16,6 +16,14 @@ constexpr CK_MECHANISM_TYPE QOVA_CKM_SM2_DECRYPT = 0x00010001UL;    // SM2 decry
 constexpr CK_MECHANISM_TYPE QOVA_CKM_SM2_SIGN_HASH = 0x00010002UL;  // SM2 signature of a 32-byte hash
 constexpr CK_MECHANISM_TYPE QOVA_CKM_SM2_SM3 = 0x00010004UL;        // SM2 signature with SM3 over the message
 
+// Hash algorithm identifiers of the token side, in CryptoAPI numbering.
+constexpr CK_ULONG QOVA_CALG_MD5 = 0x8003UL;
+constexpr CK_ULONG QOVA_CALG_SHA1 = 0x8004UL;
+constexpr CK_ULONG QOVA_CALG_SHA256 = 0x800CUL;
+constexpr CK_ULONG QOVA_CALG_SHA384 = 0x800DUL;
+constexpr CK_ULONG QOVA_CALG_SHA512 = 0x800EUL;
+constexpr CK_ULONG QOVA_CALG_SM3 = 0x800FUL;
+
 // One entry of the module list. Built (array new, zero-filled) and freed by the token services;
 // loaded and unloaded by the kernel.
 struct DylibInfo

@@ -71,7 +71,9 @@ unsigned int ConvertBinaryDataToString(unsigned char* pbyData, int nDataSize, ch
     QOVA_FAIL_IF(NULL == ppszString, QOVA_E_INVALIDARG, "Check parameter");
     if (nDataSize < 0 || NULL == pbyData) nDataSize = 0;
 
-    char* pszText = new char[2 * static_cast<size_t>(nDataSize) + 1]();
+    // The size follows outside data (a serial, a key identifier): no exception on a failed allocation.
+    char* pszText = new (std::nothrow) char[2 * static_cast<size_t>(nDataSize) + 1]();
+    QOVA_FAIL_IF(NULL == pszText, QOVA_E_FAIL, "New memory");
     for (int i = 0; i < nDataSize; ++i) {
         const unsigned char byValue = pbyData[bReverse ? nDataSize - 1 - i : i];
         pszText[2 * i] = kHex[byValue >> 4];

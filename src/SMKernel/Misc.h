@@ -20,7 +20,8 @@ unsigned int SplitString(const char* pszStr, const char* pszSplit, std::vector<c
 void CleanupStringVector(std::vector<char*>& tokens);
 
 // Two uppercase hex digits per octet (new[]; the caller delete[]s it), from the last octet to the
-// first when bReverse is set. A negative size is taken as 0.
+// first when bReverse is set. A negative size is taken as 0. Fails (QOVA_E_FAIL) only when memory
+// runs out.
 unsigned int ConvertBinaryDataToString(unsigned char* pbyData, int nDataSize, char** ppszString, bool bReverse);
 
 #endif

@@ -10,9 +10,10 @@
 // the tree (and the file must stay open) while values are read or encoded. Walk vetNodes and
 // compare Tag; read a value with ReadNodeExValue or GetNodeExValuePointer.
 //
-// Results: QOVA_OK, QOVA_E_FAIL (bad argument or malformed input), QOVA_E_DER_TOO_LARGE (memory
-// encoding above MAX_ASN1_DATA_MEMORY_SIZE), QOVA_E_DER_TOO_DEEP (nesting too deep). Buffers handed
-// out are new[] arrays that the caller delete[]s; a root handed out is released with delete.
+// Results: QOVA_OK, QOVA_E_FAIL (bad argument, malformed input, more than MAX_PARSE_NODE_COUNT
+// nodes), QOVA_E_DER_TOO_LARGE (memory encoding above MAX_ASN1_DATA_MEMORY_SIZE), QOVA_E_DER_TOO_DEEP
+// (nesting too deep). Buffers handed out are new[] arrays that the caller delete[]s; a root handed
+// out is released with delete.
 #ifndef VARNELL_SMKERNEL_NODEEX_H
 #define VARNELL_SMKERNEL_NODEEX_H
 
@@ -29,6 +30,9 @@ constexpr unsigned int MAX_ASN1_DATA_MEMORY_SIZE = 0x3200000u;
 constexpr int MAX_RECURSIVE_DEEP_LEVEL = 127;
 // Parsing: the root and 126 levels below it (127 levels).
 constexpr unsigned int MAX_PARSE_DEEP_LEVEL = 127;
+// Parsing: at most this many nodes per parse, the root included. Input from outside could otherwise
+// make a 128-byte node of every two octets (a container of zero octets).
+constexpr unsigned int MAX_PARSE_NODE_COUNT = 1000000;
 // Values that lie in a source file are moved in chunks of this size.
 constexpr unsigned long long ASN1_FILE_CHUNK_SIZE = 0x300000ull;
 // ValueLength and TotalLength of a node whose indefinite length has not been resolved.

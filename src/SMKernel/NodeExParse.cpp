@@ -25,7 +25,8 @@ constexpr unsigned int kMaxLongFormOctets = 4;
 // Header reads of a file parse are served from a window of this size.
 constexpr size_t kFileWindowSize = 0x10000;
 
-// The bytes being parsed: a caller's buffer or an open file of known size.
+// The bytes being parsed: a caller's buffer or an open file of known size. It also keeps the
+// parse's node budget, so that every node made from one source counts against the same limit.
 class ParseSource
 {
 public:
@@ -35,6 +36,17 @@ public:
     }
 
     unsigned long long Size() const { return m_size; }
+
+    // Counts one more node; false once the budget is spent.
+    bool TakeNode()
+    {
+        if (m_nodes >= MAX_PARSE_NODE_COUNT) {
+            PARSE_TRACE(1, "[%s(%d)]: more than %u nodes in one structure", __func__, __LINE__, MAX_PARSE_NODE_COUNT);
+            return false;
+        }
+        ++m_nodes;
+        return true;
+    }
 
     // Copies count octets at position; false when they are not all inside the source.
     bool Read(unsigned long long position, unsigned char* out, size_t count)
@@ -126,6 +138,7 @@ private:
     std::unique_ptr<unsigned char[]> m_window;
     unsigned long long m_windowStart = 0;
     unsigned long long m_windowLength = 0;
+    unsigned int m_nodes = 0;
 };
 
 // One tag and length as read from the source.
@@ -292,7 +305,7 @@ unsigned int ParseNodeEx(NodeEx* node, unsigned& depth, ParseSource& source, uns
         }
 
         TLVHeader header;
-        if (!ParseASN1TLVEx(source, nPosition, nChildEnd, header))
+        if (!ParseASN1TLVEx(source, nPosition, nChildEnd, header) || !source.TakeNode())
             return QOVA_E_FAIL;
         NodeEx* child = new (std::nothrow) NodeEx();
         if (nullptr == child) {
@@ -336,6 +349,7 @@ unsigned int DecodeRoot(const char* pszFunc, ParseSource& source, unsigned char*
         PARSE_TRACE(1, "%s", pszRootFailure);
         return QOVA_E_FAIL;
     }
+    source.TakeNode();
     NodeExPtr pRoot(new (std::nothrow) NodeEx());
     QOVA_FAIL_IF_IN(pszFunc, NULL == pRoot, QOVA_E_FAIL, "new NodeEx()");
     ApplyHeader(pRoot.get(), header);

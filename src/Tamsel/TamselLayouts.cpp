@@ -40,7 +40,8 @@ std::unique_ptr<Window> BuildSelectCertWindow(const LayoutTexts& texts)
     window->AddView(Label("pPromptLabel", texts.Text("Prompt", "Select the certificate to use:")));
     auto content = std::make_unique<platform::ArrayController>("pCertContentArray");
     auto table = std::make_unique<platform::TableView>("pCertTableView");
-    table->AddColumn({"SubjectDN", texts.Text("SubjectColumn", "Issued To"), 320});
+    // Equal shares of the table's width: an issuer's name is as long as a subject's.
+    table->AddColumn({"SubjectDN", texts.Text("SubjectColumn", "Issued To"), 300});
     table->AddColumn({"IssuerDN", texts.Text("IssuerColumn", "Issued By"), 300});
     table->SetMinimumHeight(200);
     table->Bind(content.get());

@@ -10,6 +10,9 @@ int RegisterObjects();
 // Once per process: the engine ex-data indexes that carry the extra hook slots. 1 or 0.
 int RegisterEngineSlots();
 
+// Once per process: the ex-data indexes of the added store and context fields. 1 or 0.
+int RegisterVerifySlots();
+
 }  // namespace smdetail
 
 #endif

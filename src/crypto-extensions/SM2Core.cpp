@@ -146,6 +146,13 @@ bool IsSm2Curve(int nid)
     return nid != NID_undef && (nid == kNidSm2 || nid == kNidSm2TestCurve);
 }
 
+// A coordinate in [0, p). The library reduces a larger one modulo p, so x + p would name the same
+// point as x: one public key with many encodings.
+bool IsFieldElement(const BIGNUM* v, const BIGNUM* p)
+{
+    return !BN_is_negative(v) && BN_cmp(v, p) < 0;
+}
+
 // The library's affine-coordinate setter refuses points off the curve; the explicit test is kept
 // for versions that do not.
 bool SetPoint(const EC_GROUP* group, EC_POINT* point, const BIGNUM* x, const BIGNUM* y, BN_CTX* ctx)
@@ -307,6 +314,12 @@ ECDSA_SIG* SignImpl(const BIGNUM* e, const BIGNUM* d, int nid, NonceSource& nonc
         err.Fail(SM2_R_BN_LIB);
         return nullptr;
     }
+    // d must lie in [1, n - 2]: 0 and n sign with the key 0 (s then gives k away), and for n - 1
+    // the value 1 + d has no inverse.
+    if (BN_is_negative(d) || BN_is_zero(d) || BN_cmp(tmp.get(), n) >= 0) {
+        err.Fail(SM2_R_PASSED_NULL_PARAMETER);
+        return nullptr;
+    }
     BN_set_flags(tmp.get(), BN_FLG_CONSTTIME);
     if (BN_mod_inverse(inv.get(), tmp.get(), n, ctx.get()) == nullptr) {
         err.Fail(SM2_R_BN_LIB);
@@ -399,7 +412,8 @@ int VerifyImpl(const ECDSA_SIG* sig, const BIGNUM* Px, const BIGNUM* Py, const B
         return 0;
     }
     // (x1, y1) = [s]G + [t]P.
-    if (!SetPoint(curve.group, P.get(), Px, Py, ctx.get()) ||
+    if (!IsFieldElement(Px, curve.p) || !IsFieldElement(Py, curve.p) ||
+        !SetPoint(curve.group, P.get(), Px, Py, ctx.get()) ||
         !EC_POINT_mul(curve.group, sum.get(), s, P.get(), t.get(), ctx.get()) ||
         !EC_POINT_get_affine_coordinates(curve.group, sum.get(), x1.get(), nullptr, ctx.get()) ||
         !BN_mod_add(R.get(), e, x1.get(), n, ctx.get())) {
@@ -618,7 +632,7 @@ int _SM2_Bytes2BN(const unsigned char* bytes, int len, BIGNUM* bn)
 int _SM2_CalculateZValue(const unsigned char* id, int idlen, const BIGNUM* a, const BIGNUM* b, const BIGNUM* xG,
                          const BIGNUM* yG, const BIGNUM* xA, const BIGNUM* yA, unsigned char* z32)
 {
-    if (z32 == nullptr || idlen < 0 || (id == nullptr && idlen != 0))
+    if (z32 == nullptr || idlen < 0 || idlen > SM2_MAX_USER_ID_LENGTH || (id == nullptr && idlen != 0))
         return 0;
     unsigned char fields[6][kN];
     const BIGNUM* numbers[6] = {a, b, xG, yG, xA, yA};
@@ -736,7 +750,7 @@ int _SM2_decrypt(int nid, const unsigned char* in, unsigned int inlen, const BIG
     if (!x1 || !y1 || !x2 || !y2 || !C1 || !dC1)
         return 0;
     // C1 must be a canonical point of the curve.
-    if (BN_cmp(x1.get(), curve.p) >= 0 || BN_cmp(y1.get(), curve.p) >= 0 ||
+    if (!IsFieldElement(x1.get(), curve.p) || !IsFieldElement(y1.get(), curve.p) ||
         !SetPoint(curve.group, C1.get(), x1.get(), y1.get(), ctx.get()) ||
         !PassesCofactorCheck(curve, C1.get(), ctx.get()))
         return 0;

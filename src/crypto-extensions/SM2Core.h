@@ -27,17 +27,20 @@ constexpr unsigned char SM2_DEFAULT_USER_ID[16] = {'1', '2', '3', '4', '5', '6',
 
 // Error-queue entries of signing and verification (library, reason).
 constexpr int SM2_ERR_LIB = 42;                 // the library's ECDSA library number
-constexpr int SM2_R_PASSED_NULL_PARAMETER = 67; // argument missing, or a curve that is not an SM2 curve
+constexpr int SM2_R_PASSED_NULL_PARAMETER = 67; // argument missing, a private key outside [1, n - 2], or a
+                                                // curve that is not an SM2 curve
 constexpr int SM2_R_MALLOC_FAILURE = 65;        // a record, number, context or point could not be made
 constexpr int SM2_R_EC_LIB = 16;                // curve arithmetic failed; in verification: bad signature
 constexpr int SM2_R_RANDOM_FAILED = 104;        // the random source failed while choosing k
-constexpr int SM2_R_BN_LIB = 3;                 // big-number arithmetic failed
+constexpr int SM2_R_BN_LIB = 3;                 // big-number arithmetic failed; in verification also a public
+                                                // point that is not a point of the curve (coordinates >= p included)
 constexpr int SM2_ERR_LIB_EC = 16;              // the library's EC library number ...
 constexpr int SM2_R_UNKNOWN_GROUP = 141;        // ... with this reason: the curve's group cannot be made
 
-// Signs e with the private key d; a new (r, s) record for the caller to free, or null.
+// Signs e with the private key d (in [1, n - 2]); a new (r, s) record for the caller to free, or null.
 ECDSA_SIG* _SM2_sign(const BIGNUM* e, const BIGNUM* d, int nid);
-// 1 when (r, s) is a valid signature of e for the public point (Px, Py); 0 otherwise.
+// 1 when (r, s) is a valid signature of e for the public point (Px, Py), whose coordinates lie in
+// [0, p); 0 otherwise.
 int _SM2_verify(const ECDSA_SIG* sig, const BIGNUM* Px, const BIGNUM* Py, const BIGNUM* e, int nid);
 // Byte forms on kNidSm2; r32 and s32 are zeroed first.
 int _SM2_sign_ex(const unsigned char* e32, const unsigned char* d32, unsigned char* r32, unsigned char* s32);
@@ -54,7 +57,11 @@ int _SM2_GetBNBytes(const BIGNUM* bn, unsigned char* out32);
 // bn from big-endian bytes; of a longer string only the first 32 bytes are used.
 int _SM2_Bytes2BN(const unsigned char* bytes, int len, BIGNUM* bn);
 
-// Z = SM3(ENTL || ID || a || b || xG || yG || xA || yA), ENTL the ID's bit length in two bytes.
+// The longest user ID of a Z value: its length in bits must fit ENTL's 16 bits.
+constexpr int SM2_MAX_USER_ID_LENGTH = 8191;
+
+// Z = SM3(ENTL || ID || a || b || xG || yG || xA || yA), ENTL the ID's bit length in two bytes; an ID
+// longer than SM2_MAX_USER_ID_LENGTH is refused.
 int _SM2_CalculateZValue(const unsigned char* id, int idlen, const BIGNUM* a, const BIGNUM* b, const BIGNUM* xG,
                          const BIGNUM* yG, const BIGNUM* xA, const BIGNUM* yA, unsigned char* z32);
 // Z with the default user ID and the SM2 curve's a, b and generator, whatever curve the key is on.

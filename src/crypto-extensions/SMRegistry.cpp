@@ -157,7 +157,7 @@ int InitOnce()
         return 0;
     // 3. Ex-data indexes: the engine hook slots. The EC_KEY cache and the verification fields of
     //    stores and contexts get their indexes here as well.
-    if (!smdetail::RegisterEngineSlots())
+    if (!smdetail::RegisterEngineSlots() || !smdetail::RegisterVerifySlots())
         return 0;
     // 4. Providers.
     if (!LoadProviders())

@@ -38,12 +38,17 @@ SecureTextField::~SecureTextField()
 
 void SecureTextField::SetStringValue(const std::string& text)
 {
+    SetStringValue(text.data(), text.size());
+}
+
+void SecureTextField::SetStringValue(const char* text, size_t length)
+{
     // Wipe the old secret in place before the string can reuse or free its buffer.
     if (!m_text.empty())
         OPENSSL_cleanse(&m_text[0], m_text.size());
     m_text.clear();
-    m_text.reserve(text.size() + 1);
-    m_text.append(text);
+    m_text.reserve(length + 1);
+    m_text.append(text, length);
     NotifyChanged();
 }
 

@@ -5,10 +5,12 @@
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -94,17 +96,27 @@ std::shared_ptr<Bundle> Bundle::BundleWithPath(const std::string& path)
 std::shared_ptr<Bundle> Bundle::BundleForAddress(const void* address)
 {
     Dl_info info;
-    if (0 == dladdr(address, &info) || nullptr == info.dli_fname)
+    link_map* object = nullptr;
+    if (0 == dladdr1(address, &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) || nullptr == info.dli_fname)
         return nullptr;
-    std::string file = info.dli_fname;
-    // The main program is reported by its name as started; find its real path.
-    if (file.find('/') == std::string::npos) {
-        char exe[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    // A relative folder would move with the working directory. The main program is reported by the
+    // name it was started with ("./prog", "prog", or whatever its starter chose), so its real path
+    // comes from the kernel; a library loaded by a relative path is resolved against the current one.
+    char real[PATH_MAX];
+    std::string file;
+    const bool bMainProgram = nullptr != object && nullptr != object->l_name && '\0' == object->l_name[0];
+    if (bMainProgram || nullptr == strchr(info.dli_fname, '/')) {
+        const ssize_t n = readlink("/proc/self/exe", real, sizeof(real) - 1);
         if (n <= 0)
             return nullptr;
-        exe[n] = '\0';
-        file = exe;
+        real[n] = '\0';
+        file = real;
+    } else if ('/' == info.dli_fname[0]) {
+        file = info.dli_fname;
+    } else if (nullptr != realpath(info.dli_fname, real)) {
+        file = real;
+    } else {
+        return nullptr;
     }
     return std::make_shared<Bundle>(DirectoryOf(file) + "/Resources");
 }

@@ -5,6 +5,7 @@
 #include "platform/Utf8.h"
 
 #include <gtk/gtk.h>
+#include <openssl/crypto.h>
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -135,6 +136,8 @@ struct GtkDialogBackend::Impl
         std::vector<std::unique_ptr<Binding>> bindings;
         std::vector<std::pair<gpointer, gulong>> handlers;
         size_t tableRows = 0;
+        int tableWidth = 0;     // the visible width the table's columns were last shared out for
+        guint shareSource = 0;  // a pending sharing of that width
     };
 
     std::map<Window*, std::unique_ptr<Shown>> windows;
@@ -190,6 +193,8 @@ struct GtkDialogBackend::Impl
     static void OnComboChanged(GtkComboBox*, gpointer data);
     static void OnSelectionChanged(GtkTreeSelection*, gpointer data);
     static void OnRowActivated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer data);
+    static void OnTableWidthChanged(GtkAdjustment*, gpointer data);
+    static gboolean ShareTableWidth(gpointer data);
 };
 
 namespace {
@@ -223,6 +228,16 @@ void FillStore(GtkListStore* store, const TableView& table)
             gtk_list_store_set(store, &iter, static_cast<gint>(c), text.c_str(), -1);
         }
     }
+}
+
+// Shows a secret in an entry. The display copy (invalid bytes replaced) is wiped at once; the
+// entry's own buffer wipes itself.
+void SetSecretEntryText(GtkWidget* entry, const std::string& secret)
+{
+    std::string shown = MakeValidUtf8(secret);
+    gtk_entry_set_text(GTK_ENTRY(entry), shown.c_str());
+    if (!shown.empty())
+        OPENSSL_cleanse(&shown[0], shown.size());
 }
 
 void SelectRow(GtkTreeView* tree, int row)
@@ -283,7 +298,7 @@ GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view, int conte
         gtk_entry_set_visibility(GTK_ENTRY(widget), FALSE);
         gtk_entry_set_input_purpose(GTK_ENTRY(widget), GTK_INPUT_PURPOSE_PIN);
         gtk_entry_set_activates_default(GTK_ENTRY(widget), TRUE);
-        gtk_entry_set_text(GTK_ENTRY(widget), MakeValidUtf8(field->StringValue()).c_str());
+        SetSecretEntryText(widget, field->StringValue());
         Connect(shown, widget, "changed", G_CALLBACK(OnEntryChanged), Bind(shown, view));
         break;
     }
@@ -312,7 +327,9 @@ GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view, int conte
             GtkTreeViewColumn* column = gtk_tree_view_column_new_with_attributes(
                 MakeValidUtf8(columns[c].title).c_str(), renderer, "text", static_cast<gint>(c), nullptr);
             gtk_tree_view_column_set_resizable(column, TRUE);
-            gtk_tree_view_column_set_expand(column, TRUE);
+            // No expanding: GTK keeps the extra space it once gave expanding columns while the
+            // table's width stays the same, which would push the shared widths past the edge.
+            gtk_tree_view_column_set_expand(column, FALSE);
             gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
             gtk_tree_view_column_set_fixed_width(column, columns[c].width);
             // Rows stay in the caller's order: a sorted or rearranged table would answer with a
@@ -335,6 +352,9 @@ GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view, int conte
         gtk_scrolled_window_set_min_content_height(GTK_SCROLLED_WINDOW(packed), table->MinimumHeight());
         gtk_widget_set_vexpand(packed, TRUE);
         gtk_container_add(GTK_CONTAINER(packed), widget);
+        // The scrolled window's adjustment, which the table uses from here on, knows the visible width.
+        Connect(shown, gtk_scrolled_window_get_hadjustment(GTK_SCROLLED_WINDOW(packed)), "changed",
+                G_CALLBACK(OnTableWidthChanged), binding);
         break;
     }
     case View::Kind::Button: {
@@ -473,7 +493,7 @@ void GtkDialogBackend::Impl::Sync(Shown* shown, View* view)
     case View::Kind::SecureTextField: {
         const std::string& text = static_cast<SecureTextField*>(view)->StringValue();
         if (text != gtk_entry_get_text(GTK_ENTRY(widget)))
-            gtk_entry_set_text(GTK_ENTRY(widget), MakeValidUtf8(text).c_str());
+            SetSecretEntryText(widget, text);
         break;
     }
     case View::Kind::ComboBox: {
@@ -512,6 +532,8 @@ void GtkDialogBackend::Impl::Destroy(Window& window)
     order.erase(std::remove(order.begin(), order.end(), &window), order.end());
     for (const auto& h : shown->handlers)
         g_signal_handler_disconnect(h.first, h.second);
+    if (shown->shareSource)
+        g_source_remove(shown->shareSource);
     gtk_widget_destroy(shown->toplevel);
 }
 
@@ -535,7 +557,12 @@ void GtkDialogBackend::Impl::OnEntryChanged(GtkEditable* editable, gpointer data
     if (binding->impl->Ignore(binding))
         return;
     Mirroring scope(binding->impl, binding->view);
-    static_cast<TextField*>(binding->view)->SetStringValue(gtk_entry_get_text(GTK_ENTRY(editable)));
+    const gchar* text = gtk_entry_get_text(GTK_ENTRY(editable));
+    // Every keystroke in a PIN field goes straight into the field's wiped buffer.
+    if (View::Kind::SecureTextField == binding->view->GetKind())
+        static_cast<SecureTextField*>(binding->view)->SetStringValue(text, strlen(text));
+    else
+        static_cast<TextField*>(binding->view)->SetStringValue(text);
 }
 
 void GtkDialogBackend::Impl::OnComboChanged(GtkComboBox* combo, gpointer data)
@@ -599,6 +626,51 @@ void GtkDialogBackend::Impl::OnRowActivated(GtkTreeView* tree, GtkTreePath* path
     } else {
         table->PerformDoubleClick();
     }
+}
+
+// The columns share the table's visible width in proportion to their layout widths, so that the
+// last one never runs past the visible edge: a cell too narrow for its text ends in an ellipsis.
+// Shared again only when the visible width changes, so a column the user resized keeps its width
+// until then. The widths are set from a source of their own, before the next drawing: a resize
+// asked for while GTK allocates sizes may be dropped.
+void GtkDialogBackend::Impl::OnTableWidthChanged(GtkAdjustment* adjustment, gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    const int visible = static_cast<int>(gtk_adjustment_get_page_size(adjustment));
+    if (visible <= 0 || visible == binding->shown->tableWidth || binding->shown->shareSource)
+        return;
+    binding->shown->shareSource = g_idle_add_full(G_PRIORITY_HIGH_IDLE, ShareTableWidth, binding, nullptr);
+}
+
+gboolean GtkDialogBackend::Impl::ShareTableWidth(gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    binding->shown->shareSource = 0;
+    auto it = binding->shown->widgets.find(binding->view);
+    if (it == binding->shown->widgets.end())
+        return G_SOURCE_REMOVE;
+    GtkTreeView* tree = GTK_TREE_VIEW(it->second);
+    const int visible =
+        static_cast<int>(gtk_adjustment_get_page_size(gtk_scrollable_get_hadjustment(GTK_SCROLLABLE(tree))));
+    if (visible <= 0)
+        return G_SOURCE_REMOVE;
+    binding->shown->tableWidth = visible;
+    const auto& columns = static_cast<TableView*>(binding->view)->Columns();
+    long long total = 0;
+    for (const auto& column : columns)
+        total += std::max(column.width, 1);
+    int left = visible;
+    for (size_t c = 0; c < columns.size(); ++c) {
+        GtkTreeViewColumn* column = gtk_tree_view_get_column(tree, static_cast<gint>(c));
+        if (!column)
+            break;
+        const int width = c + 1 == columns.size()
+                              ? left
+                              : static_cast<int>(visible * static_cast<long long>(std::max(columns[c].width, 1)) / total);
+        left -= width;
+        gtk_tree_view_column_set_fixed_width(column, std::max(width, 1));
+    }
+    return G_SOURCE_REMOVE;
 }
 
 // ---- The backend ------------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
 // The trace lines of the frame reader and writer and of the JSON messages, as they reach a log.
+#include "AllocationProbe.h"
 #include "IOStream.h"
 #include "JSONHolders.h"
 #include "JSONUtility.h"
@@ -84,6 +85,9 @@ protected:
     logtest::TraceCapture m_trace;
 };
 
+// Hazard: the orderly ends that are faults (a body cut short, a length over the cap, no memory for
+// the body) were written as "--Failed:(0x00000000)", so a search of the log for failures could not
+// tell them from success. Each line now carries the code of what went wrong.
 TEST_F(FrameTraceTest, ReaderBracketsAFrameAndReportsEveryDisconnect)
 {
     const std::string kFunc = "ReadFromNativeMessaging";
@@ -102,7 +106,10 @@ TEST_F(FrameTraceTest, ReaderBracketsAFrameAndReportsEveryDisconnect)
         // The body never comes: the conversation ends instead of waiting.
         {"end of input inside the body", "\x05\x00\x00\x00{}"s,
          {Ok(kIOStream, kFunc, "Check nMsgLen"), Ok(kIOStream, kFunc, "New memory"),
-          Failed(kIOStream, kFunc, "read", "0x00000000", "IoEnd::Eof == end"), "INFO Disconnect msg!"}},
+          Failed(kIOStream, kFunc, "read", "0x8007001e", "IoEnd::Eof == end"), "INFO Disconnect msg!"}},
+        {"length over the cap", "\x01\x00\x00\x04{}"s,
+         {Failed(kIOStream, kFunc, "Check nMsgLen", "0x8007000d", "nMsgLen > NATIVE_MSG_MAX_INCOMING_SIZE"),
+          "INFO Disconnect msg!"}},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
@@ -114,6 +121,22 @@ TEST_F(FrameTraceTest, ReaderBracketsAFrameAndReportsEveryDisconnect)
         expected.push_back(Leave(kFunc));
         EXPECT_EQ(expected, m_trace.Records());
     }
+}
+
+TEST_F(FrameTraceTest, NoMemoryForTheBodyIsAFailedLineWithItsCode)
+{
+    const std::string kFunc = "ReadFromNativeMessaging";
+    Input input("\x00\x00\x10\x00{}"s);  // 1 MiB announced
+    m_trace.Mark();
+    {
+        allocprobe::HeapWatch watch(size_t(64) << 10);
+        EXPECT_EQ(0u, ReadAndRelease(input.Fd()));
+        EXPECT_TRUE(watch.LimitReached());
+    }
+    const Records expected = {Enter(kFunc), Ok(kIOStream, kFunc, "Check nMsgLen"),
+                              Failed(kIOStream, kFunc, "New memory", "0xffffffff", "nullptr == msg"),
+                              "INFO Disconnect msg!", Leave(kFunc)};
+    EXPECT_EQ(expected, m_trace.Records());
 }
 
 TEST_F(FrameTraceTest, ReadErrorInsideTheBodyIsAnErrorLineWithErrno)

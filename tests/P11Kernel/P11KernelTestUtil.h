@@ -76,6 +76,98 @@ inline std::string Label(const CK_TOKEN_INFO& info)
     return label.substr(0, label.find_last_not_of(' ') + 1);
 }
 
+// A session logged in on the token with this label, and the handles of the key pair with this CKA_ID.
+struct KeySession
+{
+    KeySession(DylibInfo* entry, const std::string& label, const std::string& pin, const std::string& id)
+    {
+        std::vector<_SLOT_STRUCT> slots;
+        std::vector<_TOKEN_STRUCT> tokens;
+        if (QOVA_OK != CryptoGetDeviceInfo(entry, nullptr, slots, tokens))
+            return;
+        for (const _TOKEN_STRUCT& token : tokens) {
+            if (Label(token.stTokenInfo) == label &&
+                QOVA_OK == AcquireContext(entry, PinBytes(pin), static_cast<int>(pin.size()), token.ulSlotID, &pCtx))
+                break;
+        }
+        if (nullptr == pCtx)
+            return;
+        CkGetSpecifiedObjectByCkID(List(), Session(), PinBytes(id), CKO_PRIVATE_KEY, &hPrivate);
+        CkGetSpecifiedObjectByCkID(List(), Session(), PinBytes(id), CKO_PUBLIC_KEY, &hPublic);
+    }
+    ~KeySession() { ReleaseSessionContext(pCtx, false); }
+    KeySession(const KeySession&) = delete;
+    KeySession& operator=(const KeySession&) = delete;
+
+    bool Ready() const { return nullptr != pCtx && 0 != hPrivate && 0 != hPublic; }
+    SessionCtx* Ctx() const { return static_cast<SessionCtx*>(pCtx); }
+    CK_FUNCTION_LIST* List() const { return Ctx()->pDylibInfo->pCkFunctionList; }
+    CK_SESSION_HANDLE Session() const { return Ctx()->hSession; }
+
+    void* pCtx = nullptr;
+    CK_OBJECT_HANDLE hPrivate = 0;
+    CK_OBJECT_HANDLE hPublic = 0;
+};
+
+// RSA key cont1#2 on SoftHSM2's token tokA, in a logged-in session of a private token copy.
+struct SoftHsmKey
+{
+    SoftHsmKey() : entry(NewEntry(p11testbed::SoftHsmModulePath(), "SoftHSM"))
+    {
+        if (tokens.Ready() && QOVA_OK == LoadP11Dylib(entry.get()))
+            key.reset(new KeySession(entry.get(), "tokA", p11testbed::kDefaultPin, "cont1#2"));
+    }
+    bool Ready() const { return key && key->Ready(); }
+    p11testbed::SoftHsmTokens tokens;
+    EntryPtr entry;
+    std::unique_ptr<KeySession> key;
+};
+
+// The test module's SM2 key "k" (the fixture sm2.key) on token "t" with PIN 1234.
+inline const std::string kSm2Token = "token t 1234\nsm2key k key " + p11testbed::FixtureFile("sm2.key") + "\n";
+
+// The SM2 key in a logged-in session of the test module, with the fixture lines in extra; the call
+// log starts after the session was opened.
+struct Sm2Token
+{
+    explicit Sm2Token(const std::string& extra = "")
+        : loaded(kSm2Token + extra), key(loaded.entry.get(), "t", "1234", "k")
+    {
+        loaded.module.ClearLog();
+    }
+    Loaded loaded;
+    KeySession key;
+};
+
+// An array-new result of the kernel, freed at scope end.
+struct Output
+{
+    unsigned char* data = nullptr;
+    CK_ULONG size = 0;
+    ~Output() { delete[] data; }
+    void Reset()
+    {
+        delete[] data;
+        data = nullptr;
+        size = 0;
+    }
+    std::string Str() const
+    {
+        return data == nullptr ? std::string() : std::string(reinterpret_cast<char*>(data), size);
+    }
+};
+
+inline unsigned char* Bytes(const std::string& text)
+{
+    return reinterpret_cast<unsigned char*>(const_cast<char*>(text.data()));
+}
+
+// Runs the openssl command; true when it exits with 0. Its output (stdout and stderr) in *output.
+inline bool Openssl(const std::string& arguments, std::string* output = nullptr)
+{
+    return 0 == testutil::RunCommand("openssl " + arguments + " 2>&1", output);
+}
+
 }  // namespace p11test
 
 #endif

@@ -18,6 +18,7 @@ using Records = std::vector<std::string>;
 const std::string kModule = "[src/P11Kernel/P11Module.cpp(N)";
 const std::string kSession = "[src/P11Kernel/P11Session.cpp(N)";
 const std::string kCertificate = "[src/P11Kernel/P11Certificate.cpp(N)";
+const std::string kSign = "[src/P11Kernel/P11Sign.cpp(N)";
 
 std::string Ok(const std::string& file, const std::string& func, const std::string& step)
 {
@@ -468,6 +469,69 @@ TEST_F(P11TraceTest, NoPinInAnyTraceLine)
         EXPECT_EQ(QOVA_OK, AcquireCertificatePrivateKey(*found, &hKey, &ulType));
     }
     Check(p11testbed::kDefaultPin.substr(2));
+}
+
+TEST_F(P11TraceTest, SigningStepsNameTheOperationAndTheChunks)
+{
+    Loaded loaded("token t 1234\nsm2key k key " + p11testbed::FixtureFile("sm2.key") + "\n");
+    KeySession key(loaded.entry.get(), "t", "1234", "k");
+    ASSERT_TRUE(key.Ready());
+    const std::string kSession = Hex8(key.Session());
+
+    // A hash of the wrong length is refused in the operation's name, before the token is touched.
+    unsigned char byHash[20] = {0};
+    Output sig;
+    m_trace.Mark();
+    EXPECT_EQ(7u, CryptoSM2SignHash(key.pCtx, key.hPrivate, QOVA_CALG_SM3, byHash, 20, &sig.data, &sig.size));
+    const Records kRefused = {Ok(kSign, "CryptoSM2SignHash", "Only support SM3 sign hash"),
+                              Failed(kSign, "CryptoSM2SignHash", "Check ulHashLen(CALG_SM3)", 7)};
+    EXPECT_TRUE(HasRun(m_trace.Records(), kRefused)) << Join(m_trace.Records());
+
+    // A chunk and a bit: one full read, a last read of what remains, then the final's two calls.
+    testutil::ScopedTempDir dir;
+    testutil::WriteFile(dir.File("f"), std::string(16400, 'x'));
+    FILE* file = fopen(dir.File("f").c_str(), "rb");
+    ASSERT_NE(nullptr, file);
+    m_trace.Mark();
+    EXPECT_EQ(QOVA_OK, CryptoSM2SignFile(key.pCtx, key.hPrivate, QOVA_CALG_SM3, 1, file, 16400, &sig.data, &sig.size));
+    fclose(file);
+    const std::string kHandle = "INFO Session handle: " + kSession;
+    const Records kChunks = {"INFO Once read size: 16384", kHandle, "INFO ulPartLen: 16384",
+                             "INFO C_SignUpdate ulRetCode is 0.", "INFO Last read size: 16", kHandle,
+                             "INFO ulPartLen: 16", "INFO C_SignUpdate ulRetCode is 0.", kHandle,
+                             "INFO C_SignFinal ulRetCode is 0.", "INFO pulSignatureLen: 72",
+                             "INFO ulSignatureLen: 72", kHandle, "INFO C_SignFinal ulRetCode is 0.",
+                             "INFO pulSignatureLen: " + std::to_string(sig.size)};
+    const Records details = Details(m_trace.Records());
+    EXPECT_TRUE(HasRun(details, kChunks)) << Join(details);
+}
+
+// Secrets: a decrypted key reaches the caller and nothing else.
+TEST_F(P11TraceTest, NoDecryptedKeyInAnyTraceLine)
+{
+    const std::string kKey = "Key-5b1e-Secret!";
+    Loaded loaded("token t 1234\nsm2key k key " + p11testbed::FixtureFile("sm2.key") + "\n");
+    KeySession key(loaded.entry.get(), "t", "1234", "k");
+    ASSERT_TRUE(key.Ready());
+    testutil::ScopedTempDir dir;
+    testutil::WriteFile(dir.File("key"), kKey);
+    ASSERT_TRUE(Openssl("pkeyutl -encrypt -pubin -inkey " + p11testbed::FixtureFile("sm2pub.pem") + " -in " +
+                        dir.File("key") + " -out " + dir.File("env")));
+    const std::string envelope = testutil::ReadFileOrEmpty(dir.File("env"));
+
+    m_trace.Mark();
+    Output plain;
+    ASSERT_EQ(QOVA_OK, CryptoDecryptMsg(key.pCtx, key.hPrivate, QOVA_CKM_SM2_DECRYPT, Bytes(envelope),
+                                        envelope.size(), &plain.data, &plain.size));
+    EXPECT_EQ(kKey, plain.Str());
+    const std::string log = m_trace.Raw();
+    ASSERT_NE(std::string::npos, log.find("CryptoDecryptMsg -- CkDecrypt for data"));
+    ASSERT_NE(std::string::npos, log.find("INFO pulDataLen 16"));
+    std::string hex = testutil::BytesToHex(Bytes(kKey), kKey.size());
+    EXPECT_EQ(std::string::npos, log.find(kKey));
+    EXPECT_EQ(std::string::npos, log.find(hex));
+    std::transform(hex.begin(), hex.end(), hex.begin(), ::toupper);
+    EXPECT_EQ(std::string::npos, log.find(hex));
 }
 
 }  // namespace

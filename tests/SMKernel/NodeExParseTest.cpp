@@ -1,6 +1,7 @@
 // Parsing from memory and lazily from a file: tree shape, limits and hostile input.
 #include "NodeEx.h"
 
+#include "AllocationProbe.h"
 #include "NodeExTestUtil.h"
 #include "TestUtil.h"
 
@@ -119,6 +120,59 @@ TEST(NodeExParse, NestingOf127LevelsParsesAnd128Fail)
     indefinite.insert(indefinite.end(), 400, 0x00);
     NodeExPtr root;
     EXPECT_EQ(QOVA_E_DER_TOO_DEEP, ParseBoth(indefinite, &root));
+}
+
+// Hazard: a definite-length container full of zero octets made one 128-byte node of every two
+// octets, so 32 MiB of outside input cost over 2 GB. The parse must stop at its node budget, far
+// inside a heap limit, from memory and from a file alike.
+TEST(NodeExParse, ZeroFilledContainerStopsAtTheNodeBudgetInsideAMemoryLimit)
+{
+    Bytes der = HexToBytes("30 84 02 00 00 00");
+    der.resize(der.size() + 0x2000000, 0x00);
+    testutil::ScopedTempDir dir;
+    ASSERT_TRUE(testutil::WriteFile(dir.File("zeros.der"), std::string(der.begin(), der.end())));
+    constexpr size_t kLimit = size_t(256) << 20;
+    for (const bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "from a file" : "from memory");
+        FILE* file = fromFile ? fopen(dir.File("zeros.der").c_str(), "rb") : nullptr;
+        ASSERT_TRUE(!fromFile || file);
+        NodeEx* raw = nullptr;
+        unsigned int result = 0;
+        size_t peak = 0;
+        bool limitReached = false;
+        {
+            allocprobe::HeapWatch watch(kLimit);
+            result = fromFile ? DecodeASN1FileEx(file, &raw) : DecodeASN1MemoryEx(der.data(), der.size(), &raw);
+            peak = watch.PeakBytes();
+            limitReached = watch.LimitReached();
+        }
+        delete raw;
+        if (file)
+            fclose(file);
+        EXPECT_EQ(QOVA_E_FAIL, result);
+        EXPECT_EQ(nullptr, raw);
+        EXPECT_FALSE(limitReached) << "the parse ran into the heap limit of " << (kLimit >> 20) << " MiB";
+        EXPECT_LT(peak, kLimit);
+        RecordProperty(fromFile ? "peak_bytes_file" : "peak_bytes_memory", std::to_string(peak));
+    }
+}
+
+TEST(NodeExParse, NodeBudgetCountsTheRootAndEveryChild)
+{
+    for (const unsigned int extra : {0u, 1u}) {
+        SCOPED_TRACE(extra ? "one node over the budget" : "exactly the budget");
+        const size_t children = MAX_PARSE_NODE_COUNT - 1 + extra;
+        const size_t length = 2 * children;
+        Bytes der = {0x30, 0x84, static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
+                     static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
+        for (size_t i = 0; i < children; ++i)
+            der.insert(der.end(), {0x05, 0x00});
+        NodeExPtr root;
+        ASSERT_EQ(extra ? QOVA_E_FAIL : QOVA_OK, nodeex_test::Parse(der, &root));
+        if (!extra) {
+            EXPECT_EQ(children, root->vetNodes.size());
+        }
+    }
 }
 
 TEST(NodeExParse, FileTreeReadsValuesOnDemandWithinBounds)

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <vector>
 
 namespace dialogtest {
 
@@ -62,6 +63,27 @@ protected:
         std::string s = text ? text : "";
         g_free(text);
         return s;
+    }
+
+    // The table's visible width and the right edge of each of its columns, in the table's own
+    // coordinates.
+    struct ColumnLayout
+    {
+        int visible = 0;
+        std::vector<int> rightEdges;
+    };
+    static ColumnLayout Columns(GtkWidget* tree)
+    {
+        ColumnLayout layout;
+        layout.visible =
+            static_cast<int>(gtk_adjustment_get_page_size(gtk_scrollable_get_hadjustment(GTK_SCROLLABLE(tree))));
+        GList* columns = gtk_tree_view_get_columns(GTK_TREE_VIEW(tree));
+        for (GList* c = columns; c; c = c->next) {
+            auto* column = GTK_TREE_VIEW_COLUMN(c->data);
+            layout.rightEdges.push_back(gtk_tree_view_column_get_x_offset(column) + gtk_tree_view_column_get_width(column));
+        }
+        g_list_free(columns);
+        return layout;
     }
 
     static void SelectPath(GtkWidget* tree, int row)

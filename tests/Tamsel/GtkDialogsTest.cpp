@@ -1,4 +1,5 @@
 // The dialogs as real GTK windows, driven in process through their widgets.
+#include "AllocationProbe.h"
 #include "GtkDialogFixture.h"
 #include "TamselDialogs.h"
 
@@ -108,6 +109,40 @@ TEST_F(GtkDialogTest, TableCannotBeSortedAndTheAnswerNamesThePickedRecord)
     EXPECT_EQ((std::vector<std::string>{"CN=Zoe", "CN=Adam", "CN=Mia"}), subjects);
     ASSERT_EQ(1, answer);
     EXPECT_EQ("CN=Adam", records.Subject(1));
+}
+
+// The columns share the table's width at any size: made wider, they grow together and the last
+// still ends at the visible edge, neither past it nor short of it.
+TEST_F(GtkDialogTest, CertificateColumnsShareTheTableWidthAtAnySize)
+{
+    RecordSet records;
+    const std::string subject = "CN=" + std::string(200, 'S'), issuer = "CN=" + std::string(200, 'I');
+    records.Add(subject.c_str(), issuer.c_str());
+    ColumnLayout narrow, wide;
+    Script script;
+    script.WaitForWindow("Select Certificate", &m_window)
+        .Then("make the window wider", [&] {
+            narrow = Columns(Named(m_window, "pCertTableView"));
+            gtk_window_resize(GTK_WINDOW(m_window), gtk_widget_get_allocated_width(m_window) + 300,
+                              gtk_widget_get_allocated_height(m_window));
+            return true;
+        })
+        .Then("columns shared out again", [&] {
+            wide = Columns(Named(m_window, "pCertTableView"));
+            return wide.visible >= narrow.visible + 300 && 2 == wide.rightEdges.size() &&
+                   std::abs(wide.rightEdges[0] - wide.visible / 2) <= 1;
+        })
+        .Then("Cancel", [&] {
+            Click(m_window, "ClickCancel");
+            return true;
+        });
+    script.Start();
+    EXPECT_EQ(-1, tamsel::RunSelectCert(records.Pointers()));
+    EXPECT_TRUE(script.Finished()) << script.Failure();
+    ASSERT_EQ(2u, narrow.rightEdges.size());
+    EXPECT_LE(narrow.rightEdges[1], narrow.visible);
+    ASSERT_EQ(2u, wide.rightEdges.size());
+    EXPECT_EQ(wide.visible, wide.rightEdges[1]);
 }
 
 TEST_F(GtkDialogTest, HundredRowsAtMostAndEmptyCellsForMissingNames)
@@ -268,6 +303,31 @@ TEST_F(GtkDialogTest, PINWindowShowsRedNoticesAndWipesTheField)
     // Hazard: the PIN staying in the on-screen field's memory after the window closed.
     EXPECT_STREQ("", gtk_entry_buffer_get_text(buffer));
     g_object_unref(buffer);
+}
+
+// Hazard: each keystroke in the PIN field copied the whole text into a temporary string that was
+// freed unwiped, leaving the typed PIN in freed heap memory.
+TEST_F(GtkDialogTest, PINTypedKeyByKeyLeavesNoCopyInFreedMemory)
+{
+    // Longer than a string keeps inside itself, so that any copy of it lives on the heap.
+    static const char kPIN[] = "7391552800461837";
+    allocprobe::FreedBlockSearch search(kPIN, strlen(kPIN));
+    Script script;
+    script.WaitForWindow("Enter PIN", &m_window).Then("type the PIN key by key, then a few more", [&] {
+        GtkWidget* entry = Named(m_window, "m_pPINText");
+        gint position = 0;
+        for (const char* key = kPIN; *key; ++key)
+            gtk_editable_insert_text(GTK_EDITABLE(entry), key, 1, &position);
+        for (const char* key = "2468"; *key; ++key)
+            gtk_editable_insert_text(GTK_EDITABLE(entry), key, 1, &position);
+        Click(m_window, "ClickCancel");
+        return true;
+    });
+    script.Start();
+    char* pin = nullptr;
+    EXPECT_EQ(-1, tamsel::RunUserPIN(0, 4, 64, &pin));
+    EXPECT_TRUE(script.Finished()) << script.Failure();
+    EXPECT_EQ(0u, search.Hits()) << "freed blocks that still held the PIN";
 }
 
 TEST_F(GtkDialogTest, PINLengthsCountUTF16UnitsAndRefuseWhatTheBufferCannotHold)

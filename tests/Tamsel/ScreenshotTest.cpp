@@ -65,6 +65,16 @@ TEST_P(GtkScreenshotTest, EveryWindow)
             })
             .Then("drawn", [&] { return nullptr != g_object_get_data(G_OBJECT(m_window), "gtkdriver-drawn"); })
             .Screenshot(&m_window, "certificate-table-" + lang)
+            .Then("every column ends inside the visible width", [&] {
+                // Hazard: fixed column widths wider than the table cut the last column at the
+                // window's edge, past its ellipsis.
+                const ColumnLayout layout = Columns(Named(m_window, "pCertTableView"));
+                EXPECT_GT(layout.visible, 0);
+                EXPECT_EQ(2u, layout.rightEdges.size());
+                for (const int edge : layout.rightEdges)
+                    EXPECT_LE(edge, layout.visible);
+                return true;
+            })
             .Then("double-click", [&] {
                 ActivateRow(Named(m_window, "pCertTableView"), 1);
                 return true;

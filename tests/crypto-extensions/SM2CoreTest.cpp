@@ -245,17 +245,114 @@ TEST_F(SM2Core, OutOfRangeSignaturesAndWrongCurvesAreRefused)
     EXPECT_EQ(0, _SM2_verify(good, x.get(), yOff.get(), e.get(), kNidSm2));
     EXPECT_EQ((std::vector<std::pair<int, int>>{{42, 3}}), DrainErrors());
 
-    // A private key whose 1 + d has no inverse cannot sign.
-    Bn bad(BN_dup(n));
-    BN_sub_word(bad.get(), 1);
-    EXPECT_EQ(nullptr, _SM2_sign(e.get(), bad.get(), kNidSm2));
-    EXPECT_EQ((std::vector<std::pair<int, int>>{{42, 3}}), DrainErrors());
-
     // A given nonce that yields no valid signature is not silently replaced.
     EXPECT_EQ(nullptr, sm2detail::SignWithNonce(e.get(), d.get(), kNidSm2, n));
     ECDSA_SIG_free(good);
     EC_GROUP_free(group);
     DrainErrors();
+}
+
+// Hazards: the library reduces a public coordinate modulo p, so a signature verified for x + p in
+// place of x; d = 0 and d = n signed as the key 0, whose s gives the nonce away; a user ID of 8192
+// bytes or more wrapped ENTL's 16 bits into the hash of another ID length.
+TEST_F(SM2Core, InputsOutsideTheirRangesAreRefused)
+{
+    Bn d, x, y;
+    NewKey(&d, &x, &y);
+    Bn e = HexBn("1234567890ABCDEF");
+    ECDSA_SIG* sig = _SM2_sign(e.get(), d.get(), kNidSm2);
+    ASSERT_NE(nullptr, sig);
+    EC_GROUP* group = EC_GROUP_new_by_curve_name(kNidSm2);
+    ASSERT_NE(nullptr, group);
+    Bn p(BN_new()), a(BN_new()), b(BN_new()), gx(BN_new()), gy(BN_new());
+    ASSERT_EQ(1, EC_GROUP_get_curve(group, p.get(), a.get(), b.get(), nullptr));
+    ASSERT_EQ(1, EC_POINT_get_affine_coordinates(group, EC_GROUP_get0_generator(group), gx.get(), gy.get(), nullptr));
+    const BIGNUM* n = EC_GROUP_get0_order(group);
+    auto plus = [](const BIGNUM* u, const BIGNUM* v, bool subtract = false) {
+        Bn out(BN_new());
+        (subtract ? BN_sub : BN_add)(out.get(), u, v);
+        return out;
+    };
+
+    // Public coordinates lie in [0, p); the same point written otherwise verifies nothing.
+    EXPECT_EQ(1, _SM2_verify(sig, x.get(), y.get(), e.get(), kNidSm2));
+    struct PointCase
+    {
+        const char* name;
+        Bn px, py;
+    };
+    PointCase points[] = {
+        {"x + p", plus(x.get(), p.get()), Bn(BN_dup(y.get()))},
+        {"y + p", Bn(BN_dup(x.get())), plus(y.get(), p.get())},
+        {"x - p", plus(x.get(), p.get(), true), Bn(BN_dup(y.get()))},
+    };
+    for (const PointCase& c : points) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(0, _SM2_verify(sig, c.px.get(), c.py.get(), e.get(), kNidSm2));
+        EXPECT_EQ((std::vector<std::pair<int, int>>{{42, 3}}), DrainErrors());
+    }
+
+    // Private keys: only [1, n - 2] signs; a signature is checked against the library's own [d]G.
+    auto word = [](unsigned long w, bool negative = false) {
+        Bn out(BN_new());
+        BN_set_word(out.get(), w);
+        BN_set_negative(out.get(), negative ? 1 : 0);
+        return out;
+    };
+    struct KeyCase
+    {
+        const char* name;
+        Bn d;
+        bool signs;
+    };
+    const KeyCase keys[] = {
+        {"0", word(0), false},
+        {"-1", word(1, true), false},
+        {"n", Bn(BN_dup(n)), false},
+        {"n + 1", plus(n, word(1).get()), false},
+        {"n - 1 (1 + d has no inverse)", plus(n, word(1).get(), true), false},
+        {"1", word(1), true},
+        {"n - 2", plus(n, word(2).get(), true), true},
+    };
+    for (const KeyCase& c : keys) {
+        SCOPED_TRACE(c.name);
+        ECDSA_SIG* made = _SM2_sign(e.get(), c.d.get(), kNidSm2);
+        if (!c.signs) {
+            EXPECT_EQ(nullptr, made);
+            EXPECT_EQ((std::vector<std::pair<int, int>>{{42, 67}}), DrainErrors());
+            ECDSA_SIG_free(made);
+            continue;
+        }
+        ASSERT_NE(nullptr, made);
+        EC_POINT* P = EC_POINT_new(group);
+        Bn px(BN_new()), py(BN_new());
+        ASSERT_EQ(1, EC_POINT_mul(group, P, c.d.get(), nullptr, nullptr, nullptr));
+        ASSERT_EQ(1, EC_POINT_get_affine_coordinates(group, P, px.get(), py.get(), nullptr));
+        EXPECT_EQ(1, _SM2_verify(made, px.get(), py.get(), e.get(), kNidSm2));
+        EC_POINT_free(P);
+        ECDSA_SIG_free(made);
+    }
+    // The byte form refuses the key 0 as well, with both outputs zero.
+    const Bytes zero(32, 0), e32 = Bn32(e.get());
+    Bytes r32(32, 0xAA), s32(32, 0xAA);
+    EXPECT_EQ(0, _SM2_sign_ex(e32.data(), zero.data(), r32.data(), s32.data()));
+    EXPECT_EQ(zero, r32);
+    EXPECT_EQ(zero, s32);
+    DrainErrors();
+
+    // User IDs: 8191 bytes is the longest whose bit length fits ENTL's two bytes.
+    const Bytes id(8192, 'A');
+    Bytes z(32, 0x5A);
+    EXPECT_EQ(1, _SM2_CalculateZValue(id.data(), SM2_MAX_USER_ID_LENGTH, a.get(), b.get(), gx.get(), gy.get(),
+                                      x.get(), y.get(), z.data()));
+    EXPECT_NE(Bytes(32, 0x5A), z);
+    z.assign(32, 0x5A);
+    EXPECT_EQ(0, _SM2_CalculateZValue(id.data(), 8192, a.get(), b.get(), gx.get(), gy.get(), x.get(), y.get(),
+                                      z.data()));
+    EXPECT_EQ(Bytes(32, 0x5A), z);
+
+    ECDSA_SIG_free(sig);
+    EC_GROUP_free(group);
 }
 
 TEST_F(SM2Core, EncryptionRoundTripsAndLengthLimits)

@@ -33,6 +33,29 @@ CK_RV FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_ULONG
 CK_RV FindObjectsFinal(CK_SESSION_HANDLE session);
 CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* templ, CK_ULONG count);
 
+// Signatures, verification, digests, decryption and random data (TestP11Crypto.cpp); the
+// mechanisms are rows of one table there.
+CK_RV SignInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key);
+CK_RV Sign(CK_SESSION_HANDLE session, unsigned char* data, CK_ULONG dataLen, unsigned char* signature,
+           CK_ULONG* signatureLen);
+CK_RV SignUpdate(CK_SESSION_HANDLE session, unsigned char* part, CK_ULONG partLen);
+CK_RV SignFinal(CK_SESSION_HANDLE session, unsigned char* signature, CK_ULONG* signatureLen);
+CK_RV VerifyInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key);
+CK_RV Verify(CK_SESSION_HANDLE session, unsigned char* data, CK_ULONG dataLen, unsigned char* signature,
+             CK_ULONG signatureLen);
+CK_RV VerifyUpdate(CK_SESSION_HANDLE session, unsigned char* part, CK_ULONG partLen);
+CK_RV VerifyFinal(CK_SESSION_HANDLE session, unsigned char* signature, CK_ULONG signatureLen);
+CK_RV DigestInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism);
+CK_RV Digest(CK_SESSION_HANDLE session, unsigned char* data, CK_ULONG dataLen, unsigned char* digest,
+             CK_ULONG* digestLen);
+CK_RV DigestUpdate(CK_SESSION_HANDLE session, unsigned char* part, CK_ULONG partLen);
+CK_RV DigestFinal(CK_SESSION_HANDLE session, unsigned char* digest, CK_ULONG* digestLen);
+CK_RV DecryptInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key);
+CK_RV Decrypt(CK_SESSION_HANDLE session, unsigned char* encrypted, CK_ULONG encryptedLen, unsigned char* data,
+              CK_ULONG* dataLen);
+CK_RV SeedRandom(CK_SESSION_HANDLE session, unsigned char* seed, CK_ULONG seedLen);
+CK_RV GenerateRandom(CK_SESSION_HANDLE session, unsigned char* randomData, CK_ULONG randomLen);
+
 }  // namespace testp11
 
 #endif

@@ -8,6 +8,8 @@
 //   hide ID ATTR [RV]                reading ATTR of the objects with this ID answers RV (0x12)
 //   badlen ID ATTR SIZE READ         ATTR reports SIZE to the size query and READ to the read
 //   fail C_Func RV [slot=N] [after=K] [times=N]
+//   sigderlen N                      SM2 signatures of N bytes (a token that answers a wrong length)
+//   sizequery N                      every size query of a sign, digest or decrypt answers N
 // IDs, labels and PINs are text or "hex:..."; objects belong to the last token line; relative
 // file names are taken from the fixture file's directory. '#' starts a comment line.
 #include "TestP11State.h"
@@ -102,6 +104,10 @@ public:
             return EmptySlot(words, error);
         if (kind == "fail")
             return Fail(words, error);
+        if (kind == "sigderlen")
+            return Number(words, &m_config->sigDerLength, error);
+        if (kind == "sizequery")
+            return Number(words, &m_config->sizeQuery, error);
         if (kind == "cert" || kind == "rsakey" || kind == "sm2key" || kind == "object" || kind == "hide" ||
             kind == "badlen") {
             if (m_config->slots.empty() || !m_config->slots.back().hasToken)
@@ -287,6 +293,13 @@ private:
             }
         }
         return found || Error(error, words[0] + ": no object with ID " + words[1]);
+    }
+
+    bool Number(const std::vector<std::string>& words, CK_ULONG* value, std::string* error)
+    {
+        if (words.size() != 2 || !ParseUlong(words[1], value) || *value == 0)
+            return Error(error, words[0] + " N (N > 0)");
+        return true;
     }
 
     bool Fail(const std::vector<std::string>& words, std::string* error)

@@ -70,12 +70,26 @@ struct FindOperation
     size_t next = 0;
 };
 
+struct Mechanism;
+
+// A signature, verification, digest or decryption between its C_*Init and its last call. The
+// parts of a multi-part operation are gathered and worked on by the final call.
+struct CryptoOperation
+{
+    bool active = false;
+    const Mechanism* mechanism = nullptr;
+    Bytes parameter;
+    EvpPkeyPtr key;
+    Bytes input;
+};
+
 struct Session
 {
     CK_SESSION_HANDLE handle = 0;
     CK_SLOT_ID slot = 0;
     CK_FLAGS flags = 0;
     FindOperation find;
+    CryptoOperation sign, verify, digest, decrypt;
 };
 
 // `fail C_Func RV [slot=N] [after=K] [times=N]`: the matching calls after the first K answer RV,
@@ -96,6 +110,11 @@ struct Config
 {
     std::vector<Slot> slots;
     std::vector<FailRule> failRules;
+    // `sigderlen N`: SM2 signatures of N bytes (66..72: signed again until the DER has that length;
+    // otherwise the DER cut or padded with zero bytes to N). 0: as signed.
+    CK_ULONG sigDerLength = 0;
+    // `sizequery N`: every size query of a sign, digest or decrypt operation answers N. 0: the true bound.
+    CK_ULONG sizeQuery = 0;
 };
 
 // Reads the fixture file; on failure *error says why.

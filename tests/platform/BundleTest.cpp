@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,6 +186,35 @@ TEST_F(BundleTest, MainBundleIsBesideTheProgramUnlessOverridden)
     setenv("PLATFORM_MAIN_BUNDLE", Root().c_str(), 1);
     EXPECT_EQ(Root(), Bundle::MainBundle()->ResourcePath());
     unsetenv("PLATFORM_MAIN_BUNDLE");
+}
+
+// Hazard: a program started by a relative path ("./prog") got the relative folder "./Resources",
+// which names another folder, or none, once the working directory changes.
+TEST(BundleForAddress, ProgramStartedByARelativePathGetsAnAbsoluteFolder)
+{
+    char real[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(BUNDLE_PROBE_PATH, real));
+    std::string dir = real;
+    dir.erase(dir.rfind('/'));
+    const std::string parent = dir.substr(0, dir.rfind('/'));
+    const std::string name = dir.substr(dir.rfind('/') + 1) + "/bundle_probe";
+    struct Case
+    {
+        const char* name;
+        std::string command;
+    };
+    const Case kCases[] = {
+        {"./prog", "cd " + testutil::ShellQuote(dir) + " && ./bundle_probe"},
+        {"folder/prog", "cd " + testutil::ShellQuote(parent) + " && ./" + testutil::ShellQuote(name)},
+        {"./prog, then a change of folder", "cd " + testutil::ShellQuote(dir) + " && ./bundle_probe --chdir /"},
+        {"absolute path", testutil::ShellQuote(std::string(real))},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::string output;
+        ASSERT_EQ(0, testutil::RunCommand(c.command, &output));
+        EXPECT_EQ(dir + "/Resources\n", output);
+    }
 }
 
 TEST_F(BundleTest, IdentifiersMapToRegisteredFolders)

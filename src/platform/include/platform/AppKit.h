@@ -93,6 +93,9 @@ public:
     ~SecureTextField() override;
     Kind GetKind() const override { return Kind::SecureTextField; }
     void SetStringValue(const std::string& text) override;
+    // The same from a character buffer (an on-screen field's own text), copied straight into the
+    // wiped buffer, so that no unwiped copy of the secret is made on the way.
+    void SetStringValue(const char* text, size_t length);
     // Wipes the text and mirrors the empty field.
     void Clear() { SetStringValue(std::string()); }
 };
@@ -178,7 +181,8 @@ public:
     {
         std::string key;    // e.g. "SubjectDN"
         std::string title;  // column header
-        int width;          // preferred width in pixels
+        int width;          // preferred width in pixels; the columns share the table's visible
+                            // width in proportion to these
     };
 
     using View::View;

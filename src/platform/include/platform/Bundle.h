@@ -1,7 +1,8 @@
 // Bundles: a folder of resources (string tables, localization folders) found beside a program.
 //   MainBundle()            <directory of the running executable>/../Resources
 //                           (PLATFORM_MAIN_BUNDLE replaces it, for test programs)
-//   BundleForAddress(&fn)   <directory of the shared object holding fn>/Resources
+//   BundleForAddress(&fn)   <directory of the shared object holding fn>/Resources, as an absolute
+//                           path also when the program was started by a relative one
 //   BundleWithPath(dir)     dir itself; null when dir is not a directory
 #ifndef PLATFORM_BUNDLE_H
 #define PLATFORM_BUNDLE_H

@@ -1,0 +1,8 @@
+// The token certificate services.
+#ifndef VARNELL_TOKENSVC_VOSKP11_KERNEL_H
+#define VARNELL_TOKENSVC_VOSKP11_KERNEL_H
+
+#include "CertInfo.h"
+#include "CertificateOperation.h"
+
+#endif
