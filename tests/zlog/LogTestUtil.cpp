@@ -36,14 +36,6 @@ std::string SampleConf(const testutil::ScopedTempDir& dir, const std::string& sa
     return WriteConf(dir, sample, testutil::ReplaceAll(text, "/tmp/", dir.Path() + "/"));
 }
 
-void EmptyMemoryLogPages(const testutil::ScopedTempDir& dir)
-{
-    if (0 != zlog_init_memory_log("ERROR", dir.File("scratch/pages.log").c_str()))
-        abort();
-    zlog_error(zlog_get_category("qova_category"), "empties the pages");
-    zlog_fini();
-}
-
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;

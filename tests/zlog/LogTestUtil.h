@@ -19,10 +19,6 @@ std::string WriteDirConf(const testutil::ScopedTempDir& dir, const std::string& 
 // A configuration of tests/zlog/samples with every "/tmp/" moved into `dir`, written as a trusted file.
 std::string SampleConf(const testutil::ScopedTempDir& dir, const std::string& sample);
 
-// The memory log's pages outlive every configuration of the process: empties them (through a
-// scratch file in `dir`) so that a test starts without lines of an earlier one. Logging is off after.
-void EmptyMemoryLogPages(const testutil::ScopedTempDir& dir);
-
 // Splits on '\n'; a final line without newline counts, a trailing newline adds no empty line.
 std::vector<std::string> Lines(const std::string& text);
 

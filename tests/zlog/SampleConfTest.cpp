@@ -81,24 +81,6 @@ TEST(SampleConf, NamedFormatsAndLevelSelectors)
     }
 }
 
-TEST(SampleConf, MemoryLogKeepsLinesUntilAnError)
-{
-    ScopedTempDir dir;
-    logtest::EmptyMemoryLogPages(dir);
-    ASSERT_EQ(QOVA_OK, qova_log_init_ex(logtest::SampleConf(dir, "qova-memlog.conf").c_str()));
-    const std::string log = dir.File("qova-log-samples/memlog/qova-mem.log");
-    TRACE(4, "debug text");
-    TRACE(2, "warn text");
-    EXPECT_FALSE(testutil::FileExists(log));
-    TRACE(1, "error text");
-    qova_log_fini();
-
-    const std::vector<std::string> lines = logtest::Lines(testutil::ReadFileOrEmpty(log));
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_TRUE(std::regex_match(lines[0], DefaultLine("WARN", "warn text"))) << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], DefaultLine("ERROR", "error text"))) << lines[1];
-}
-
 // Run by hand (outside ctest, without its environment and from another directory) the suite
 // must still find its sample configurations and helper program instead of aborting without a word.
 TEST(SampleConf, SuiteRunsOutsideCtest)
