@@ -523,6 +523,91 @@ unsigned int CopyAsn1String(const char* pszFunc, const ASN1_STRING* pString, Byt
     return QOVA_OK;
 }
 
+// An OCTET STRING leaf whose value stays in the caller's buffer: the encoder copies it straight
+// into its output, so large content is copied once.
+unsigned int CreateBufferLeaf(unsigned char tag, unsigned char* data, int size, NodeEx** node)
+{
+    NodeEx* pNode = new (std::nothrow) NodeEx();
+    if (nullptr == pNode)
+        return QOVA_E_FAIL;
+    pNode->Tag = tag;
+    pNode->pbySource = data;
+    pNode->ValueLength = static_cast<unsigned long long>(size);
+    pNode->CurrentLength = pNode->ValueLength;
+    pNode->FileLength = pNode->ValueLength;
+    *node = pNode;
+    return QOVA_OK;
+}
+
+// ConstructNode_SignedData, traced in the name of pszFunc. Without bCopySourceData, content in
+// memory stays in the caller's buffer, which must outlive the tree.
+unsigned int ConstructSignedDataNode(const char* pszFunc, int version, const char* digestAlgorithmOID,
+                                     const char* contentTypeOID, unsigned char* pbySourceData, int nSourceDataSize,
+                                     FILE* fpSourceFile, bool bWithSourceData, bool bCopySourceData,
+                                     unsigned char* pbyCert, int nCertSize, NodeEx* signerInfos, NodeEx** out)
+{
+    QOVA_FAIL_IF_IN(pszFunc, NULL == out || NULL == signerInfos || NULL == pbyCert || nCertSize <= 0 ||
+                     (bWithSourceData && NULL != pbySourceData && nSourceDataSize < 0),
+                 QOVA_E_INVALIDARG, "Check parameter");
+
+    NodeEx* pNode = nullptr;
+    unsigned int nResult = CreateVersionLeaf(version, &pNode);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(version)");
+    NodeExPtr pVersion(pNode);
+
+    nResult = ConstructNode_AlgorithmIdentifier(digestAlgorithmOID, const_cast<unsigned char*>(kNullParameters),
+                                                sizeof(kNullParameters), &pNode);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ConstructNode_AlgorithmIdentifier");
+    NodeExPtr pDigestAlgorithm(pNode);
+    nResult = CreateContainerNodeEx(kTagSet, &pNode);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(DigestAlgorithmSet)");
+    NodeExPtr pDigestAlgorithms(pNode);
+    pDigestAlgorithms->AddChild(pDigestAlgorithm.release());
+
+    nResult = ConstructNode_ObjectIdentifier(contentTypeOID, &pNode);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ConstructNode_ObjectIdentifier");
+    NodeExPtr pContentType(pNode);
+    nResult = CreateContainerNodeEx(kTagSequence, &pNode);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(ContentInfo)");
+    NodeExPtr pContentInfo(pNode);
+    pContentInfo->AddChild(pContentType.release());
+
+    if (bWithSourceData) {
+        QOVA_FAIL_IF_IN(pszFunc, NULL == pbySourceData && NULL == fpSourceFile, QOVA_E_FAIL, "Check source data or file is not NUL");
+        if (NULL != pbySourceData) {
+            nResult = bCopySourceData ? CreateLeafNodeEx(kTagOctetString, pbySourceData, nSourceDataSize, &pNode)
+                                      : CreateBufferLeaf(kTagOctetString, pbySourceData, nSourceDataSize, &pNode);
+            QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(SourceData)");
+        } else {
+            // The size query rewinds the file and refuses 2^31 octets or more.
+            unsigned nFileSize = 0;
+            nResult = GetFileSize_Ex(fpSourceFile, &nFileSize);
+            QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "GetFileSize_Ex");
+            nResult = CreateFileLeafNodeEx(kTagOctetString, fpSourceFile, 0, nFileSize, &pNode);
+            QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(SourceFile)");
+        }
+        NodeExPtr pData(pNode);
+        nResult = CreateContainerNodeEx(kTagExplicit0, &pNode);
+        QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(contextContent)");
+        pNode->AddChild(pData.release());
+        pContentInfo->AddChild(pNode);
+    }
+
+    nResult = CreateLeafNodeEx(kTagExplicit0, pbyCert, nCertSize, &pNode);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(contextCert)");
+    NodeExPtr pCertificates(pNode);
+
+    nResult = CreateContainerNodeEx(kTagSequence, &pNode);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(SignedData)");
+    pNode->AddChild(pVersion.release());
+    pNode->AddChild(pDigestAlgorithms.release());
+    pNode->AddChild(pContentInfo.release());
+    pNode->AddChild(pCertificates.release());
+    pNode->AddChild(signerInfos);
+    *out = pNode;
+    return QOVA_OK;
+}
+
 }  // namespace
 
 unsigned int ConstructNode_IssuerAndSerialNumber(unsigned char* issuer, int issuerSize, unsigned char* serial,
@@ -669,65 +754,9 @@ unsigned int ConstructNode_SignedData(int version, const char* digestAlgorithmOI
                                       bool bWithSourceData, unsigned char* pbyCert, int nCertSize,
                                       NodeEx* signerInfos, NodeEx** out)
 {
-    QOVA_FAIL_IF(NULL == out || NULL == signerInfos || NULL == pbyCert || nCertSize <= 0 ||
-                     (bWithSourceData && NULL != pbySourceData && nSourceDataSize < 0),
-                 QOVA_E_INVALIDARG, "Check parameter");
-
-    NodeEx* pNode = nullptr;
-    unsigned int nResult = CreateVersionLeaf(version, &pNode);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(version)");
-    NodeExPtr pVersion(pNode);
-
-    nResult = ConstructNode_AlgorithmIdentifier(digestAlgorithmOID, const_cast<unsigned char*>(kNullParameters),
-                                                sizeof(kNullParameters), &pNode);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConstructNode_AlgorithmIdentifier");
-    NodeExPtr pDigestAlgorithm(pNode);
-    nResult = CreateContainerNodeEx(kTagSet, &pNode);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(DigestAlgorithmSet)");
-    NodeExPtr pDigestAlgorithms(pNode);
-    pDigestAlgorithms->AddChild(pDigestAlgorithm.release());
-
-    nResult = ConstructNode_ObjectIdentifier(contentTypeOID, &pNode);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConstructNode_ObjectIdentifier");
-    NodeExPtr pContentType(pNode);
-    nResult = CreateContainerNodeEx(kTagSequence, &pNode);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(ContentInfo)");
-    NodeExPtr pContentInfo(pNode);
-    pContentInfo->AddChild(pContentType.release());
-
-    if (bWithSourceData) {
-        QOVA_FAIL_IF(NULL == pbySourceData && NULL == fpSourceFile, QOVA_E_FAIL, "Check source data or file is not NUL");
-        if (NULL != pbySourceData) {
-            nResult = CreateLeafNodeEx(kTagOctetString, pbySourceData, nSourceDataSize, &pNode);
-            QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(SourceData)");
-        } else {
-            // The size query rewinds the file and refuses 2^31 octets or more.
-            unsigned nFileSize = 0;
-            nResult = GetFileSize_Ex(fpSourceFile, &nFileSize);
-            QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetFileSize_Ex");
-            nResult = CreateFileLeafNodeEx(kTagOctetString, fpSourceFile, 0, nFileSize, &pNode);
-            QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(SourceFile)");
-        }
-        NodeExPtr pData(pNode);
-        nResult = CreateContainerNodeEx(kTagExplicit0, &pNode);
-        QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(contextContent)");
-        pNode->AddChild(pData.release());
-        pContentInfo->AddChild(pNode);
-    }
-
-    nResult = CreateLeafNodeEx(kTagExplicit0, pbyCert, nCertSize, &pNode);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(contextCert)");
-    NodeExPtr pCertificates(pNode);
-
-    nResult = CreateContainerNodeEx(kTagSequence, &pNode);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(SignedData)");
-    pNode->AddChild(pVersion.release());
-    pNode->AddChild(pDigestAlgorithms.release());
-    pNode->AddChild(pContentInfo.release());
-    pNode->AddChild(pCertificates.release());
-    pNode->AddChild(signerInfos);
-    *out = pNode;
-    return QOVA_OK;
+    return ConstructSignedDataNode(__func__, version, digestAlgorithmOID, contentTypeOID, pbySourceData,
+                                   nSourceDataSize, fpSourceFile, bWithSourceData, true, pbyCert, nCertSize,
+                                   signerInfos, out);
 }
 
 unsigned int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* pbySourceData,
@@ -774,8 +803,10 @@ unsigned int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsign
     NodeExPtr pSignerInfos(pNode);
     pSignerInfos->AddChild(pSignerInfo.release());
 
-    nResult = ConstructNode_SignedData(1, digestAlgorithmOID, contentTypeOID, pbySourceData, nSourceDataSize,
-                                       fpSourceFile, bWithSourceData, pbyCert, nCertSize, pSignerInfos.get(), &pNode);
+    // The content is encoded before this call returns: it need not be copied into the tree.
+    nResult = ConstructSignedDataNode(__func__, 1, digestAlgorithmOID, contentTypeOID, pbySourceData,
+                                      nSourceDataSize, fpSourceFile, bWithSourceData, false, pbyCert, nCertSize,
+                                      pSignerInfos.get(), &pNode);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConstructNode_SignedData");
     pSignerInfos.release();
     NodeExPtr pSignedData(pNode);
