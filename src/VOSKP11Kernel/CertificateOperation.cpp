@@ -1,13 +1,22 @@
 #include "CertificateOperation.h"
 
 #include "CertificateFields.h"
+#include "CertificateValidation.h"
 #include "KernelHolders.h"
+#include "Misc.h"
 #include "P11Certificate.h"
+#include "P11Module.h"
 #include "QovaTrace.h"
+#include "Tamsel64.h"
 
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <strings.h>
 
 using smkernel::X509Ptr;
 
@@ -61,6 +70,126 @@ unsigned int FormatCTime(const char* func, long tTime, std::unique_ptr<char[]>& 
     QOVA_FAIL_IF_IN(func, NULL == text, QOVA_E_FAIL, "New memory");
     memcpy(text.get(), pszCTime, kCTimeLength);
     return QOVA_OK;
+}
+
+// Record sets of one selection, released whatever happens: a record holds its token session, and
+// the release of the last record of a session closes it and lets its module unload.
+class CertInfoSetsRelease
+{
+public:
+    CertInfoSetsRelease(std::vector<_CERTIFICATE_INFO*>& first, std::vector<_CERTIFICATE_INFO*>& second)
+        : m_first(first), m_second(second)
+    {
+    }
+    ~CertInfoSetsRelease()
+    {
+        CleanCertInfoSetVtr(m_first);
+        CleanCertInfoSetVtr(m_second);
+    }
+    CertInfoSetsRelease(const CertInfoSetsRelease&) = delete;
+    CertInfoSetsRelease& operator=(const CertInfoSetsRelease&) = delete;
+
+private:
+    std::vector<_CERTIFICATE_INFO*>& m_first;
+    std::vector<_CERTIFICATE_INFO*>& m_second;
+};
+
+// Token certificate objects of one module; released (and their sessions with them, unless a
+// record took a reference) at scope end.
+struct CertDataSet
+{
+    std::vector<_CERTIFICATE_DATA*> records;
+    ~CertDataSet() { ClearCertificateDataSet(records); }
+};
+
+// The pieces of a split filter text (strdup copies).
+struct Alternatives
+{
+    std::vector<char*> pieces;
+    ~Alternatives() { CleanupStringVector(pieces); }
+};
+
+bool IsTextSet(const char* pszText)
+{
+    return NULL != pszText && '\0' != *pszText;
+}
+
+// A zero-filled new[] copy of the text; a missing text becomes the empty text.
+std::unique_ptr<char[]> CopyTextOrEmpty(const char* pszText)
+{
+    const size_t nLength = NULL == pszText ? 0 : strlen(pszText);
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[nLength + 1]());
+    if (copy && nLength > 0) memcpy(copy.get(), pszText, nLength);
+    return copy;
+}
+
+// The rows offered in the certificate window: one display record per certificate with its own
+// copies of the texts and the DER bytes, and the null-terminated pointer array the dialog library
+// reads. Everything is freed with this object, whatever the dialog answered.
+class DisplayRecords
+{
+public:
+    bool Allocate(size_t nCount)
+    {
+        m_records.reset(new (std::nothrow) CertDisplayRecord[nCount]());
+        m_array.reset(new (std::nothrow) const CertDisplayRecord*[nCount + 1]());
+        m_texts.reset(new (std::nothrow) std::unique_ptr<char[]>[2 * nCount]);
+        m_bytes.reset(new (std::nothrow) std::unique_ptr<unsigned char[]>[nCount]);
+        return m_records && m_array && m_texts && m_bytes;
+    }
+
+    // Fills row i from the record; null when memory runs out.
+    const CertDisplayRecord* Set(size_t i, const _CERTIFICATE_INFO* pCertInfo)
+    {
+        std::unique_ptr<char[]>& subject = m_texts[2 * i];
+        std::unique_ptr<char[]>& issuer = m_texts[2 * i + 1];
+        subject = CopyTextOrEmpty(pCertInfo ? pCertInfo->pszSubjectDN : NULL);
+        issuer = CopyTextOrEmpty(pCertInfo ? pCertInfo->pszIssuerDN : NULL);
+        if (!subject || !issuer) return NULL;
+        const _CERTIFICATE_DATA* pCertData = pCertInfo ? pCertInfo->pCertData : NULL;
+        CertDisplayRecord& record = m_records[i];
+        if (NULL != pCertData && NULL != pCertData->pbyCertificate && pCertData->nCertificateSize > 0) {
+            const int nSize = pCertData->nCertificateSize;
+            m_bytes[i].reset(new (std::nothrow) unsigned char[nSize]);
+            if (!m_bytes[i]) return NULL;
+            memcpy(m_bytes[i].get(), pCertData->pbyCertificate, static_cast<size_t>(nSize));
+            record.stCertData.pbyData = m_bytes[i].get();
+            record.stCertData.lDataSize = static_cast<int64_t>(nSize);
+        }
+        record.pszSubjectDN = subject.get();
+        record.pszIssuerDN = issuer.get();
+        m_array[i] = &record;
+        return &record;
+    }
+
+    const CertDisplayRecord* const* Array() const { return m_array.get(); }
+
+private:
+    std::unique_ptr<CertDisplayRecord[]> m_records;
+    std::unique_ptr<const CertDisplayRecord*[]> m_array;
+    std::unique_ptr<std::unique_ptr<char[]>[]> m_texts;             // subject and issuer of each row
+    std::unique_ptr<std::unique_ptr<unsigned char[]>[]> m_bytes;   // DER of each row
+};
+
+// Tests a to g of the filter in their order; the first that fails drops the record. A test that is
+// on fails a record whose field for it is missing: there is nothing that could match.
+bool PassesFilter(const _CERTIFICATE_INFO& stCertInfo, const _CERT_FILTER& stFilter, unsigned int uiKeyUsage,
+                  const std::vector<char*>& vtrSubjects, const std::vector<char*>& vtrIssuers)
+{
+    unsigned char* pbyDERCert = stCertInfo.pCertData ? stCertInfo.pCertData->pbyCertificate : NULL;
+    const int nDERCertSize = stCertInfo.pCertData ? stCertInfo.pCertData->nCertificateSize : 0;
+
+    if (0 != uiKeyUsage && QOVA_OK != CheckCertKeyUsage(pbyDERCert, nDERCertSize, uiKeyUsage, false)) return false;
+    if (QOVA_OK != FilterString(stCertInfo.pszSubjectDN, vtrSubjects)) return false;
+    if (QOVA_OK != FilterString(stCertInfo.pszIssuerDN, vtrIssuers)) return false;
+    if (IsTextSet(stFilter.pszSerialNumFilter) &&
+        (NULL == stCertInfo.pszCertSN || 0 != strcasecmp(stFilter.pszSerialNumFilter, stCertInfo.pszCertSN)))
+        return false;
+    if (IsTextSet(stFilter.pszSubjectKeyIDFilter) &&
+        (NULL == stCertInfo.pszSubjectKeyID || 0 != strcmp(stFilter.pszSubjectKeyIDFilter, stCertInfo.pszSubjectKeyID)))
+        return false;
+    if (IsTextSet(stFilter.AlgOID) && QOVA_OK != CheckCertAlg(pbyDERCert, nDERCertSize, stFilter.AlgOID)) return false;
+    return QOVA_OK == CheckCertTimeValidity(pbyDERCert, nDERCertSize, stFilter.tTimetoVerify);
 }
 
 }  // namespace
@@ -236,5 +365,203 @@ unsigned int GetValidTimeFromDERCert(unsigned char* pbyDERCert, int nDERCertSize
 
     if (ppszNotBefore) *ppszNotBefore = notBefore.release();
     if (ppszNotAfter) *ppszNotAfter = notAfter.release();
+    return QOVA_OK;
+}
+
+unsigned int SelectCertificatefromCSPList(void* pDylibInfoList, _CERT_FILTER* pFilter, _CERTIFICATE_INFO** ppCertInfo)
+{
+    TraceHelper trace("SelectCertificatefromCSPList");
+    QOVA_FAIL_IF(NULL == ppCertInfo, QOVA_E_INVALIDARG, "Check ppCertInfo");
+
+    std::vector<_CERTIFICATE_INFO*> vtrAllCertInfoSet;
+    std::vector<_CERTIFICATE_INFO*> vtrCertificateInfoSet;
+    // Releasing both sets closes every session but the chosen copy's; a failed or cancelled
+    // selection thus leaves no session open.
+    const CertInfoSetsRelease release(vtrAllCertInfoSet, vtrCertificateInfoSet);
+
+    GetAllCertificateInfo(pDylibInfoList, vtrAllCertInfoSet);
+    CERTINFO_TRACE("All Cert Count: %d", static_cast<int>(vtrAllCertInfoSet.size()));
+
+    unsigned int nResult = FilterCertificate(vtrAllCertInfoSet, pFilter, vtrCertificateInfoSet);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "FilterCertificate");
+    CERTINFO_TRACE("Filtered Cert Count: %d", static_cast<int>(vtrCertificateInfoSet.size()));
+    QOVA_FAIL_IF(0 == vtrCertificateInfoSet.size(), QOVA_E_NO_CERT, "FilterCertificate");
+
+    _CERTIFICATE_INFO* pCertInfo = NULL;
+    nResult = CustomUIDlgSelectCert(vtrCertificateInfoSet, false, &pCertInfo);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "CustomUIDlgSelectCert");
+    *ppCertInfo = pCertInfo;
+    return QOVA_OK;
+}
+
+unsigned int GetAllCertificateInfo(void* pDylibInfoList, std::vector<_CERTIFICATE_INFO*>& vtrCertInfoSet)
+{
+    TraceHelper trace("GetAllCertificateInfo");
+    CertDataSet scratch;
+    for (DylibInfo* pDylibInfo = static_cast<DylibInfo*>(pDylibInfoList); NULL != pDylibInfo;
+         pDylibInfo = pDylibInfo->pNext) {
+        ClearCertificateDataSet(scratch.records);
+        const unsigned int nResult = GetAllCertDataFromDevices(pDylibInfo, scratch.records);
+        if (QOVA_OK != nResult || scratch.records.empty()) {
+            CERTINFO_TRACE("GetAllCertDataFromDevices[%s]: 0x%08x", QovaTraceText(pDylibInfo->pszCSPName).c_str(),
+                           nResult);
+            UnLoadP11Dylib(pDylibInfo);
+            continue;
+        }
+        // Each record takes its own reference on the session, which keeps the module loaded.
+        for (_CERTIFICATE_DATA* pCertData : scratch.records) {
+            _CERTIFICATE_INFO* pCertInfo = NULL;
+            if (QOVA_OK != ConstructCertificateInfo(pDylibInfo->pszCSPName, pDylibInfo->pszDylibPath, pCertData,
+                                                    &pCertInfo))
+                continue;
+            CertInfoPtr holder(pCertInfo);
+            vtrCertInfoSet.push_back(pCertInfo);
+            holder.release();
+        }
+    }
+    return QOVA_OK;
+}
+
+unsigned int FilterCertificate(std::vector<_CERTIFICATE_INFO*> vtrCertInfoSet, _CERT_FILTER* pFilter,
+                               std::vector<_CERTIFICATE_INFO*>& vtrFiltered)
+{
+    TraceHelper trace("FilterCertificate");
+    QOVA_FAIL_IF(0 == vtrCertInfoSet.size(), QOVA_E_NO_CERT, "Check nCSPCount");
+
+    // No filter at all is the empty filter: every test off.
+    const _CERT_FILTER stFilter = NULL == pFilter ? _CERT_FILTER() : *pFilter;
+    CERTINFO_TRACE("pszSubjectDNFilter is %s.", QovaTraceText(stFilter.pszSubjectDNFilter).c_str());
+    CERTINFO_TRACE("pszIssureDNFilter is %s.", QovaTraceText(stFilter.pszIssureDNFilter).c_str());
+    CERTINFO_TRACE("pszSN is %s.", QovaTraceText(stFilter.pszSerialNumFilter).c_str());
+    CERTINFO_TRACE("dwCertificateType %d", stFilter.dwCertificateType);
+    CERTINFO_TRACE("AlgOID %s", QovaTraceText(stFilter.AlgOID).c_str());
+    CERTINFO_TRACE("tTimetoVerify %d", static_cast<int>(stFilter.tTimetoVerify));
+
+    unsigned int uiKeyUsage = 0;
+    if (1 == stFilter.dwCertificateType) uiKeyUsage = CERT_KU_KEY_ENCIPHERMENT;
+    else if (2 == stFilter.dwCertificateType) uiKeyUsage = CERT_KU_DIGITAL_SIGNATURE;
+
+    // A split that fails leaves its list empty, which turns its test off; it is only traced.
+    Alternatives subjects, issuers;
+    if (NULL != stFilter.pszSubjectDNFilter) {
+        const unsigned int nResult = SplitString(stFilter.pszSubjectDNFilter, "#", subjects.pieces);
+        CERTINFO_TRACE("SplitString(SubjectDN): 0x%08x", nResult);
+    }
+    if (NULL != stFilter.pszIssureDNFilter) {
+        const unsigned int nResult = SplitString(stFilter.pszIssureDNFilter, "#", issuers.pieces);
+        CERTINFO_TRACE("SplitString(IssuerDN): 0x%08x", nResult);
+    }
+
+    for (_CERTIFICATE_INFO* pCertInfo : vtrCertInfoSet) {
+        if (NULL == pCertInfo || !PassesFilter(*pCertInfo, stFilter, uiKeyUsage, subjects.pieces, issuers.pieces))
+            continue;
+        _CERTIFICATE_INFO* pCopy = NULL;
+        if (QOVA_OK != DuplicateCertInfo(*pCertInfo, &pCopy)) continue;
+        CertInfoPtr holder(pCopy);
+        vtrFiltered.push_back(pCopy);
+        holder.release();
+    }
+    return QOVA_OK;
+}
+
+unsigned int FilterString(char* pszSourceStr, std::vector<char*> vtrAlternatives)
+{
+    TraceHelper trace("FilterString");
+    CERTINFO_TRACE("pszSourceStr: %s", QovaTraceText(pszSourceStr).c_str());
+    if (vtrAlternatives.empty()) {
+        CERTINFO_TRACE("Don't need check!");
+        return QOVA_OK;
+    }
+    for (const char* pszAlternative : vtrAlternatives) {
+        if (!IsTextSet(pszAlternative)) return QOVA_OK;
+        if (NULL != pszSourceStr && NULL != strcasestr(pszSourceStr, pszAlternative)) return QOVA_OK;
+    }
+    return QOVA_E_FAIL;
+}
+
+unsigned int CheckCertAlg(unsigned char* pbyDERCert, int nDERCertSize, const char* pszSpecialAlgOID)
+{
+    TraceHelper trace("CheckCertAlg");
+    CERTINFO_TRACE("pszSpecialAlgOID: %s", QovaTraceText(pszSpecialAlgOID).c_str());
+    if (NULL == pszSpecialAlgOID) return QOVA_OK;
+    QOVA_FAIL_IF(NULL == pbyDERCert || 0 == nDERCertSize, QOVA_E_INVALIDARG, "Check Parameters(CertData)");
+
+    X509Ptr cert;
+    const unsigned int nResult = ConvertCertDataToX509(pbyDERCert, nDERCertSize, cert.out());
+    X509* pX509Cert = cert.get();
+    QOVA_FAIL_IF(NULL == pX509Cert, nResult, "ConvertCertDataToX509");
+
+    const X509_ALGOR* pSigAlg = NULL;
+    X509_get0_signature(NULL, &pSigAlg, pX509Cert);
+    const ASN1_OBJECT* pAlgOID = NULL;
+    if (NULL != pSigAlg) X509_ALGOR_get0(&pAlgOID, NULL, NULL, pSigAlg);
+    char szAlgOID[512] = {0};
+    // OBJ_obj2txt gives -1 on an error; both that and nothing written leave no OID to compare.
+    const int nAlgOIDLen = NULL == pAlgOID ? 0 : std::max(0, OBJ_obj2txt(szAlgOID, sizeof(szAlgOID), pAlgOID, 1));
+    QOVA_FAIL_IF(0 == nAlgOIDLen, QOVA_E_FAIL, "OBJ_obj2txt(sig_alg->AlgOID)");
+
+    const int nCompare = strncmp(szAlgOID, pszSpecialAlgOID, strlen(pszSpecialAlgOID));
+    QOVA_FAIL_IF(0 != nCompare, static_cast<unsigned int>(nCompare), "compare Alg");
+    return QOVA_OK;
+}
+
+unsigned int CheckCertTimeValidity(unsigned char* pbyDERCert, int nDERCertSize, time_t tTimeToVerify)
+{
+    TraceHelper trace("CheckCertTimeValidity");
+    CERTINFO_TRACE("tTimeToVerify: %d", static_cast<int>(tTimeToVerify));
+    if (0 == tTimeToVerify) return QOVA_OK;
+
+    X509Ptr cert;
+    unsigned int nResult = ConvertCertDataToX509(pbyDERCert, nDERCertSize, cert.out());
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConvertCertDataToX509");
+
+    long tCertTimeInUTC = 0;
+    nResult = GetX509NotBefore(cert.get(), &tCertTimeInUTC);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetX509NotBefore");
+    CERTINFO_TRACE("tCertTimeInUTC: %d", static_cast<int>(tCertTimeInUTC));
+    QOVA_FAIL_IF(tCertTimeInUTC > tTimeToVerify, QOVA_E_INVALIDARG, "Check NotBefore");
+
+    nResult = GetX509NotAfter(cert.get(), &tCertTimeInUTC);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetX509NotAfter");
+    QOVA_FAIL_IF(tCertTimeInUTC < tTimeToVerify, QOVA_E_INVALIDARG, "Check NotAfter");
+    return QOVA_OK;
+}
+
+unsigned int CustomUIDlgSelectCert(std::vector<_CERTIFICATE_INFO*> vtrCertificateInfoSet, bool bPopUIforSignleCert,
+                                   _CERTIFICATE_INFO** ppCertInfo)
+{
+    TraceHelper trace("CustomUIDlgSelectCert");
+    CERTINFO_TRACE("bPopUIforSignleCert: %d", bPopUIforSignleCert ? 1 : 0);
+    CERTINFO_TRACE("Certificate count: %d", static_cast<int>(vtrCertificateInfoSet.size()));
+    QOVA_FAIL_IF(vtrCertificateInfoSet.size() <= 0, QOVA_E_NO_CERT, "Check vtrCertificateInfoSet size");
+    QOVA_FAIL_IF(NULL == ppCertInfo, QOVA_E_INVALIDARG, "Check ppCertInfo");
+
+    int nCertIndex = 0;
+    if (1 < vtrCertificateInfoSet.size() || bPopUIforSignleCert) {
+        const size_t nCount = vtrCertificateInfoSet.size();
+        DisplayRecords display;
+        QOVA_FAIL_IF(!display.Allocate(nCount), QOVA_E_FAIL, "New memory");
+        for (size_t i = 0; i < nCount; ++i) {
+            const CertDisplayRecord* pRecord = display.Set(i, vtrCertificateInfoSet[i]);
+            QOVA_FAIL_IF(NULL == pRecord, QOVA_E_FAIL, "New memory");
+            CERTINFO_TRACE("SubjectDN: %s", QovaTraceText(pRecord->pszSubjectDN).c_str());
+            CERTINFO_TRACE("IssuerDN: %s", QovaTraceText(pRecord->pszIssuerDN).c_str());
+            CERTINFO_TRACE("CertData size: %d", static_cast<int>(pRecord->stCertData.lDataSize));
+        }
+        const int nUIArrayIndex = static_cast<int>(nCount);
+        CERTINFO_TRACE("nUIArrayIndex: %d", nUIArrayIndex);
+        nCertIndex = GetSelectCert(display.Array());
+        CERTINFO_TRACE("GetSelectCert nIndex %d", nCertIndex);
+        QOVA_FAIL_IF(nCertIndex < 0, QOVA_E_CANCELLED, "GetSelectCert");
+        // The window answers only with a row it showed; any other answer chooses nothing.
+        QOVA_FAIL_IF(nCertIndex >= nUIArrayIndex, QOVA_E_CANCELLED, "GetSelectCert");
+    }
+
+    const _CERTIFICATE_INFO* pChosen = vtrCertificateInfoSet[static_cast<size_t>(nCertIndex)];
+    QOVA_FAIL_IF(NULL == pChosen, QOVA_E_INVALIDARG, "Check vtrCertificateInfoSet");
+    _CERTIFICATE_INFO* pCopy = NULL;
+    const unsigned int nResult = DuplicateCertInfo(*pChosen, &pCopy);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "DuplicateCertInfo");
+    *ppCertInfo = pCopy;
     return QOVA_OK;
 }
