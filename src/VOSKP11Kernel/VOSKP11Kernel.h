@@ -4,5 +4,9 @@
 
 #include "CertInfo.h"
 #include "CertificateOperation.h"
+#include "DylibInfo.h"
+#include "OpenSSLVerifyCertChain.h"
+#include "VOSKMisc.h"
+#include "VerifyP11lib.h"
 
 #endif
