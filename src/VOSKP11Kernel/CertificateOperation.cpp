@@ -8,6 +8,7 @@
 #include "P11Module.h"
 #include "QovaTrace.h"
 #include "Tamsel64.h"
+#include "TokenSvcDetail.h"
 
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -21,11 +22,6 @@
 using smkernel::X509Ptr;
 
 namespace {
-
-#define CERTINFO_TRACE(...)                                \
-    do {                                                   \
-        if (QovaLogEnabled()) TRACE(3, __VA_ARGS__);       \
-    } while (0)
 
 // ctime()'s text without its newline.
 constexpr size_t kCTimeLength = 24;
@@ -72,26 +68,12 @@ unsigned int FormatCTime(const char* func, long tTime, std::unique_ptr<char[]>& 
     return QOVA_OK;
 }
 
-// Record sets of one selection, released whatever happens: a record holds its token session, and
-// the release of the last record of a session closes it and lets its module unload.
-class CertInfoSetsRelease
+// A record set released at scope end. A record holds its token session: the release of a
+// session's last record closes it and lets its module unload.
+struct CertInfoSet
 {
-public:
-    CertInfoSetsRelease(std::vector<_CERTIFICATE_INFO*>& first, std::vector<_CERTIFICATE_INFO*>& second)
-        : m_first(first), m_second(second)
-    {
-    }
-    ~CertInfoSetsRelease()
-    {
-        CleanCertInfoSetVtr(m_first);
-        CleanCertInfoSetVtr(m_second);
-    }
-    CertInfoSetsRelease(const CertInfoSetsRelease&) = delete;
-    CertInfoSetsRelease& operator=(const CertInfoSetsRelease&) = delete;
-
-private:
-    std::vector<_CERTIFICATE_INFO*>& m_first;
-    std::vector<_CERTIFICATE_INFO*>& m_second;
+    std::vector<_CERTIFICATE_INFO*> records;
+    ~CertInfoSet() { CleanCertInfoSetVtr(records); }
 };
 
 // Token certificate objects of one module; released (and their sessions with them, unless a
@@ -131,44 +113,45 @@ class DisplayRecords
 public:
     bool Allocate(size_t nCount)
     {
-        m_records.reset(new (std::nothrow) CertDisplayRecord[nCount]());
+        m_rows.reset(new (std::nothrow) Row[nCount]());
         m_array.reset(new (std::nothrow) const CertDisplayRecord*[nCount + 1]());
-        m_texts.reset(new (std::nothrow) std::unique_ptr<char[]>[2 * nCount]);
-        m_bytes.reset(new (std::nothrow) std::unique_ptr<unsigned char[]>[nCount]);
-        return m_records && m_array && m_texts && m_bytes;
+        return m_rows && m_array;
     }
 
     // Fills row i from the record; null when memory runs out.
-    const CertDisplayRecord* Set(size_t i, const _CERTIFICATE_INFO* pCertInfo)
+    const CertDisplayRecord* Set(size_t i, const _CERTIFICATE_INFO& stCertInfo)
     {
-        std::unique_ptr<char[]>& subject = m_texts[2 * i];
-        std::unique_ptr<char[]>& issuer = m_texts[2 * i + 1];
-        subject = CopyTextOrEmpty(pCertInfo ? pCertInfo->pszSubjectDN : NULL);
-        issuer = CopyTextOrEmpty(pCertInfo ? pCertInfo->pszIssuerDN : NULL);
-        if (!subject || !issuer) return NULL;
-        const _CERTIFICATE_DATA* pCertData = pCertInfo ? pCertInfo->pCertData : NULL;
-        CertDisplayRecord& record = m_records[i];
+        Row& row = m_rows[i];
+        row.subject = CopyTextOrEmpty(stCertInfo.pszSubjectDN);
+        row.issuer = CopyTextOrEmpty(stCertInfo.pszIssuerDN);
+        if (!row.subject || !row.issuer) return NULL;
+        row.record.pszSubjectDN = row.subject.get();
+        row.record.pszIssuerDN = row.issuer.get();
+        const _CERTIFICATE_DATA* pCertData = stCertInfo.pCertData;
         if (NULL != pCertData && NULL != pCertData->pbyCertificate && pCertData->nCertificateSize > 0) {
-            const int nSize = pCertData->nCertificateSize;
-            m_bytes[i].reset(new (std::nothrow) unsigned char[nSize]);
-            if (!m_bytes[i]) return NULL;
-            memcpy(m_bytes[i].get(), pCertData->pbyCertificate, static_cast<size_t>(nSize));
-            record.stCertData.pbyData = m_bytes[i].get();
-            record.stCertData.lDataSize = static_cast<int64_t>(nSize);
+            const size_t nSize = static_cast<size_t>(pCertData->nCertificateSize);
+            row.der.reset(new (std::nothrow) unsigned char[nSize]);
+            if (!row.der) return NULL;
+            memcpy(row.der.get(), pCertData->pbyCertificate, nSize);
+            row.record.stCertData.pbyData = row.der.get();
+            row.record.stCertData.lDataSize = static_cast<int64_t>(pCertData->nCertificateSize);
         }
-        record.pszSubjectDN = subject.get();
-        record.pszIssuerDN = issuer.get();
-        m_array[i] = &record;
-        return &record;
+        m_array[i] = &row.record;
+        return &row.record;
     }
 
     const CertDisplayRecord* const* Array() const { return m_array.get(); }
 
 private:
-    std::unique_ptr<CertDisplayRecord[]> m_records;
+    struct Row
+    {
+        CertDisplayRecord record;
+        std::unique_ptr<char[]> subject;
+        std::unique_ptr<char[]> issuer;
+        std::unique_ptr<unsigned char[]> der;
+    };
+    std::unique_ptr<Row[]> m_rows;
     std::unique_ptr<const CertDisplayRecord*[]> m_array;
-    std::unique_ptr<std::unique_ptr<char[]>[]> m_texts;             // subject and issuer of each row
-    std::unique_ptr<std::unique_ptr<unsigned char[]>[]> m_bytes;   // DER of each row
 };
 
 // Tests a to g of the filter in their order; the first that fails drops the record. A test that is
@@ -205,9 +188,9 @@ unsigned int ConstructCertificateInfo(const char* pszCSPName, const char* pszP11
     CertInfoPtr info(new (std::nothrow) _CERTIFICATE_INFO[1]());
     QOVA_FAIL_IF(NULL == info, QOVA_E_FAIL, "New memory");
     QOVA_FAIL_IF(!CopyText(pszCSPName, &info->pszCSPName), QOVA_E_FAIL, "New memory");
-    CERTINFO_TRACE("CSP: %s", QovaTraceText(info->pszCSPName).c_str());
+    TOKENSVC_TRACE("CSP: %s", QovaTraceText(info->pszCSPName).c_str());
     QOVA_FAIL_IF(!CopyText(pszP11Path, &info->pszP11Path), QOVA_E_FAIL, "New memory");
-    CERTINFO_TRACE("P11Path: %s", QovaTraceText(info->pszP11Path).c_str());
+    TOKENSVC_TRACE("P11Path: %s", QovaTraceText(info->pszP11Path).c_str());
 
     unsigned int nResult = DupCertificateData(pCertData, &info->pCertData);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "DupCertificateData");
@@ -218,15 +201,15 @@ unsigned int ConstructCertificateInfo(const char* pszCSPName, const char* pszP11
 
     // A field that cannot be read stays null; the record is still good for the others.
     GetX509SubjectDN(cert.get(), &info->pszSubjectDN, NULL);
-    CERTINFO_TRACE("pszSubjectDN: %s", QovaTraceText(info->pszSubjectDN).c_str());
+    TOKENSVC_TRACE("pszSubjectDN: %s", QovaTraceText(info->pszSubjectDN).c_str());
     GetX509IssuerDN(cert.get(), &info->pszIssuerDN, NULL);
-    CERTINFO_TRACE("pszIssuerDN: %s", QovaTraceText(info->pszIssuerDN).c_str());
+    TOKENSVC_TRACE("pszIssuerDN: %s", QovaTraceText(info->pszIssuerDN).c_str());
     GetX509SerialNumber(cert.get(), &info->pszCertSN, NULL);
-    CERTINFO_TRACE("pszCertSN: %s", QovaTraceText(info->pszCertSN).c_str());
+    TOKENSVC_TRACE("pszCertSN: %s", QovaTraceText(info->pszCertSN).c_str());
     GetX509SubjectKeyID(cert.get(), &info->pszSubjectKeyID, NULL);
-    CERTINFO_TRACE("pszSubjectKeyID: %s", QovaTraceText(info->pszSubjectKeyID).c_str());
+    TOKENSVC_TRACE("pszSubjectKeyID: %s", QovaTraceText(info->pszSubjectKeyID).c_str());
     GetX509CertType(cert.get(), &info->nCertType);
-    CERTINFO_TRACE("nCertType: %d", info->nCertType);
+    TOKENSVC_TRACE("nCertType: %d", info->nCertType);
 
     *ppCertInfo = info.release();
     return QOVA_OK;
@@ -349,19 +332,19 @@ unsigned int GetValidTimeFromDERCert(unsigned char* pbyDERCert, int nDERCertSize
     long tCertTimeInUTC = 0;
     nResult = GetX509NotBefore(cert.get(), &tCertTimeInUTC);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetX509NotBefore");
-    CERTINFO_TRACE("tCertTimeInUTC: %d", static_cast<int>(tCertTimeInUTC));
+    TOKENSVC_TRACE("tCertTimeInUTC: %d", static_cast<int>(tCertTimeInUTC));
     std::unique_ptr<char[]> notBefore;
     nResult = FormatCTime(__func__, tCertTimeInUTC, notBefore);
     if (QOVA_OK != nResult) return nResult;
-    CERTINFO_TRACE("NotBefore: %s", notBefore.get());
+    TOKENSVC_TRACE("NotBefore: %s", notBefore.get());
 
     nResult = GetX509NotAfter(cert.get(), &tCertTimeInUTC);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetX509NotAfter");
-    CERTINFO_TRACE("tCertTimeInUTC: %d", static_cast<int>(tCertTimeInUTC));
+    TOKENSVC_TRACE("tCertTimeInUTC: %d", static_cast<int>(tCertTimeInUTC));
     std::unique_ptr<char[]> notAfter;
     nResult = FormatCTime(__func__, tCertTimeInUTC, notAfter);
     if (QOVA_OK != nResult) return nResult;
-    CERTINFO_TRACE("NotAfter: %s", notAfter.get());
+    TOKENSVC_TRACE("NotAfter: %s", notAfter.get());
 
     if (ppszNotBefore) *ppszNotBefore = notBefore.release();
     if (ppszNotAfter) *ppszNotAfter = notAfter.release();
@@ -373,18 +356,18 @@ unsigned int SelectCertificatefromCSPList(void* pDylibInfoList, _CERT_FILTER* pF
     TraceHelper trace("SelectCertificatefromCSPList");
     QOVA_FAIL_IF(NULL == ppCertInfo, QOVA_E_INVALIDARG, "Check ppCertInfo");
 
-    std::vector<_CERTIFICATE_INFO*> vtrAllCertInfoSet;
-    std::vector<_CERTIFICATE_INFO*> vtrCertificateInfoSet;
-    // Releasing both sets closes every session but the chosen copy's; a failed or cancelled
-    // selection thus leaves no session open.
-    const CertInfoSetsRelease release(vtrAllCertInfoSet, vtrCertificateInfoSet);
+    // Both sets go whatever happens, and with them every session but the chosen copy's: a failed
+    // or cancelled selection leaves no session open.
+    CertInfoSet all, filtered;
+    std::vector<_CERTIFICATE_INFO*>& vtrAllCertInfoSet = all.records;
+    std::vector<_CERTIFICATE_INFO*>& vtrCertificateInfoSet = filtered.records;
 
     GetAllCertificateInfo(pDylibInfoList, vtrAllCertInfoSet);
-    CERTINFO_TRACE("All Cert Count: %d", static_cast<int>(vtrAllCertInfoSet.size()));
+    TOKENSVC_TRACE("All Cert Count: %d", static_cast<int>(vtrAllCertInfoSet.size()));
 
     unsigned int nResult = FilterCertificate(vtrAllCertInfoSet, pFilter, vtrCertificateInfoSet);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "FilterCertificate");
-    CERTINFO_TRACE("Filtered Cert Count: %d", static_cast<int>(vtrCertificateInfoSet.size()));
+    TOKENSVC_TRACE("Filtered Cert Count: %d", static_cast<int>(vtrCertificateInfoSet.size()));
     QOVA_FAIL_IF(0 == vtrCertificateInfoSet.size(), QOVA_E_NO_CERT, "FilterCertificate");
 
     _CERTIFICATE_INFO* pCertInfo = NULL;
@@ -403,7 +386,7 @@ unsigned int GetAllCertificateInfo(void* pDylibInfoList, std::vector<_CERTIFICAT
         ClearCertificateDataSet(scratch.records);
         const unsigned int nResult = GetAllCertDataFromDevices(pDylibInfo, scratch.records);
         if (QOVA_OK != nResult || scratch.records.empty()) {
-            CERTINFO_TRACE("GetAllCertDataFromDevices[%s]: 0x%08x", QovaTraceText(pDylibInfo->pszCSPName).c_str(),
+            TOKENSVC_TRACE("GetAllCertDataFromDevices[%s]: 0x%08x", QovaTraceText(pDylibInfo->pszCSPName).c_str(),
                            nResult);
             UnLoadP11Dylib(pDylibInfo);
             continue;
@@ -430,12 +413,12 @@ unsigned int FilterCertificate(std::vector<_CERTIFICATE_INFO*> vtrCertInfoSet, _
 
     // No filter at all is the empty filter: every test off.
     const _CERT_FILTER stFilter = NULL == pFilter ? _CERT_FILTER() : *pFilter;
-    CERTINFO_TRACE("pszSubjectDNFilter is %s.", QovaTraceText(stFilter.pszSubjectDNFilter).c_str());
-    CERTINFO_TRACE("pszIssureDNFilter is %s.", QovaTraceText(stFilter.pszIssureDNFilter).c_str());
-    CERTINFO_TRACE("pszSN is %s.", QovaTraceText(stFilter.pszSerialNumFilter).c_str());
-    CERTINFO_TRACE("dwCertificateType %d", stFilter.dwCertificateType);
-    CERTINFO_TRACE("AlgOID %s", QovaTraceText(stFilter.AlgOID).c_str());
-    CERTINFO_TRACE("tTimetoVerify %d", static_cast<int>(stFilter.tTimetoVerify));
+    TOKENSVC_TRACE("pszSubjectDNFilter is %s.", QovaTraceText(stFilter.pszSubjectDNFilter).c_str());
+    TOKENSVC_TRACE("pszIssureDNFilter is %s.", QovaTraceText(stFilter.pszIssureDNFilter).c_str());
+    TOKENSVC_TRACE("pszSN is %s.", QovaTraceText(stFilter.pszSerialNumFilter).c_str());
+    TOKENSVC_TRACE("dwCertificateType %d", stFilter.dwCertificateType);
+    TOKENSVC_TRACE("AlgOID %s", QovaTraceText(stFilter.AlgOID).c_str());
+    TOKENSVC_TRACE("tTimetoVerify %d", static_cast<int>(stFilter.tTimetoVerify));
 
     unsigned int uiKeyUsage = 0;
     if (1 == stFilter.dwCertificateType) uiKeyUsage = CERT_KU_KEY_ENCIPHERMENT;
@@ -445,11 +428,11 @@ unsigned int FilterCertificate(std::vector<_CERTIFICATE_INFO*> vtrCertInfoSet, _
     Alternatives subjects, issuers;
     if (NULL != stFilter.pszSubjectDNFilter) {
         const unsigned int nResult = SplitString(stFilter.pszSubjectDNFilter, "#", subjects.pieces);
-        CERTINFO_TRACE("SplitString(SubjectDN): 0x%08x", nResult);
+        TOKENSVC_TRACE("SplitString(SubjectDN): 0x%08x", nResult);
     }
     if (NULL != stFilter.pszIssureDNFilter) {
         const unsigned int nResult = SplitString(stFilter.pszIssureDNFilter, "#", issuers.pieces);
-        CERTINFO_TRACE("SplitString(IssuerDN): 0x%08x", nResult);
+        TOKENSVC_TRACE("SplitString(IssuerDN): 0x%08x", nResult);
     }
 
     for (_CERTIFICATE_INFO* pCertInfo : vtrCertInfoSet) {
@@ -467,9 +450,9 @@ unsigned int FilterCertificate(std::vector<_CERTIFICATE_INFO*> vtrCertInfoSet, _
 unsigned int FilterString(char* pszSourceStr, std::vector<char*> vtrAlternatives)
 {
     TraceHelper trace("FilterString");
-    CERTINFO_TRACE("pszSourceStr: %s", QovaTraceText(pszSourceStr).c_str());
+    TOKENSVC_TRACE("pszSourceStr: %s", QovaTraceText(pszSourceStr).c_str());
     if (vtrAlternatives.empty()) {
-        CERTINFO_TRACE("Don't need check!");
+        TOKENSVC_TRACE("Don't need check!");
         return QOVA_OK;
     }
     for (const char* pszAlternative : vtrAlternatives) {
@@ -482,7 +465,7 @@ unsigned int FilterString(char* pszSourceStr, std::vector<char*> vtrAlternatives
 unsigned int CheckCertAlg(unsigned char* pbyDERCert, int nDERCertSize, const char* pszSpecialAlgOID)
 {
     TraceHelper trace("CheckCertAlg");
-    CERTINFO_TRACE("pszSpecialAlgOID: %s", QovaTraceText(pszSpecialAlgOID).c_str());
+    TOKENSVC_TRACE("pszSpecialAlgOID: %s", QovaTraceText(pszSpecialAlgOID).c_str());
     if (NULL == pszSpecialAlgOID) return QOVA_OK;
     QOVA_FAIL_IF(NULL == pbyDERCert || 0 == nDERCertSize, QOVA_E_INVALIDARG, "Check Parameters(CertData)");
 
@@ -508,7 +491,7 @@ unsigned int CheckCertAlg(unsigned char* pbyDERCert, int nDERCertSize, const cha
 unsigned int CheckCertTimeValidity(unsigned char* pbyDERCert, int nDERCertSize, time_t tTimeToVerify)
 {
     TraceHelper trace("CheckCertTimeValidity");
-    CERTINFO_TRACE("tTimeToVerify: %d", static_cast<int>(tTimeToVerify));
+    TOKENSVC_TRACE("tTimeToVerify: %d", static_cast<int>(tTimeToVerify));
     if (0 == tTimeToVerify) return QOVA_OK;
 
     X509Ptr cert;
@@ -518,7 +501,7 @@ unsigned int CheckCertTimeValidity(unsigned char* pbyDERCert, int nDERCertSize, 
     long tCertTimeInUTC = 0;
     nResult = GetX509NotBefore(cert.get(), &tCertTimeInUTC);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetX509NotBefore");
-    CERTINFO_TRACE("tCertTimeInUTC: %d", static_cast<int>(tCertTimeInUTC));
+    TOKENSVC_TRACE("tCertTimeInUTC: %d", static_cast<int>(tCertTimeInUTC));
     QOVA_FAIL_IF(tCertTimeInUTC > tTimeToVerify, QOVA_E_INVALIDARG, "Check NotBefore");
 
     nResult = GetX509NotAfter(cert.get(), &tCertTimeInUTC);
@@ -531,10 +514,13 @@ unsigned int CustomUIDlgSelectCert(std::vector<_CERTIFICATE_INFO*> vtrCertificat
                                    _CERTIFICATE_INFO** ppCertInfo)
 {
     TraceHelper trace("CustomUIDlgSelectCert");
-    CERTINFO_TRACE("bPopUIforSignleCert: %d", bPopUIforSignleCert ? 1 : 0);
-    CERTINFO_TRACE("Certificate count: %d", static_cast<int>(vtrCertificateInfoSet.size()));
+    TOKENSVC_TRACE("bPopUIforSignleCert: %d", bPopUIforSignleCert ? 1 : 0);
+    TOKENSVC_TRACE("Certificate count: %d", static_cast<int>(vtrCertificateInfoSet.size()));
     QOVA_FAIL_IF(vtrCertificateInfoSet.size() <= 0, QOVA_E_NO_CERT, "Check vtrCertificateInfoSet size");
     QOVA_FAIL_IF(NULL == ppCertInfo, QOVA_E_INVALIDARG, "Check ppCertInfo");
+    const bool bHasNullRecord =
+        vtrCertificateInfoSet.end() != std::find(vtrCertificateInfoSet.begin(), vtrCertificateInfoSet.end(), nullptr);
+    QOVA_FAIL_IF(bHasNullRecord, QOVA_E_INVALIDARG, "Check vtrCertificateInfoSet");
 
     int nCertIndex = 0;
     if (1 < vtrCertificateInfoSet.size() || bPopUIforSignleCert) {
@@ -542,25 +528,23 @@ unsigned int CustomUIDlgSelectCert(std::vector<_CERTIFICATE_INFO*> vtrCertificat
         DisplayRecords display;
         QOVA_FAIL_IF(!display.Allocate(nCount), QOVA_E_FAIL, "New memory");
         for (size_t i = 0; i < nCount; ++i) {
-            const CertDisplayRecord* pRecord = display.Set(i, vtrCertificateInfoSet[i]);
+            const CertDisplayRecord* pRecord = display.Set(i, *vtrCertificateInfoSet[i]);
             QOVA_FAIL_IF(NULL == pRecord, QOVA_E_FAIL, "New memory");
-            CERTINFO_TRACE("SubjectDN: %s", QovaTraceText(pRecord->pszSubjectDN).c_str());
-            CERTINFO_TRACE("IssuerDN: %s", QovaTraceText(pRecord->pszIssuerDN).c_str());
-            CERTINFO_TRACE("CertData size: %d", static_cast<int>(pRecord->stCertData.lDataSize));
+            TOKENSVC_TRACE("SubjectDN: %s", QovaTraceText(pRecord->pszSubjectDN).c_str());
+            TOKENSVC_TRACE("IssuerDN: %s", QovaTraceText(pRecord->pszIssuerDN).c_str());
+            TOKENSVC_TRACE("CertData size: %d", static_cast<int>(pRecord->stCertData.lDataSize));
         }
         const int nUIArrayIndex = static_cast<int>(nCount);
-        CERTINFO_TRACE("nUIArrayIndex: %d", nUIArrayIndex);
+        TOKENSVC_TRACE("nUIArrayIndex: %d", nUIArrayIndex);
         nCertIndex = GetSelectCert(display.Array());
-        CERTINFO_TRACE("GetSelectCert nIndex %d", nCertIndex);
+        TOKENSVC_TRACE("GetSelectCert nIndex %d", nCertIndex);
         QOVA_FAIL_IF(nCertIndex < 0, QOVA_E_CANCELLED, "GetSelectCert");
         // The window answers only with a row it showed; any other answer chooses nothing.
         QOVA_FAIL_IF(nCertIndex >= nUIArrayIndex, QOVA_E_CANCELLED, "GetSelectCert");
     }
 
-    const _CERTIFICATE_INFO* pChosen = vtrCertificateInfoSet[static_cast<size_t>(nCertIndex)];
-    QOVA_FAIL_IF(NULL == pChosen, QOVA_E_INVALIDARG, "Check vtrCertificateInfoSet");
     _CERTIFICATE_INFO* pCopy = NULL;
-    const unsigned int nResult = DuplicateCertInfo(*pChosen, &pCopy);
+    const unsigned int nResult = DuplicateCertInfo(*vtrCertificateInfoSet[static_cast<size_t>(nCertIndex)], &pCopy);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "DuplicateCertInfo");
     *ppCertInfo = pCopy;
     return QOVA_OK;

@@ -7,7 +7,10 @@
 #include "DylibInfo.h"
 #include "P11TestBed.h"
 #include "SessionTrace.h"
+#include "Tamsel64.h"
 #include "TestUtil.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <ctime>
