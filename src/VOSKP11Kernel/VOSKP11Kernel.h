@@ -4,5 +4,6 @@
 
 #include "CertInfo.h"
 #include "CertificateOperation.h"
+#include "DataSigning.h"
 
 #endif
