@@ -5,6 +5,7 @@
 #include "P11Certificate.h"
 #include "P11Session.h"
 #include "P11Sign.h"
+#include "PKCS7SignedDataOperations.h"
 #include "QovaTrace.h"
 #include "SMRegistry.h"
 
@@ -23,13 +24,24 @@ namespace {
 unsigned int g_ObjectCount = 0;
 
 // Length window of the DER SM2 signature a token returns, as the names of the checks read.
-constexpr CK_ULONG SM2_ASN1_Q1_MIN_SIZE = 66;
-constexpr CK_ULONG SM2_ASN1_Q1_MAX_SIZE = 72;
+constexpr CK_ULONG SM2_ASN1_Q1_MIN_SIZE = SM2_DER_SIGNATURE_MIN_SIZE;
+constexpr CK_ULONG SM2_ASN1_Q1_MAX_SIZE = SM2_DER_SIGNATURE_MAX_SIZE;
+
+// The SignedData encodings of SM2 signatures are the encoder's own codes.
+static_assert(SIG_TYPE_SM2_Q7_V1 == SIGNATURE_ENCODED_SM2_INTEGERS && SIG_TYPE_SM2_Q7_V2 == SIGNATURE_ENCODED_SM2_SEQUENCE &&
+                  SIG_TYPE_SM2_Q7_V3 == SIGNATURE_ENCODED_SM2_DER_OCTETS,
+              "SM2 SignedData encodings");
 
 // Every OID text handed out by GetAlgOIDbyAlgID has this size, zero-filled.
 constexpr size_t kOidTextSize = 128;
 
 const char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
+
+// Outer and inner content types of the SignedData for each kind of key.
+const char kOidPkcs7SignedData[] = "1.2.840.113549.1.7.2";
+const char kOidPkcs7Data[] = "1.2.840.113549.1.7.1";
+const char kOidSmSignedData[] = "1.2.156.10197.6.1.4.2.2";
+const char kOidSmData[] = "1.2.156.10197.6.1.4.2.1";
 
 struct HashOids
 {
@@ -189,6 +201,97 @@ unsigned int CheckTokenSM2SignatureSize(const char* func, CK_ULONG ulASN1PKCS1Si
     return QOVA_OK;
 }
 
+// The token's DER SM2 signature cut to r||s.
+unsigned int DecodeTokenSM2Signature(const char* func, const TokenSignature& signature, TokenSignature* pRaw)
+{
+    unsigned char* pbyRaw = NULL;
+    int nRawSize = 0;
+    const unsigned int nResult =
+        Decode_SM2Q1(signature.bytes.get(), static_cast<int>(signature.ulSize), &pbyRaw, &nRawSize);
+    QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "Decode_SM2Q1");
+    pRaw->bytes.reset(pbyRaw);
+    pRaw->ulSize = static_cast<CK_ULONG>(nRawSize);
+    return QOVA_OK;
+}
+
+bool IsSM2SignedDataEncoding(int nSM2SignatureEncodedType)
+{
+    return !(SIG_TYPE_SM2_Q7_V3 != nSM2SignatureEncodedType && SIG_TYPE_SM2_Q7_V2 != nSM2SignatureEncodedType &&
+             SIG_TYPE_SM2_Q7_V1 != nSM2SignatureEncodedType);
+}
+
+// Steps 4 to 10 of every PKCS#7 signer, after its own argument checks: login, key, the token's
+// signature, and the SignedData around it with the certificate read again from the token.
+unsigned int SignPKCS7(const char* func, _CERTIFICATE_DATA* pCertData, unsigned char* pbyPIN, int nPINSize,
+                       unsigned int ulHashAlg, bool bWithSourceData, int nSM2SignatureEncodedType,
+                       const SignInput& input, unsigned char** ppbyDERPKCS7Signature, int* pnDERPKCS7SignatureSize)
+{
+    CK_OBJECT_HANDLE hKey = 0;
+    CK_KEY_TYPE ulKeyType = 0;
+    unsigned int nResult = LoginAndFindKey(func, pCertData, pbyPIN, nPINSize, &hKey, &ulKeyType);
+    if (QOVA_OK != nResult) return nResult;
+    SIGN_TRACE(3, "ulKeyType is %d", static_cast<int>(ulKeyType));
+
+    unsigned int nFileSize = 0;
+    if (SignInput::kFile == input.kind) {
+        nResult = GetFileSize_Ex(input.fpFile, &nFileSize);
+        QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "GetFileSize_Ex");
+        SIGN_TRACE(3, "Filesize: %d", static_cast<int>(nFileSize));
+    }
+
+    const bool bSM2 = CKK_RSA != ulKeyType;
+    TokenSignature signature;
+    unsigned long ulEncodedType = SIGNATURE_ENCODED_OCTET_STRING;
+    if (bSM2) {
+        SIGN_TRACE(3, "SM2 Signature!");
+        // Checked before the token starts, so that a refusal leaves no operation behind.
+        QOVA_FAIL_IF_IN(func, !IsSM2SignedDataEncoding(nSM2SignatureEncodedType), QOVA_E_SM2_SIG_ENCODING,
+                        "Check nSM2SignatureEncodedType");
+        TokenSignature der;
+        nResult = SignOnToken(func, pCertData, hKey, true, ulHashAlg, input, nFileSize, &der);
+        if (QOVA_OK != nResult) return nResult;
+        SIGN_TRACE(3, "PKCS1Signature size: %d", static_cast<int>(der.ulSize));
+        nResult = CheckTokenSM2SignatureSize(func, der.ulSize, "Check PKCS1 signature size");
+        if (QOVA_OK != nResult) return nResult;
+        nResult = DecodeTokenSM2Signature(func, der, &signature);
+        if (QOVA_OK != nResult) return nResult;
+        ulEncodedType = static_cast<unsigned long>(nSM2SignatureEncodedType);
+    } else {
+        SIGN_TRACE(3, "RSA Signature!");
+        nResult = SignOnToken(func, pCertData, hKey, false, ulHashAlg, input, nFileSize, &signature);
+        if (QOVA_OK != nResult) return nResult;
+    }
+
+    char* pszDigestOID = NULL;
+    char* pszDigestEncryptOID = NULL;
+    nResult = GetAlgOIDbyAlgID(ulHashAlg, false, &pszDigestOID, &pszDigestEncryptOID);
+    std::unique_ptr<char[]> digestOID(pszDigestOID);
+    std::unique_ptr<char[]> digestEncryptOID(pszDigestEncryptOID);
+    QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, QOVA_E_FAIL, "GetAlgOIDbyAlgID");
+    SIGN_TRACE(3, "pszDigestOID is %s, pszDigestEncryptOID is %s.", pszDigestOID, pszDigestEncryptOID);
+
+    unsigned char* pbyCert = NULL;
+    int nCertSize = 0;
+    nResult = ExportDERCertFromP11(pCertData, &pbyCert, &nCertSize);
+    std::unique_ptr<unsigned char[]> cert(pbyCert);
+    QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "ExportDERCertFromP11");
+
+    const bool bMemory = SignInput::kData == input.kind;
+    unsigned char* pbyPKCS7 = NULL;
+    int nPKCS7Size = 0;
+    nResult = Encode_PKCS7Signature(cert.get(), nCertSize, bMemory ? input.pbyData : NULL,
+                                    bMemory ? input.nDataSize : 0, SignInput::kFile == input.kind ? input.fpFile : NULL,
+                                    bWithSourceData, bSM2 ? kOidSmSignedData : kOidPkcs7SignedData,
+                                    bSM2 ? kOidSmData : kOidPkcs7Data, pszDigestOID, NULL, pszDigestEncryptOID,
+                                    signature.bytes.get(), static_cast<int>(signature.ulSize), ulEncodedType, NULL,
+                                    &pbyPKCS7, &nPKCS7Size, NULL, NULL);
+    QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "Encode_PKCS7Signature");
+
+    *ppbyDERPKCS7Signature = pbyPKCS7;
+    *pnDERPKCS7SignatureSize = nPKCS7Size;
+    return QOVA_OK;
+}
+
 // A DER result as one line of Base64; the DER is freed on every path.
 template <class SignDer>
 unsigned int SignAsBase64(const char* func, const char* pszDerStep, char** ppszText, SignDer signDer)
@@ -281,6 +384,73 @@ unsigned int ConvertAlgIDtoAlgNID(unsigned int ulAlgID, int* pnAlgNID)
     return QOVA_E_INVALIDARG;
 }
 
+unsigned int PKCS7_SignData_DER(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyPIN, int nPINSize,
+                                unsigned int ulHashAlg, bool bWithSourceData, bool bReserved,
+                                int nSM2SignatureEncodedType, unsigned char* pbySourceData, int nSourceDataSize,
+                                int bLogout, unsigned char** ppbyDERPKCS7Signature, int* pnDERPKCS7SignatureSize)
+{
+    TraceHelper trace("PKCS7_SignData_DER");
+    (void)bReserved;
+    SIGN_TRACE(3, "ulHashAlg %d, bWithSourceData %d.", static_cast<int>(ulHashAlg), bWithSourceData ? 1 : 0);
+    const LogoutAtExit logout(pCertInfo, 0 != bLogout);
+
+    _CERTIFICATE_DATA* pCertData = NULL;
+    const unsigned int nResult = CheckRecord(__func__, pCertInfo, &pCertData);
+    if (QOVA_OK != nResult) return nResult;
+    QOVA_FAIL_IF(NULL == pbySourceData, QOVA_E_INVALIDARG, "Check pbySourceData.");
+    QOVA_FAIL_IF(nSourceDataSize <= 0, QOVA_E_INVALIDARG, "Check nSourceDataSize.");
+    QOVA_FAIL_IF(ppbyDERPKCS7Signature == NULL, QOVA_E_INVALIDARG, "Check ppbyDERPKCS7Signature.");
+    QOVA_FAIL_IF(pnDERPKCS7SignatureSize == NULL, QOVA_E_INVALIDARG, "Check pnDERPKCS7SignatureSize.");
+
+    const SignInput input = {SignInput::kData, pbySourceData, nSourceDataSize, NULL};
+    return SignPKCS7(__func__, pCertData, pbyPIN, nPINSize, ulHashAlg, bWithSourceData, nSM2SignatureEncodedType,
+                     input, ppbyDERPKCS7Signature, pnDERPKCS7SignatureSize);
+}
+
+unsigned int PKCS7_SignHash_DER(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyPIN, int nPINSize,
+                                unsigned int ulHashAlg, int nSM2SignatureEncodedType, unsigned char* pbyHashData,
+                                int nHashDataSize, int bLogout, unsigned char** ppbyDERPKCS7Signature,
+                                int* pnDERPKCS7SignatureSize)
+{
+    TraceHelper trace("PKCS7_SignHash_DER");
+    SIGN_TRACE(3, "ulHashAlg %d.", static_cast<int>(ulHashAlg));
+    const LogoutAtExit logout(pCertInfo, 0 != bLogout);
+
+    _CERTIFICATE_DATA* pCertData = NULL;
+    const unsigned int nResult = CheckRecord(__func__, pCertInfo, &pCertData);
+    if (QOVA_OK != nResult) return nResult;
+    QOVA_FAIL_IF(NULL == pbyHashData, QOVA_E_INVALIDARG, "Check pbyHashData.");
+    QOVA_FAIL_IF(nHashDataSize <= 0, QOVA_E_INVALIDARG, "Check nHashDataSize.");
+    QOVA_FAIL_IF(ppbyDERPKCS7Signature == NULL, QOVA_E_INVALIDARG, "Check ppbyDERPKCS7Signature.");
+    QOVA_FAIL_IF(pnDERPKCS7SignatureSize == NULL, QOVA_E_INVALIDARG, "Check pnDERPKCS7SignatureSize.");
+
+    const SignInput input = {SignInput::kHash, pbyHashData, nHashDataSize, NULL};
+    return SignPKCS7(__func__, pCertData, pbyPIN, nPINSize, ulHashAlg, false, nSM2SignatureEncodedType, input,
+                     ppbyDERPKCS7Signature, pnDERPKCS7SignatureSize);
+}
+
+unsigned int PKCS7_SignFile_DER(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyPIN, int nPINSize,
+                                unsigned int ulHashAlg, bool bWithSourceData, bool bReserved,
+                                int nSM2SignatureEncodedType, FILE* fpSourceFile,
+                                unsigned char** ppbyDERPKCS7Signature, int* pnDERPKCS7SignatureSize)
+{
+    TraceHelper trace("PKCS7_SignFile_DER");
+    (void)bReserved;
+    SIGN_TRACE(3, "ulHashAlg %d, bWithSourceData %d.", static_cast<int>(ulHashAlg), bWithSourceData ? 1 : 0);
+    const LogoutAtExit logout(pCertInfo, true);
+
+    _CERTIFICATE_DATA* pCertData = NULL;
+    const unsigned int nResult = CheckRecord(__func__, pCertInfo, &pCertData);
+    if (QOVA_OK != nResult) return nResult;
+    QOVA_FAIL_IF(NULL == fpSourceFile, QOVA_E_INVALIDARG, "Check pbySourceData.");
+    QOVA_FAIL_IF(ppbyDERPKCS7Signature == NULL, QOVA_E_INVALIDARG, "Check ppbyDERPKCS7Signature.");
+    QOVA_FAIL_IF(pnDERPKCS7SignatureSize == NULL, QOVA_E_INVALIDARG, "Check pnDERPKCS7SignatureSize.");
+
+    const SignInput input = {SignInput::kFile, NULL, 0, fpSourceFile};
+    return SignPKCS7(__func__, pCertData, pbyPIN, nPINSize, ulHashAlg, bWithSourceData, nSM2SignatureEncodedType,
+                     input, ppbyDERPKCS7Signature, pnDERPKCS7SignatureSize);
+}
+
 unsigned int PKCS1_SignData_DER(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyPIN, int nPINSize,
                                 unsigned int ulHashAlg, bool bWithZValue, int nSM2SignatureEncodedType,
                                 unsigned char* pbySourceData, int nSourceDataSize, unsigned char** ppbyPKCS1Siganture,
@@ -309,15 +479,23 @@ unsigned int PKCS1_SignData_DER(_CERTIFICATE_INFO* pCertInfo, unsigned char* pby
     TokenSignature signature;
     if (CKK_RSA != ulKeyType) {
         SIGN_TRACE(3, "SM2 Signature!");
-        // r||s (SIG_TYPE_SM2_Q1_V1) comes with the SM2 signature decoder.
-        QOVA_FAIL_IF((SIG_TYPE_SM2_Q1_V2 != nSM2SignatureEncodedType),
+        QOVA_FAIL_IF((SIG_TYPE_SM2_Q1_V1 != nSM2SignatureEncodedType &&
+                      SIG_TYPE_SM2_Q1_V2 != nSM2SignatureEncodedType),
                      QOVA_E_SM2_SIG_ENCODING, "Check nSM2SignatureEncodedType");
         nResult = SignOnToken(__func__, pCertData, hKey, true, ulHashAlg, input, 0, &signature);
         if (QOVA_OK != nResult) return nResult;
         SIGN_TRACE(3, "PKCS1Signature size: %d", static_cast<int>(signature.ulSize));
         nResult = CheckTokenSM2SignatureSize(__func__, signature.ulSize, "Check raw signature size");
         if (QOVA_OK != nResult) return nResult;
-        SIGN_TRACE(3, "Need SM2_Q2");
+        if (SIG_TYPE_SM2_Q1_V1 == nSM2SignatureEncodedType) {
+            SIGN_TRACE(3, "Need SM2_Q1");
+            TokenSignature raw;
+            nResult = DecodeTokenSM2Signature(__func__, signature, &raw);
+            if (QOVA_OK != nResult) return nResult;
+            signature = std::move(raw);
+        } else {
+            SIGN_TRACE(3, "Need SM2_Q2");
+        }
     } else {
         SIGN_TRACE(3, "RSA Signature!");
         nResult = SignOnToken(__func__, pCertData, hKey, false, ulHashAlg, input, 0, &signature);
@@ -372,6 +550,40 @@ unsigned int PKCS1_SignFile_DER(_CERTIFICATE_INFO* pCertInfo, unsigned char* pby
     *pnDERPKCS1SigantureSize = static_cast<int>(signature.ulSize);
     *ppbyDERPKCS1Siganture = signature.bytes.release();
     return QOVA_OK;
+}
+
+unsigned int PKCS7_SignData(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyPIN, int nPINSize, unsigned int ulHashAlg,
+                            bool bWithSourceData, bool bReserved, int nSM2SignatureEncodedType,
+                            unsigned char* pbySourceData, int nSourceDataSize, int bLogout,
+                            char** ppszPKCS7Signature)
+{
+    TraceHelper trace("PKCS7_SignData");
+    return SignAsBase64(__func__, "PKCS7_SignData_DER", ppszPKCS7Signature, [&](unsigned char** ppbyDer, int* pnSize) {
+        return PKCS7_SignData_DER(pCertInfo, pbyPIN, nPINSize, ulHashAlg, bWithSourceData, bReserved,
+                                  nSM2SignatureEncodedType, pbySourceData, nSourceDataSize, bLogout, ppbyDer, pnSize);
+    });
+}
+
+unsigned int PKCS7_SignHashDetached(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyPIN, int nPINSize,
+                                    unsigned int ulHashAlg, int nSM2SignatureEncodedType, unsigned char* pbyHashData,
+                                    int nHashDataSize, int bLogout, char** ppszPKCS7Signature)
+{
+    TraceHelper trace("PKCS7_SignHashDetached");
+    return SignAsBase64(__func__, "PKCS7_SignHash_DER", ppszPKCS7Signature, [&](unsigned char** ppbyDer, int* pnSize) {
+        return PKCS7_SignHash_DER(pCertInfo, pbyPIN, nPINSize, ulHashAlg, nSM2SignatureEncodedType, pbyHashData,
+                                  nHashDataSize, bLogout, ppbyDer, pnSize);
+    });
+}
+
+unsigned int PKCS7_SignFile(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyPIN, int nPINSize, unsigned int ulHashAlg,
+                            bool bWithSourceData, bool bReserved, int nSM2SignatureEncodedType, FILE* fpSourceFile,
+                            char** ppszPKCS7Signature)
+{
+    TraceHelper trace("PKCS7_SignFile");
+    return SignAsBase64(__func__, "PKCS7_SignFile_DER", ppszPKCS7Signature, [&](unsigned char** ppbyDer, int* pnSize) {
+        return PKCS7_SignFile_DER(pCertInfo, pbyPIN, nPINSize, ulHashAlg, bWithSourceData, bReserved,
+                                  nSM2SignatureEncodedType, fpSourceFile, ppbyDer, pnSize);
+    });
 }
 
 unsigned int PKCS1_SignData(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyPIN, int nPINSize, unsigned int ulHashAlg,

@@ -1,8 +1,8 @@
 // Helpers of the token signing tests: certificate records as selection leaves them (session open,
 // not logged in) on SoftHSM2 and on the test module, the session's state as the token reports it,
 // and the openssl command as the independent reference.
-#ifndef VARNELL_TOKENSVC_SIGNING_TEST_UTIL_H
-#define VARNELL_TOKENSVC_SIGNING_TEST_UTIL_H
+#ifndef VARNELL_TOKENSVC_TOKEN_SIGNING_TEST_UTIL_H
+#define VARNELL_TOKENSVC_TOKEN_SIGNING_TEST_UTIL_H
 
 #include "DataSigning.h"
 #include "P11KernelTestUtil.h"
