@@ -28,7 +28,8 @@ constexpr CK_ULONG SM2_ASN1_Q1_MIN_SIZE = SM2_DER_SIGNATURE_MIN_SIZE;
 constexpr CK_ULONG SM2_ASN1_Q1_MAX_SIZE = SM2_DER_SIGNATURE_MAX_SIZE;
 
 // The SignedData encodings of SM2 signatures are the encoder's own codes.
-static_assert(SIG_TYPE_SM2_Q7_V1 == SIGNATURE_ENCODED_SM2_INTEGERS && SIG_TYPE_SM2_Q7_V2 == SIGNATURE_ENCODED_SM2_SEQUENCE &&
+static_assert(SIG_TYPE_SM2_Q7_V1 == SIGNATURE_ENCODED_SM2_INTEGERS &&
+                  SIG_TYPE_SM2_Q7_V2 == SIGNATURE_ENCODED_SM2_SEQUENCE &&
                   SIG_TYPE_SM2_Q7_V3 == SIGNATURE_ENCODED_SM2_DER_OCTETS,
               "SM2 SignedData encodings");
 
@@ -214,12 +215,6 @@ unsigned int DecodeTokenSM2Signature(const char* func, const TokenSignature& sig
     return QOVA_OK;
 }
 
-bool IsSM2SignedDataEncoding(int nSM2SignatureEncodedType)
-{
-    return !(SIG_TYPE_SM2_Q7_V3 != nSM2SignatureEncodedType && SIG_TYPE_SM2_Q7_V2 != nSM2SignatureEncodedType &&
-             SIG_TYPE_SM2_Q7_V1 != nSM2SignatureEncodedType);
-}
-
 // Steps 4 to 10 of every PKCS#7 signer, after its own argument checks: login, key, the token's
 // signature, and the SignedData around it with the certificate read again from the token.
 unsigned int SignPKCS7(const char* func, _CERTIFICATE_DATA* pCertData, unsigned char* pbyPIN, int nPINSize,
@@ -245,8 +240,11 @@ unsigned int SignPKCS7(const char* func, _CERTIFICATE_DATA* pCertData, unsigned 
     if (bSM2) {
         SIGN_TRACE(3, "SM2 Signature!");
         // Checked before the token starts, so that a refusal leaves no operation behind.
-        QOVA_FAIL_IF_IN(func, !IsSM2SignedDataEncoding(nSM2SignatureEncodedType), QOVA_E_SM2_SIG_ENCODING,
-                        "Check nSM2SignatureEncodedType");
+        QOVA_FAIL_IF_IN(func,
+                        (SIG_TYPE_SM2_Q7_V3 != nSM2SignatureEncodedType &&
+                         SIG_TYPE_SM2_Q7_V2 != nSM2SignatureEncodedType &&
+                         SIG_TYPE_SM2_Q7_V1 != nSM2SignatureEncodedType),
+                        QOVA_E_SM2_SIG_ENCODING, "Check nSM2SignatureEncodedType");
         TokenSignature der;
         nResult = SignOnToken(func, pCertData, hKey, true, ulHashAlg, input, nFileSize, &der);
         if (QOVA_OK != nResult) return nResult;

@@ -118,9 +118,9 @@ TEST_F(DataSigning, SoftHsmPkcs7SignedDataVerifiesWithOpensslCmsAndSmime)
             EXPECT_TRUE(OpenAndLoggedOut(hsm.record.get()));
         }
         // A hash the caller computed gives the detached form's bytes.
-        std::string hash;
-        ASSERT_TRUE(Openssl("dgst -" + std::string(c.md) + " -binary -out " + dir.File("hash") + " " + dir.File("msg")));
-        hash = testutil::ReadFileOrEmpty(dir.File("hash"));
+        const std::string md = c.md;
+        ASSERT_TRUE(Openssl("dgst -" + md + " -binary -out " + dir.File("hash") + " " + dir.File("msg")));
+        const std::string hash = testutil::ReadFileOrEmpty(dir.File("hash"));
         Text fromHash;
         ASSERT_EQ(QOVA_OK, PKCS7_SignHashDetached(hsm.record.get(), Pin(pin), pinSize, c.id, 0, p11test::Bytes(hash),
                                                   static_cast<int>(hash.size()), 1, &fromHash.text));
