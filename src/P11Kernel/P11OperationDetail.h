@@ -1,5 +1,5 @@
-// Steps shared by the token's sign, digest, encrypt and decrypt operations; not part of the
-// kernel's interface.
+// Steps shared by the token's sign, digest, encrypt and decrypt operations (and the session
+// prologue of the key-container operations); not part of the kernel's interface.
 //
 // Once an operation's init call has succeeded the token holds it open until its last call ends it:
 // a failing token call ends it too, but a failure of our own (a short file read, a refused
@@ -33,16 +33,29 @@ struct TokenSession
     CK_SESSION_HANDLE hSession;
 };
 
+// How a prologue refuses a context without function list or session: the code and the step text
+// of the function-list check.
+struct SessionCtxChecks
+{
+    unsigned int nMissingCode;
+    const char* pszListStep;
+};
+
+// The sign, digest, encrypt and decrypt operations: 0x80070058.
+constexpr SessionCtxChecks kOperationChecks = {QOVA_E_MISSING_ARG, "Check pCkFunctionList"};
+// The key-container operations: 0x80070057.
+constexpr SessionCtxChecks kContainerChecks = {QOVA_E_INVALIDARG, "Check CkFunctionList"};
+
 // The prologue of the composite operations, traced in the name pszFunc: the context and its module
-// entry (0x80070057), the function list and the session handle (0x80070058).
-inline unsigned int OpenSessionCtx(const char* pszFunc, void* pSessionCtx, TokenSession* pSession)
+// entry (0x80070057), then the function list and the session handle (as `checks` says).
+inline unsigned int OpenSessionCtx(const char* pszFunc, void* pSessionCtx, TokenSession* pSession,
+                                   const SessionCtxChecks& checks = kOperationChecks)
 {
     const SessionCtx* pCtx = static_cast<const SessionCtx*>(pSessionCtx);
     QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pCtx || NULL == pCtx->pDylibInfo, QOVA_E_INVALIDARG, "Check SessionCtx");
-    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pCtx->pDylibInfo->pCkFunctionList, QOVA_E_MISSING_ARG,
-                        "Check pCkFunctionList");
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pCtx->pDylibInfo->pCkFunctionList, checks.nMissingCode, checks.pszListStep);
     TRACE(3, "Session handle: 0x%08x", static_cast<unsigned int>(pCtx->hSession));
-    QOVA_P11_FAIL_IF_IN(pszFunc, 0 == pCtx->hSession, QOVA_E_MISSING_ARG, "Check hSessionHandle");
+    QOVA_P11_FAIL_IF_IN(pszFunc, 0 == pCtx->hSession, checks.nMissingCode, "Check hSessionHandle");
     pSession->pFunctions = pCtx->pDylibInfo->pCkFunctionList;
     pSession->hSession = pCtx->hSession;
     return QOVA_OK;

@@ -55,6 +55,17 @@ struct _CERTIFICATE_DATA
     SessionCtx* pstSessionCtx;           // the session that found it; one reference held
 };
 
+// One data object (CKO_DATA) of a session, as CkGetAllDataValue appends it. The caller frees the
+// three buffers with delete[].
+struct _DATA_VALUE
+{
+    char* pszApplication;                // CKA_APPLICATION and a zero byte
+    CK_ULONG ulObjectIDLen;              // length of CKA_OBJECT_ID
+    unsigned char* pbyObjectID;          // CKA_OBJECT_ID (DER), null when the length is 0
+    CK_ULONG ulValueLen;                 // length of CKA_VALUE
+    unsigned char* pbyValue;             // CKA_VALUE, null when the length is 0
+};
+
 struct _SLOT_STRUCT
 {
     CK_SLOT_INFO stSlotInfo;

@@ -3,6 +3,7 @@
 #define VARNELL_CRYPTOEXT_HOLDERS_H
 
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 
@@ -30,6 +31,18 @@ struct EcdsaSigFree
 {
     void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
 };
+struct EcKeyFree
+{
+    void operator()(EC_KEY* p) const { EC_KEY_free(p); }
+};
+struct EvpPkeyFree
+{
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct OpensslFree
+{
+    void operator()(unsigned char* p) const { OPENSSL_free(p); }
+};
 
 // Numbers are cleared on release: most of them are keys, nonces or derived from them.
 using BnPtr = std::unique_ptr<BIGNUM, BnClearFree>;
@@ -37,6 +50,9 @@ using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
 using EcGroupPtr = std::unique_ptr<EC_GROUP, EcGroupFree>;
 using EcPointPtr = std::unique_ptr<EC_POINT, EcPointClearFree>;
 using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, EcdsaSigFree>;
+using EcKeyPtr = std::unique_ptr<EC_KEY, EcKeyFree>;
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+using OpensslBytesPtr = std::unique_ptr<unsigned char, OpensslFree>;   // buffers the library allocated
 
 }  // namespace smdetail
 

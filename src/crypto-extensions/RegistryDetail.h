@@ -13,6 +13,12 @@ int RegisterEngineSlots();
 // Once per process: the ex-data indexes of the added store and context fields. 1 or 0.
 int RegisterVerifySlots();
 
+// Once per process: our key method for SM2 keys. 1 or 0.
+int RegisterSm2KeyMethod();
+
+// Once per process: the key ex-data index under which SM2 provider keys keep their EC key. 1 or 0.
+int RegisterEcKeyCache();
+
 }  // namespace smdetail
 
 #endif

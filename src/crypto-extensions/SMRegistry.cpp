@@ -7,6 +7,7 @@
 
 #include "CryptoExtHolders.h"
 #include "RegistryDetail.h"
+#include "SM2KeyDetail.h"
 
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
@@ -152,18 +153,18 @@ int InitOnce()
     // 1. The library's own tables, then the SM objects.
     if (!smdetail::RegisterObjects())
         return 0;
-    // 2. Digests and ciphers. The SM2 key method is registered right after them, once it exists.
-    if (!RegisterDigestsAndCiphers())
+    // 2. Digests and ciphers, then our SM2 key method.
+    if (!RegisterDigestsAndCiphers() || !smdetail::RegisterSm2KeyMethod())
         return 0;
-    // 3. Ex-data indexes: the engine hook slots. The EC_KEY cache and the verification fields of
-    //    stores and contexts get their indexes here as well.
-    if (!smdetail::RegisterEngineSlots() || !smdetail::RegisterVerifySlots())
+    // 3. Ex-data indexes: the engine hook slots, the EC keys of SM2 provider keys and the
+    //    verification fields of stores and contexts.
+    if (!smdetail::RegisterEngineSlots() || !smdetail::RegisterEcKeyCache() || !smdetail::RegisterVerifySlots())
         return 0;
     // 4. Providers.
     if (!LoadProviders())
         return 0;
     // 5. The self-test of SM2 item signing with the Z value runs last; its failure fails start-up.
-    return 1;
+    return sm2detail::RunItemSigningSelfTest();
 }
 
 }  // namespace

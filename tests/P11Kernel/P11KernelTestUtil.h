@@ -162,6 +162,72 @@ inline unsigned char* Bytes(const std::string& text)
     return reinterpret_cast<unsigned char*>(const_cast<char*>(text.data()));
 }
 
+// Attributes read by CkGetObjectAllAttribute, released at scope end.
+struct Attributes
+{
+    std::vector<CK_ATTRIBUTE> items;
+    ~Attributes() { CkCleanVtrAttributes(items); }
+    // The first entry of the type, or null.
+    const CK_ATTRIBUTE* Find(CK_ATTRIBUTE_TYPE type) const
+    {
+        for (const CK_ATTRIBUTE& item : items) {
+            if (item.type == type)
+                return &item;
+        }
+        return nullptr;
+    }
+    std::string Value(CK_ATTRIBUTE_TYPE type) const
+    {
+        const CK_ATTRIBUTE* item = Find(type);
+        return item == nullptr || item->pValue == nullptr
+                   ? std::string()
+                   : std::string(static_cast<const char*>(item->pValue), item->ulValueLen);
+    }
+};
+
+// Data objects read by CkGetAllDataValue, released at scope end.
+struct DataValues
+{
+    std::vector<_DATA_VALUE> items;
+    ~DataValues()
+    {
+        for (const _DATA_VALUE& item : items) {
+            delete[] item.pszApplication;
+            delete[] item.pbyObjectID;
+            delete[] item.pbyValue;
+        }
+    }
+};
+
+// The objects of the class with this CKA_ID, found with the module's own calls.
+inline std::vector<CK_OBJECT_HANDLE> ObjectsWithId(CK_FUNCTION_LIST* list, CK_SESSION_HANDLE session,
+                                                   CK_OBJECT_CLASS cls, const std::string& id)
+{
+    CK_ATTRIBUTE templ[] = {{CKA_CLASS, &cls, sizeof(cls)}, {CKA_ID, Bytes(id), id.size()}};
+    CK_OBJECT_HANDLE found[16];
+    CK_ULONG count = 0;
+    if (CKR_OK != list->C_FindObjectsInit(session, templ, 2))
+        return {};
+    list->C_FindObjects(session, found, 16, &count);
+    list->C_FindObjectsFinal(session);
+    return std::vector<CK_OBJECT_HANDLE>(found, found + count);
+}
+
+// One attribute's value read with the module's own calls; empty when it cannot be read.
+inline std::string ReadValue(CK_FUNCTION_LIST* list, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                             CK_ATTRIBUTE_TYPE type)
+{
+    CK_ATTRIBUTE attribute = {type, nullptr, 0};
+    if (CKR_OK != list->C_GetAttributeValue(session, object, &attribute, 1))
+        return std::string();
+    std::string value(attribute.ulValueLen, '\0');
+    attribute.pValue = &value[0];
+    if (CKR_OK != list->C_GetAttributeValue(session, object, &attribute, 1))
+        return std::string();
+    value.resize(attribute.ulValueLen);
+    return value;
+}
+
 // Runs the openssl command; true when it exits with 0. Its output (stdout and stderr) in *output.
 inline bool Openssl(const std::string& arguments, std::string* output = nullptr)
 {

@@ -411,6 +411,21 @@ TEST_F(P11TraceTest, TokenIdCannotForgeLogLines)
     EXPECT_EQ(kExpected, details);
 }
 
+TEST_F(P11TraceTest, ContainerNameCannotForgeLogLines)
+{
+    // A container name comes from the caller; a line break in it must not start a line of its own.
+    Loaded loaded("token t 1\n");
+    m_trace.Mark();
+    void* pCtx = nullptr;
+    EXPECT_EQ(QOVA_E_BAD_KEYSET, AcquireContextbyContainer(loaded.entry.get(), "c\nERROR", 1, &pCtx));
+    const Records details = Details(m_trace.Records());
+    ASSERT_FALSE(details.empty());
+    EXPECT_EQ("INFO ContainerName: [c\\nERROR], KeyUsage: [1]", details[0]);
+    const std::string kContainer = "[src/P11Kernel/P11Container.cpp(N)";
+    EXPECT_EQ(Failed(kContainer, "AcquireContextbyContainer", "AcquireContextbyContainer", QOVA_E_BAD_KEYSET),
+              m_trace.Records().back());
+}
+
 // Secrets: the PIN goes to the token and nowhere else.
 TEST_F(P11TraceTest, NoPinInAnyTraceLine)
 {

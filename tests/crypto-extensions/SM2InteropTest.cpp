@@ -1,5 +1,6 @@
-// SM2 against an independent implementation: OpenSSL 3.0's own SM2, in process and through the
-// openssl command line as a separate process, on the SM2 curve with the default user ID.
+// SM2 against an independent implementation: OpenSSL 3.0's own SM2 through the openssl command line
+// as a separate process (in this process SM_crypto_init has made every SM2 operation ours), on the
+// SM2 curve with the default user ID.
 #include "SM2Core.h"
 #include "SM2TestSupport.h"
 #include "SM3Digest.h"
@@ -24,49 +25,6 @@ using testutil::RunCommand;
 using testutil::ScopedTempDir;
 using testutil::ShellQuote;
 using testutil::WriteFile;
-
-struct PkeyDeleter
-{
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-
-Bytes ToBytes(const std::string& s)
-{
-    return Bytes(s.begin(), s.end());
-}
-
-// An SM2 key made by the openssl command line, loaded as the provider key it is.
-struct CliKey
-{
-    std::string keyPem, pubPem;
-    Pkey pkey;
-    Bn d, x, y;
-};
-
-bool MakeCliKey(const ScopedTempDir& dir, CliKey* key)
-{
-    key->keyPem = dir.File("key.pem");
-    key->pubPem = dir.File("pub.pem");
-    if (RunCommand("openssl genpkey -algorithm SM2 -out " + ShellQuote(key->keyPem) + " 2>&1") != 0 ||
-        RunCommand("openssl pkey -in " + ShellQuote(key->keyPem) + " -pubout -out " + ShellQuote(key->pubPem) +
-                   " 2>&1") != 0)
-        return false;
-    FILE* f = fopen(key->keyPem.c_str(), "r");
-    if (f == nullptr)
-        return false;
-    key->pkey.reset(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
-    fclose(f);
-    BIGNUM *d = nullptr, *x = nullptr, *y = nullptr;
-    const bool ok = key->pkey && EVP_PKEY_is_a(key->pkey.get(), "SM2") &&
-                    EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_PRIV_KEY, &d) &&
-                    EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_EC_PUB_X, &x) &&
-                    EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_EC_PUB_Y, &y);
-    key->d.reset(d);
-    key->x.reset(x);
-    key->y.reset(y);
-    return ok;
-}
 
 // e = SM3(Z || M) with the default user ID.
 Bn DigestWithZ(const BIGNUM* x, const BIGNUM* y, const Bytes& msg)
@@ -202,33 +160,6 @@ TEST_F(SM2Interop, OpensslCommandCiphertextsDecryptWithOursAndBack)
     }
 }
 
-TEST_F(SM2Interop, InProcessSignaturesOverTheSameDigest)
-{
-    // OpenSSL's SM2 signs and verifies a given digest as e, like ours.
-    const Bytes eBytes = ToBytes(std::string("0123456789abcdef0123456789abcdef"));
-    Bn e = BytesBn(eBytes);
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(m_key.pkey.get(), nullptr);
-    ASSERT_NE(nullptr, ctx);
-
-    ECDSA_SIG* ours = _SM2_sign(e.get(), m_key.d.get(), kNidSm2);
-    ASSERT_NE(nullptr, ours);
-    const Bytes oursDer = SigToDer(ours);
-    ECDSA_SIG_free(ours);
-    ASSERT_EQ(1, EVP_PKEY_verify_init(ctx));
-    EXPECT_EQ(1, EVP_PKEY_verify(ctx, oursDer.data(), oursDer.size(), eBytes.data(), eBytes.size()));
-
-    ASSERT_EQ(1, EVP_PKEY_sign_init(ctx));
-    Bytes theirs(128);
-    size_t theirsLen = theirs.size();
-    ASSERT_EQ(1, EVP_PKEY_sign(ctx, theirs.data(), &theirsLen, eBytes.data(), eBytes.size()));
-    theirs.resize(theirsLen);
-    ECDSA_SIG* sig = DerToSig(theirs);
-    ASSERT_NE(nullptr, sig);
-    EXPECT_EQ(1, _SM2_verify(sig, m_key.x.get(), m_key.y.get(), e.get(), kNidSm2));
-    ECDSA_SIG_free(sig);
-    EVP_PKEY_CTX_free(ctx);
-}
-
 TEST_F(SM2Interop, ZValueOfProviderAndLegacyKeys)
 {
     // A provider key (as certificates give them) and the same key as a legacy EC key.
@@ -243,33 +174,6 @@ TEST_F(SM2Interop, ZValueOfProviderAndLegacyKeys)
     ASSERT_EQ(1, EVP_PKEY_CalculateZValue_SM2(legacy, zLegacy));
     EVP_PKEY_free(legacy);
     EXPECT_EQ(testutil::BytesToHex(zProvider, 32), testutil::BytesToHex(zLegacy, 32));
-
-    // OpenSSL hashes the same Z when it signs a message with the default ID: its signature verifies
-    // against SM3(Z || M) with our Z.
-    const Bytes msg = ToBytes(std::string("signed through DigestSign"));
-    EVP_MD_CTX* mctx = EVP_MD_CTX_new();
-    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new(m_key.pkey.get(), nullptr);
-    ASSERT_EQ(1, EVP_PKEY_CTX_set1_id(pctx, SM2_DEFAULT_USER_ID, sizeof(SM2_DEFAULT_USER_ID)));
-    EVP_MD_CTX_set_pkey_ctx(mctx, pctx);
-    EVP_MD* sm3 = EVP_MD_fetch(nullptr, "SM3", nullptr);
-    ASSERT_EQ(1, EVP_DigestSignInit(mctx, nullptr, sm3, nullptr, m_key.pkey.get()));
-    Bytes der(128);
-    size_t derLen = der.size();
-    ASSERT_EQ(1, EVP_DigestSign(mctx, der.data(), &derLen, msg.data(), msg.size()));
-    der.resize(derLen);
-    EVP_MD_free(sm3);
-    EVP_MD_CTX_free(mctx);
-    EVP_PKEY_CTX_free(pctx);
-
-    Bytes zm(zProvider, zProvider + 32);
-    zm.insert(zm.end(), msg.begin(), msg.end());
-    unsigned char e[32];
-    SM3(zm.data(), zm.size(), e);
-    Bn eBn(BN_bin2bn(e, 32, nullptr));
-    ECDSA_SIG* sig = DerToSig(der);
-    ASSERT_NE(nullptr, sig);
-    EXPECT_EQ(1, _SM2_verify(sig, m_key.x.get(), m_key.y.get(), eBn.get(), kNidSm2));
-    ECDSA_SIG_free(sig);
 }
 
 }  // namespace

@@ -3,10 +3,19 @@
 #ifndef VARNELL_TESTS_SM2_TEST_SUPPORT_H
 #define VARNELL_TESTS_SM2_TEST_SUPPORT_H
 
+#include "SM2KeyMethod.h"
+#include "TestUtil.h"
+
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -43,6 +52,96 @@ inline Bytes Bn32(const BIGNUM* bn)
     Bytes out(32);
     BN_bn2binpad(bn, out.data(), 32);
     return out;
+}
+
+struct PkeyDeleter
+{
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+
+struct X509Deleter
+{
+    void operator()(X509* p) const { X509_free(p); }
+};
+using Cert = std::unique_ptr<X509, X509Deleter>;
+
+inline Bytes ToBytes(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+// A PEM private key, public key or certificate file as the library reads it (provider keys).
+inline Pkey ReadPrivateKey(const std::string& path)
+{
+    FILE* f = fopen(path.c_str(), "r");
+    Pkey key(f != nullptr ? PEM_read_PrivateKey(f, nullptr, nullptr, nullptr) : nullptr);
+    if (f != nullptr)
+        fclose(f);
+    return key;
+}
+
+inline Cert ReadCert(const std::string& path)
+{
+    FILE* f = fopen(path.c_str(), "r");
+    Cert cert(f != nullptr ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr);
+    if (f != nullptr)
+        fclose(f);
+    return cert;
+}
+
+// An SM2 key made by the openssl command line, loaded as the provider key it is.
+struct CliKey
+{
+    std::string keyPem, pubPem;
+    Pkey pkey;
+    Bn d, x, y;
+};
+
+inline bool MakeCliKey(const testutil::ScopedTempDir& dir, CliKey* key, const std::string& name = "key")
+{
+    using testutil::RunCommand;
+    using testutil::ShellQuote;
+    key->keyPem = dir.File(name + ".pem");
+    key->pubPem = dir.File(name + "-pub.pem");
+    if (RunCommand("openssl genpkey -algorithm SM2 -out " + ShellQuote(key->keyPem) + " 2>&1") != 0 ||
+        RunCommand("openssl pkey -in " + ShellQuote(key->keyPem) + " -pubout -out " + ShellQuote(key->pubPem) +
+                   " 2>&1") != 0)
+        return false;
+    key->pkey = ReadPrivateKey(key->keyPem);
+    BIGNUM *d = nullptr, *x = nullptr, *y = nullptr;
+    const bool ok = key->pkey && EVP_PKEY_is_a(key->pkey.get(), "SM2") &&
+                    EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_PRIV_KEY, &d) &&
+                    EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_EC_PUB_X, &x) &&
+                    EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_EC_PUB_Y, &y);
+    key->d.reset(d);
+    key->x.reset(x);
+    key->y.reset(y);
+    return ok;
+}
+
+// The public coordinates of a legacy or provider key (the library's parameter getters cover only
+// provider keys).
+inline bool PublicXY(EVP_PKEY* pkey, Bn* x, Bn* y)
+{
+    const EC_KEY* ec = SM_EVP_PKEY_get0_EC_KEY(pkey);
+    x->reset(BN_new());
+    y->reset(BN_new());
+    return ec != nullptr && *x && *y &&
+           EC_POINT_get_affine_coordinates(EC_KEY_get0_group(ec), EC_KEY_get0_public_key(ec), x->get(), y->get(),
+                                           nullptr) == 1;
+}
+
+// A new SM2 key as a legacy EC key (EC_KEY_generate_key; EVP key generation is not ours).
+inline Pkey NewLegacyKey()
+{
+    EC_KEY* ec = EC_KEY_new_by_curve_name(NID_sm2);
+    Pkey pkey(EVP_PKEY_new());
+    if (ec == nullptr || !pkey || !EC_KEY_generate_key(ec) || !EVP_PKEY_assign_EC_KEY(pkey.get(), ec)) {
+        EC_KEY_free(ec);
+        return nullptr;
+    }
+    return pkey;
 }
 
 // Every (lib, reason) on the queue, oldest first; the queue is emptied.

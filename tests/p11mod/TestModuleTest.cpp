@@ -94,4 +94,41 @@ TEST(TestModule, LoginBelongsToTheTokenAndHidesPrivateObjects)
     EXPECT_EQ(static_cast<CK_RV>(CKR_CRYPTOKI_NOT_INITIALIZED), f->C_GetSlotList(CK_TRUE, nullptr, nullptr));
 }
 
+TEST(TestModule, CreatedObjectsFollowTheSessionAndLoginRules)
+{
+    TestModule module("token t 1234\n");
+    Opened opened;
+    ASSERT_NE(nullptr, opened.list);
+    CK_FUNCTION_LIST* f = opened.list;
+    ASSERT_EQ(static_cast<CK_RV>(CKR_OK), f->C_Initialize(nullptr));
+    CK_SESSION_HANDLE ro = 0, rw = 0;
+    ASSERT_EQ(static_cast<CK_RV>(CKR_OK), f->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &ro));
+    ASSERT_EQ(static_cast<CK_RV>(CKR_OK), f->C_OpenSession(1, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &rw));
+
+    CK_OBJECT_CLASS cls = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+    auto create = [&](CK_SESSION_HANDLE session, CK_BBOOL* token, CK_BBOOL* priv, CK_OBJECT_HANDLE* object) {
+        CK_ATTRIBUTE templ[] = {{CKA_CLASS, &cls, sizeof(cls)}, {CKA_TOKEN, token, 1}, {CKA_PRIVATE, priv, 1}};
+        return f->C_CreateObject(session, templ, 3, object);
+    };
+    auto size = [&](CK_OBJECT_HANDLE object) {
+        CK_ULONG value = 0;
+        return f->C_GetObjectSize(rw, object, &value) == CKR_OK ? value : 0;
+    };
+    CK_OBJECT_HANDLE tokenObject = 0, sessionObject = 0, privateObject = 0;
+    EXPECT_EQ(static_cast<CK_RV>(CKR_SESSION_READ_ONLY), create(ro, &yes, &no, &tokenObject));
+    EXPECT_EQ(static_cast<CK_RV>(CKR_USER_NOT_LOGGED_IN), create(rw, &yes, &yes, &privateObject));
+    ASSERT_EQ(static_cast<CK_RV>(CKR_OK), create(rw, &yes, &no, &tokenObject));
+    ASSERT_EQ(static_cast<CK_RV>(CKR_OK), create(ro, &no, &no, &sessionObject));
+    EXPECT_EQ(sizeof(CK_ULONG) + 2, size(tokenObject));
+    EXPECT_EQ(static_cast<CK_RV>(CKR_SESSION_READ_ONLY), f->C_DestroyObject(ro, tokenObject));
+
+    // A session object ends with its session; a destroyed one is gone.
+    f->C_CloseSession(ro);
+    EXPECT_EQ(0u, size(sessionObject));
+    EXPECT_EQ(static_cast<CK_RV>(CKR_OK), f->C_DestroyObject(rw, tokenObject));
+    EXPECT_EQ(static_cast<CK_RV>(CKR_OBJECT_HANDLE_INVALID), f->C_DestroyObject(rw, tokenObject));
+    EXPECT_EQ(static_cast<CK_RV>(CKR_OK), f->C_Finalize(nullptr));
+}
+
 }  // namespace

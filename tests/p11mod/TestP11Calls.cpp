@@ -31,6 +31,13 @@ void DropSession(Module& module, CK_SESSION_HANDLE handle)
 {
     const CK_SLOT_ID slotId = module.sessions[handle].slot;
     module.sessions.erase(handle);
+    // Session objects end with the session that made them.
+    if (Slot* slot = module.FindSlot(slotId)) {
+        auto& objects = slot->objects;
+        objects.erase(std::remove_if(objects.begin(), objects.end(),
+                                     [handle](const Object& object) { return object.owner == handle; }),
+                      objects.end());
+    }
     // The login state belongs to the token and ends with its last session.
     for (const auto& entry : module.sessions) {
         if (entry.second.slot == slotId)
@@ -64,6 +71,26 @@ bool Matches(const Object& object, const CK_ATTRIBUTE* templ, CK_ULONG count)
     return true;
 }
 
+bool BoolAttribute(const Object& object, CK_ATTRIBUTE_TYPE type)
+{
+    auto it = object.attributes.find(type);
+    return it != object.attributes.end() && it->second.size() == 1 && it->second[0] == CK_TRUE;
+}
+
+// The secret parts of a private key, which a sensitive key never reveals.
+bool IsSecretPart(const Object& object, CK_ATTRIBUTE_TYPE type)
+{
+    if (object.Ulong(CKA_CLASS, CKO_VENDOR_DEFINED) != CKO_PRIVATE_KEY || !BoolAttribute(object, CKA_SENSITIVE))
+        return false;
+    switch (type) {
+    case CKA_PRIVATE_EXPONENT: case CKA_PRIME_1: case CKA_PRIME_2: case CKA_EXPONENT_1: case CKA_EXPONENT_2:
+    case CKA_COEFFICIENT: case CKA_VALUE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // One attribute of C_GetAttributeValue, as the standard describes the three cases.
 CK_RV ReadAttribute(const Object& object, CK_ATTRIBUTE& attribute)
 {
@@ -76,6 +103,10 @@ CK_RV ReadAttribute(const Object& object, CK_ATTRIBUTE& attribute)
     if (it == object.attributes.end()) {
         attribute.ulValueLen = CK_UNAVAILABLE_INFORMATION;
         return CKR_ATTRIBUTE_TYPE_INVALID;
+    }
+    if (IsSecretPart(object, attribute.type)) {
+        attribute.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        return CKR_ATTRIBUTE_SENSITIVE;
     }
     const Bytes& value = it->second;
     if (over != object.overrides.end()) {
@@ -141,6 +172,7 @@ CK_RV Initialize(void* initArgs)
             object.handle = nextHandle++;
     }
     module.config = std::move(config);
+    module.nextObject = nextHandle;
     module.initialized = true;
     if (const CK_RV rv = module.Injected(call.Function(), nullptr)) {
         module.Reset();
@@ -463,6 +495,93 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandle,
     }
     call.Field("attrs", types);
     return call.Return(result);
+}
+
+CK_RV CreateObject(CK_SESSION_HANDLE handle, CK_ATTRIBUTE* templ, CK_ULONG count, CK_OBJECT_HANDLE* objectHandle)
+{
+    CallRecord call("C_CreateObject");
+    Module& module = Module::Instance();
+    Guard guard(module.Lock());
+    Session* session = nullptr;
+    if (const CK_RV rv = EnterSession(module, call, handle, &session))
+        return call.Return(rv);
+    if ((templ == nullptr && count != 0) || objectHandle == nullptr)
+        return call.Return(CKR_ARGUMENTS_BAD);
+    // The log shows the template: attribute types in order, and the CKA_ID.
+    Object created;
+    std::string types;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        types += (i == 0 ? "" : ",") + std::to_string(templ[i].type);
+        if (templ[i].pValue == nullptr && templ[i].ulValueLen != 0)
+            return call.Field("attrs", types).Return(CKR_ATTRIBUTE_VALUE_INVALID);
+        const unsigned char* value = static_cast<const unsigned char*>(templ[i].pValue);
+        created.attributes[templ[i].type] = Bytes(value, value + (value == nullptr ? 0 : templ[i].ulValueLen));
+        if (templ[i].type == CKA_ID)
+            call.HexField("id", templ[i].pValue, templ[i].ulValueLen);
+    }
+    call.Field("attrs", types);
+
+    const CK_OBJECT_CLASS cls = created.Ulong(CKA_CLASS, CKO_VENDOR_DEFINED);
+    if (cls == CKO_VENDOR_DEFINED)
+        return call.Return(CKR_TEMPLATE_INCOMPLETE);
+    if (cls != CKO_DATA && cls != CKO_CERTIFICATE)
+        return call.Return(CKR_TEMPLATE_INCONSISTENT);
+    if (cls == CKO_CERTIFICATE && (!created.Has(CKA_CERTIFICATE_TYPE) || !created.Has(CKA_VALUE)))
+        return call.Return(CKR_TEMPLATE_INCOMPLETE);
+    const bool tokenObject = BoolAttribute(created, CKA_TOKEN);
+    if (tokenObject && (session->flags & CKF_RW_SESSION) == 0)
+        return call.Return(CKR_SESSION_READ_ONLY);
+    Slot* slot = module.FindSlot(session->slot);
+    if (created.IsPrivate() && !slot->userLoggedIn)
+        return call.Return(CKR_USER_NOT_LOGGED_IN);
+
+    created.handle = module.nextObject++;
+    created.owner = tokenObject ? 0 : handle;
+    slot->objects.push_back(created);
+    *objectHandle = created.handle;
+    return call.Field("created", created.handle).Return(CKR_OK);
+}
+
+CK_RV DestroyObject(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandle)
+{
+    CallRecord call("C_DestroyObject");
+    Module& module = Module::Instance();
+    Guard guard(module.Lock());
+    call.Field("object", objectHandle);
+    Session* session = nullptr;
+    if (const CK_RV rv = EnterSession(module, call, handle, &session))
+        return call.Return(rv);
+    const Object* object = module.VisibleObject(*session, objectHandle);
+    if (object == nullptr)
+        return call.Return(CKR_OBJECT_HANDLE_INVALID);
+    if (object->owner == 0 && (session->flags & CKF_RW_SESSION) == 0)
+        return call.Return(CKR_SESSION_READ_ONLY);
+    auto& objects = module.FindSlot(session->slot)->objects;
+    objects.erase(std::remove_if(objects.begin(), objects.end(),
+                                 [objectHandle](const Object& o) { return o.handle == objectHandle; }),
+                  objects.end());
+    return call.Return(CKR_OK);
+}
+
+CK_RV GetObjectSize(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandle, CK_ULONG* size)
+{
+    CallRecord call("C_GetObjectSize");
+    Module& module = Module::Instance();
+    Guard guard(module.Lock());
+    call.Field("object", objectHandle);
+    Session* session = nullptr;
+    if (const CK_RV rv = EnterSession(module, call, handle, &session))
+        return call.Return(rv);
+    const Object* object = module.VisibleObject(*session, objectHandle);
+    if (object == nullptr)
+        return call.Return(CKR_OBJECT_HANDLE_INVALID);
+    if (size == nullptr)
+        return call.Return(CKR_ARGUMENTS_BAD);
+    CK_ULONG total = 0;
+    for (const auto& attribute : object->attributes)
+        total += attribute.second.size();
+    *size = total;
+    return call.Field("size", total).Return(CKR_OK);
 }
 
 }  // namespace testp11

@@ -32,6 +32,12 @@ CK_RV FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE* templ, CK_ULONG c
 CK_RV FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_ULONG maxCount, CK_ULONG* count);
 CK_RV FindObjectsFinal(CK_SESSION_HANDLE session);
 CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* templ, CK_ULONG count);
+// Data objects and certificates only (key objects need key material the template cannot give);
+// token objects need a read-write session, private ones the user's login.
+CK_RV CreateObject(CK_SESSION_HANDLE session, CK_ATTRIBUTE* templ, CK_ULONG count, CK_OBJECT_HANDLE* object);
+CK_RV DestroyObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object);
+// The sum of the object's attribute value lengths.
+CK_RV GetObjectSize(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ULONG* size);
 
 // Signatures, verification, digests, decryption and random data (TestP11Crypto.cpp); the
 // mechanisms are rows of one table there.

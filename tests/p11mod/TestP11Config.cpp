@@ -2,9 +2,10 @@
 //   token LABEL PIN                  a slot with a token (slots are numbered 1.. in file order)
 //   emptyslot                        a slot without a token
 //   cert ID|- LABEL DERFILE [type=N] certificate (`-`: no CKA_ID; type: CKA_CERTIFICATE_TYPE)
-//   rsakey ID LABEL PEMFILE          RSA private key (CKA_PRIVATE) and its public key
+//   rsakey ID LABEL PEMFILE          RSA private key (CKA_PRIVATE, sensitive) and its public key
 //   sm2key ID LABEL PEMFILE [keytype=N]  SM2 key pair; CKA_KEY_TYPE defaults to CKK_EC
 //   object ID CLASS                  an object of any class (vendor classes above 3)
+//   data APP OID|- VALUEFILE|-       data object: CKA_APPLICATION, CKA_OBJECT_ID, CKA_VALUE (`-`: empty)
 //   hide ID ATTR [RV]                reading ATTR of the objects with this ID answers RV (0x12)
 //   badlen ID ATTR SIZE READ         ATTR reports SIZE to the size query and READ to the read
 //   fail C_Func RV [slot=N] [after=K] [times=N]
@@ -108,8 +109,8 @@ public:
             return Number(words, &m_config->sigDerLength, error);
         if (kind == "sizequery")
             return Number(words, &m_config->sizeQuery, error);
-        if (kind == "cert" || kind == "rsakey" || kind == "sm2key" || kind == "object" || kind == "hide" ||
-            kind == "badlen") {
+        if (kind == "cert" || kind == "rsakey" || kind == "sm2key" || kind == "object" || kind == "data" ||
+            kind == "hide" || kind == "badlen") {
             if (m_config->slots.empty() || !m_config->slots.back().hasToken)
                 return Error(error, kind + " before any token line");
             Slot& slot = m_config->slots.back();
@@ -119,6 +120,8 @@ public:
                 return Key(words, slot, error);
             if (kind == "object")
                 return GenericObject(words, slot, error);
+            if (kind == "data")
+                return Data(words, slot, error);
             return Override(words, slot, error);
         }
         return Error(error, "unknown line kind " + kind);
@@ -247,11 +250,43 @@ private:
         pub.attributes[CKA_ENCRYPT] = BoolBytes(true);
         pub.key = key;
         if (rsa) {
-            for (Object* object : {&slot.objects[slot.objects.size() - 2], &pub}) {
+            Object& rsaPriv = slot.objects[slot.objects.size() - 2];
+            for (Object* object : {&rsaPriv, &pub}) {
                 object->attributes[CKA_MODULUS] = BigNumBytes(raw, OSSL_PKEY_PARAM_RSA_N);
                 object->attributes[CKA_PUBLIC_EXPONENT] = BigNumBytes(raw, OSSL_PKEY_PARAM_RSA_E);
             }
+            pub.attributes[CKA_MODULUS_BITS] = UlongBytes(static_cast<CK_ULONG>(EVP_PKEY_get_bits(raw)));
+            // Present, but a sensitive key answers CKR_ATTRIBUTE_SENSITIVE for them.
+            const std::pair<CK_ATTRIBUTE_TYPE, const char*> kSecretParts[] = {
+                {CKA_PRIVATE_EXPONENT, OSSL_PKEY_PARAM_RSA_D}, {CKA_PRIME_1, OSSL_PKEY_PARAM_RSA_FACTOR1},
+                {CKA_PRIME_2, OSSL_PKEY_PARAM_RSA_FACTOR2}, {CKA_EXPONENT_1, OSSL_PKEY_PARAM_RSA_EXPONENT1},
+                {CKA_EXPONENT_2, OSSL_PKEY_PARAM_RSA_EXPONENT2},
+                {CKA_COEFFICIENT, OSSL_PKEY_PARAM_RSA_COEFFICIENT1}};
+            for (const auto& part : kSecretParts)
+                rsaPriv.attributes[part.first] = BigNumBytes(raw, part.second);
         }
+        return true;
+    }
+
+    bool Data(const std::vector<std::string>& words, Slot& slot, std::string* error)
+    {
+        if (words.size() != 4)
+            return Error(error, "data APP OID|- VALUEFILE|-");
+        Object object;
+        object.attributes[CKA_CLASS] = UlongBytes(CKO_DATA);
+        object.attributes[CKA_TOKEN] = BoolBytes(true);
+        object.attributes[CKA_PRIVATE] = BoolBytes(false);
+        object.attributes[CKA_MODIFIABLE] = BoolBytes(true);
+        object.attributes[CKA_LABEL] = TextBytes("data");
+        Bytes application, oid, value;
+        if (!ParseHexOrText(words[1], &application) || (words[2] != "-" && !ParseHexOrText(words[2], &oid)))
+            return Error(error, "data: bad application or object identifier");
+        if (words[3] != "-" && !ReadWholeFile(File(words[3]), &value))
+            return Error(error, "cannot read " + words[3]);
+        object.attributes[CKA_APPLICATION] = application;
+        object.attributes[CKA_OBJECT_ID] = oid;
+        object.attributes[CKA_VALUE] = value;
+        slot.objects.push_back(object);
         return true;
     }
 

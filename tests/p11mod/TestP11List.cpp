@@ -56,10 +56,10 @@ CK_FUNCTION_LIST MakeFunctionList()
     TESTP11_UNSUPPORTED(C_SetOperationState);
     list.C_Login = Login;
     list.C_Logout = Logout;
-    TESTP11_UNSUPPORTED(C_CreateObject);
+    list.C_CreateObject = CreateObject;
     TESTP11_UNSUPPORTED(C_CopyObject);
-    TESTP11_UNSUPPORTED(C_DestroyObject);
-    TESTP11_UNSUPPORTED(C_GetObjectSize);
+    list.C_DestroyObject = DestroyObject;
+    list.C_GetObjectSize = GetObjectSize;
     list.C_GetAttributeValue = GetAttributeValue;
     TESTP11_UNSUPPORTED(C_SetAttributeValue);
     list.C_FindObjectsInit = FindObjectsInit;

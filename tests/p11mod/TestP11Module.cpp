@@ -18,6 +18,7 @@ void Module::Reset()
     config = Config();
     sessions.clear();
     nextSession = 1;
+    nextObject = 1;
 }
 
 Slot* Module::FindSlot(CK_SLOT_ID id)

@@ -45,6 +45,7 @@ struct Object
     std::map<CK_ATTRIBUTE_TYPE, Bytes> attributes;
     std::map<CK_ATTRIBUTE_TYPE, AttributeOverride> overrides;
     EvpPkeyPtr key;  // key material of key objects, for the cryptographic calls
+    CK_SESSION_HANDLE owner = 0;  // the session a session object (CKA_TOKEN false) ends with; 0: token object
 
     bool IsPrivate() const;
     bool Has(CK_ATTRIBUTE_TYPE type) const { return attributes.count(type) != 0; }
@@ -154,6 +155,7 @@ public:
     Config config;
     std::map<CK_SESSION_HANDLE, Session> sessions;
     CK_SESSION_HANDLE nextSession = 1;
+    CK_OBJECT_HANDLE nextObject = 1;
 
     void Reset();
     Slot* FindSlot(CK_SLOT_ID id);
