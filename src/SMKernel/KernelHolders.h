@@ -1,5 +1,6 @@
 // Owning holders for the crypto library's objects in the software kernel. Each frees its object
-// with the library's own function; out() hands the slot to a function that fills a T**.
+// with the library's own function; out() hands the slot to a function that fills a T**. Below them
+// the holder of the kernel's own new[] arrays.
 #ifndef VARNELL_SMKERNEL_KERNEL_HOLDERS_H
 #define VARNELL_SMKERNEL_KERNEL_HOLDERS_H
 
@@ -12,6 +13,9 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+
+#include <cstddef>
+#include <new>
 
 namespace smkernel {
 
@@ -90,6 +94,54 @@ using X509CrlPtr = OsslHolder<X509_CRL, X509_CRL_free>;
 using Pkcs12Ptr = OsslHolder<PKCS12, PKCS12_free>;
 using Pkcs7Ptr = OsslHolder<PKCS7, PKCS7_free>;
 using EvpPkeyCtxPtr = OsslHolder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+
+// A new[] array with its element count, released with delete[] unless handed out. Secret arrays
+// (content keys, plaintext, round keys) are cleared before they are released. Callees that hand
+// out an array and its length fill ptr and size directly.
+template <typename T, bool kSecret>
+struct KernelArray
+{
+    T* ptr = nullptr;
+    int size = 0;
+
+    KernelArray() = default;
+    // As allocate(n); test the array against nullptr.
+    explicit KernelArray(int n) { allocate(n); }
+    ~KernelArray() { reset(); }
+    KernelArray(const KernelArray&) = delete;
+    KernelArray& operator=(const KernelArray&) = delete;
+
+    // A zeroed array of n elements; false when memory runs out (n comes from outside).
+    bool allocate(int n)
+    {
+        reset();
+        ptr = new (std::nothrow) T[n > 0 ? n : 1]();
+        size = (nullptr != ptr) ? n : 0;
+        return nullptr != ptr;
+    }
+    void reset()
+    {
+        if (nullptr != ptr) {
+            if (kSecret && size > 0)
+                OPENSSL_cleanse(ptr, static_cast<size_t>(size) * sizeof(T));
+            delete[] ptr;
+        }
+        ptr = nullptr;
+        size = 0;
+    }
+    bool operator==(std::nullptr_t) const { return nullptr == ptr; }
+    T* release()
+    {
+        T* p = ptr;
+        ptr = nullptr;
+        size = 0;
+        return p;
+    }
+};
+
+using Bytes = KernelArray<unsigned char, false>;
+using SecretBytes = KernelArray<unsigned char, true>;
+using Text = KernelArray<char, false>;
 
 }  // namespace smkernel
 

@@ -22,7 +22,7 @@ namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
 using Text = std::unique_ptr<char[]>;
-using EvpPkeyCtxPtr = smkernel::OsslHolder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using smkernel::EvpPkeyCtxPtr;
 
 bool BadBuffer(const void* data, int length)
 {

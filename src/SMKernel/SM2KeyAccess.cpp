@@ -17,11 +17,7 @@
 
 namespace {
 
-struct EcKeyFree
-{
-    void operator()(EC_KEY* p) const { EC_KEY_free(p); }
-};
-using EcKeyPtr = std::unique_ptr<EC_KEY, EcKeyFree>;
+using smdetail::EcKeyPtr;
 
 void FreeCachedKey(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*)
 {

@@ -25,31 +25,9 @@ constexpr int kRawOverhead = static_cast<int>(SM2_CIPHERTEXT_OVERHEAD) - 1;  // 
 constexpr size_t kC1Size = 1 + 2 * SM2_NUMBER_LENGTH;                          // 0x04 || x1 || y1
 constexpr size_t kC3Size = SM2_CIPHERTEXT_OVERHEAD - kC1Size;
 
-// A new[] buffer cleared before it is released, unless it was handed out: plaintext, keys and
-// round keys never linger in freed memory.
-template <class T>
-class SecretArray
-{
-public:
-    explicit SecretArray(size_t count) : m_data(new (std::nothrow) T[count]()), m_count(count) {}
-    // Takes over a new[] array of count elements.
-    SecretArray(T* adopted, size_t count) : m_data(adopted), m_count(count) {}
-    ~SecretArray()
-    {
-        if (m_data)
-            OPENSSL_cleanse(m_data.get(), m_count * sizeof(T));
-    }
-    SecretArray(const SecretArray&) = delete;
-    SecretArray& operator=(const SecretArray&) = delete;
-
-    T* get() const { return m_data.get(); }
-    T* release() { return m_data.release(); }
-    bool operator==(std::nullptr_t) const { return m_data == nullptr; }
-
-private:
-    std::unique_ptr<T[]> m_data;
-    size_t m_count;
-};
+// Plaintext, keys and round keys never linger in freed memory.
+using smkernel::SecretBytes;
+using RoundKeys = smkernel::KernelArray<unsigned int, true>;
 
 // The PIN-derived SM4 material: IV = K[0..15], key = K[16..31].
 class PinKey
@@ -77,22 +55,23 @@ unsigned int DerivePinKey(const char* pszFunc, const char* pszPin, PinKey& k)
 unsigned int Sm4NoPadding(const char* pszFunc, bool bEncrypt, unsigned char* pbyIn, int nInSize, unsigned char* pbyIV,
                           unsigned char* pbySymKey, SM4EncrytType nSymType, unsigned char** ppbyOut, int* pnOutSize)
 {
-    unsigned int* pRoundKeys = NULL;
-    unsigned int nResult = SM4_Init_Key(pbySymKey, kSm4KeySize, bEncrypt ? 1 : 0, &pRoundKeys);
+    RoundKeys roundKeys;
+    unsigned int nResult = SM4_Init_Key(pbySymKey, kSm4KeySize, bEncrypt ? 1 : 0, &roundKeys.ptr);
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "SM4_Init_Key");
-    SecretArray<unsigned int> roundKeys(pRoundKeys, SM4_ROUNDS);
+    roundKeys.size = SM4_ROUNDS;
+    unsigned int* pRoundKeys = roundKeys.ptr;
 
     unsigned char chain[kSm4BlockSize] = {0};
     if (SM4_CBC == nSymType && NULL != pbyIV)
         memcpy(chain, pbyIV, sizeof(chain));
 
-    SecretArray<unsigned char> out(static_cast<size_t>(nInSize));
+    SecretBytes out(nInSize);
     QOVA_FAIL_IF_IN(pszFunc, out == nullptr, QOVA_E_FAIL, "New memory");
     for (int nOffset = 0; nOffset < nInSize; nOffset += kSm4BlockSize) {
         if (SM4_CBC == nSymType)
-            SM4_cbc_encrypt(pbyIn + nOffset, pRoundKeys, chain, out.get() + nOffset, bEncrypt ? 1 : 0);
+            SM4_cbc_encrypt(pbyIn + nOffset, pRoundKeys, chain, out.ptr + nOffset, bEncrypt ? 1 : 0);
         else
-            SM4_ecb_encrypt(pbyIn + nOffset, pRoundKeys, out.get() + nOffset);
+            SM4_ecb_encrypt(pbyIn + nOffset, pRoundKeys, out.ptr + nOffset);
     }
     OPENSSL_cleanse(chain, sizeof(chain));
 
@@ -199,9 +178,9 @@ unsigned int SM2_Decrypt(unsigned char* pbyEncryptedData, int nEncryptedDataSize
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_Bytes2BN(PrivateKey)");
 
     const int nDataSize = nEncryptedDataSize - kRawOverhead;
-    SecretArray<unsigned char> data(static_cast<size_t>(nDataSize));
+    SecretBytes data(nDataSize);
     QOVA_FAIL_IF(data == nullptr, QOVA_E_FAIL, "New memory");
-    nResult = _SM2_decrypt(kNidSm2, pbyCipher.get(), static_cast<unsigned int>(nCipherSize), pBN_D, data.get());
+    nResult = _SM2_decrypt(kNidSm2, pbyCipher.get(), static_cast<unsigned int>(nCipherSize), pBN_D, data.ptr);
     QOVA_FAIL_IF(1 != nResult, QOVA_E_FAIL, "_SM2_decrypt");
 
     *ppbyData = data.release();
@@ -261,7 +240,7 @@ unsigned int SM4_Decrypt_CBC(unsigned char* pbyEncryptedData, int nEncryptedData
     QOVA_FAIL_IF(NULL == ppbyPlainData || NULL == pnPlainDataSize, QOVA_E_INVALIDARG,
                  "Check Parameters(ppbyPlainData)");
 
-    SecretArray<unsigned char> plain(static_cast<size_t>(nEncryptedDataSize) + kSm4BlockSize);
+    SecretBytes plain(nEncryptedDataSize + kSm4BlockSize);
     QOVA_FAIL_IF(plain == nullptr, QOVA_E_FAIL, "New memory");
 
     EVP_CIPHER_CTX* pCipherCtx = EVP_CIPHER_CTX_new();
@@ -270,16 +249,16 @@ unsigned int SM4_Decrypt_CBC(unsigned char* pbyEncryptedData, int nEncryptedData
     int nResult = EVP_DecryptInit_ex(pCipherCtx, SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptInit_ex");
     int nUpdateSize = 0;
-    nResult = EVP_DecryptUpdate(pCipherCtx, plain.get(), &nUpdateSize, pbyEncryptedData, nEncryptedDataSize);
+    nResult = EVP_DecryptUpdate(pCipherCtx, plain.ptr, &nUpdateSize, pbyEncryptedData, nEncryptedDataSize);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptUpdate");
     // A wrong key or damaged padding shows here.
     int nFinalSize = 0;
-    nResult = EVP_DecryptFinal_ex(pCipherCtx, plain.get() + nUpdateSize, &nFinalSize);
+    nResult = EVP_DecryptFinal_ex(pCipherCtx, plain.ptr + nUpdateSize, &nFinalSize);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptFinal_ex");
     // The update step writes the last block whole before it holds it back for the padding check:
     // its padding octets would stay behind the plaintext, which callers take as zero-terminated.
     const size_t nPlainSize = static_cast<size_t>(nUpdateSize + nFinalSize);
-    memset(plain.get() + nPlainSize, 0, static_cast<size_t>(nEncryptedDataSize) + kSm4BlockSize - nPlainSize);
+    memset(plain.ptr + nPlainSize, 0, static_cast<size_t>(nEncryptedDataSize) + kSm4BlockSize - nPlainSize);
 
     *ppbyPlainData = plain.release();
     *pnPlainDataSize = static_cast<int>(nPlainSize);
@@ -310,12 +289,12 @@ unsigned int SM4_Init_Key(const unsigned char* pbySymKey, int nSymKeySize, int b
     uint32_t key[4];
     for (int i = 0; i < 4; ++i)
         key[i] = smdetail::LoadBE(pbySymKey + 4 * i);
-    SecretArray<unsigned int> roundKeys(SM4_ROUNDS);
+    RoundKeys roundKeys(SM4_ROUNDS);
     QOVA_FAIL_IF(roundKeys == nullptr, QOVA_E_FAIL, "New memory");
-    _SM4_ExtendKey(key, roundKeys.get());
+    _SM4_ExtendKey(key, roundKeys.ptr);
     OPENSSL_cleanse(key, sizeof(key));
     if (0 == bEncrypt)
-        _SM4_InvertRoundKey(roundKeys.get());
+        _SM4_InvertRoundKey(roundKeys.ptr);
     if (NULL != ppRoundKeys)
         *ppRoundKeys = roundKeys.release();
     return QOVA_OK;

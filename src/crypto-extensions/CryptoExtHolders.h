@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <memory>
 
@@ -39,6 +40,10 @@ struct EvpPkeyFree
 {
     void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
+struct X509Free
+{
+    void operator()(X509* p) const { X509_free(p); }
+};
 struct OpensslFree
 {
     void operator()(unsigned char* p) const { OPENSSL_free(p); }
@@ -52,6 +57,7 @@ using EcPointPtr = std::unique_ptr<EC_POINT, EcPointClearFree>;
 using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, EcdsaSigFree>;
 using EcKeyPtr = std::unique_ptr<EC_KEY, EcKeyFree>;
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+using X509Ptr = std::unique_ptr<X509, X509Free>;
 using OpensslBytesPtr = std::unique_ptr<unsigned char, OpensslFree>;   // buffers the library allocated
 
 }  // namespace smdetail

@@ -21,12 +21,6 @@ namespace {
 
 using namespace smdetail;
 
-struct X509Free
-{
-    void operator()(X509* p) const { X509_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-
 X509Ptr ThrowAwayCertificate(EVP_PKEY* pkey)
 {
     X509Ptr cert(X509_new());

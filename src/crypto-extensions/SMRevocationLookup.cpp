@@ -4,6 +4,8 @@
 // Reply:   ...<result>1001</result>...<status>0001|0000</status>...  (good | revoked)
 #include "SMVerify.h"
 
+#include "CryptoExtHolders.h"
+
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
 
@@ -31,11 +33,6 @@ using MallocText = std::unique_ptr<char, FreeDeleter>;
 struct DistPointsFree
 {
     void operator()(CRL_DIST_POINTS* p) const { CRL_DIST_POINTS_free(p); }
-};
-
-struct OpenSslFree
-{
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
 };
 
 // A malloc'd NUL-terminated copy handed out through the optional pair (text, length).
@@ -301,7 +298,7 @@ int GetX509Name(X509_NAME* name, char** text, int* length)
         const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
         if (n < 0)
             return 0;
-        std::unique_ptr<unsigned char, OpenSslFree> value(utf8);
+        smdetail::OpensslBytesPtr value(utf8);
         if (i != count - 1)
             out += ',';
         out += sn;
