@@ -2,6 +2,7 @@
 // readers.
 #include "CMSStructures.h"
 
+#include "DerStructureDetail.h"
 #include "NodeExDetail.h"
 #include "QovaTrace.h"
 #include "KernelHolders.h"
@@ -22,6 +23,10 @@ namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
 using Text = std::unique_ptr<char[]>;
+using der_detail::BadBuffer;
+using der_detail::CopyNodeValue;
+using der_detail::CreateVersionLeaf;
+using der_detail::FilePositionGuard;
 
 constexpr unsigned char kTagInteger = 0x02;
 constexpr unsigned char kTagOctetString = 0x04;
@@ -42,37 +47,9 @@ constexpr unsigned char kNullParameters[] = {0x05, 0x00};
         }                                                                                                  \
     } while (0)
 
-bool BadBuffer(const void* data, int length)
-{
-    return length < 0 || (nullptr == data && 0 != length);
-}
-
-unsigned int CreateVersionLeaf(int version, NodeEx** node)
-{
-    const unsigned char byVersion = static_cast<unsigned char>(version & 0xFF);
-    return CreateLeafNodeEx(kTagInteger, &byVersion, 1, node);
-}
-
 bool HasChildren(const NodeEx* node, size_t count)
 {
     return node->vetNodes.size() == count;
-}
-
-// A new[] copy of the node's value octets followed by nExtraZeros zero octets (at least one octet
-// is allocated, so an empty value still gives a pointer).
-unsigned int CopyNodeValue(const char* pszFunc, const NodeEx* pNode, int nExtraZeros, Bytes& copy, int& nLength)
-{
-    const unsigned long long nValueLength = pNode->ValueLength;
-    QOVA_FAIL_IF_IN(pszFunc, nValueLength > static_cast<unsigned long long>(INT_MAX - nExtraZeros), QOVA_E_FAIL,
-                    "Check value length");
-    const size_t nSize = std::max<size_t>(1, static_cast<size_t>(nValueLength) + nExtraZeros);
-    Bytes value(new (std::nothrow) unsigned char[nSize]());
-    QOVA_FAIL_IF_IN(pszFunc, NULL == value, QOVA_E_FAIL, "New memory");
-    const unsigned int nResult = ReadNodeExValue(pNode, 0, value.get(), nValueLength);
-    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ReadNodeExValue");
-    copy = std::move(value);
-    nLength = static_cast<int>(nValueLength);
-    return QOVA_OK;
 }
 
 // The identifier of a parsed leaf, read from its own TLV (tag, definite length, value). Null when
@@ -219,24 +196,6 @@ void HandOut(std::unique_ptr<T[]>& value, int length, T** out, int* outLength)
     if (nullptr != outLength)
         *outLength = length;
 }
-
-// Puts the file back where the caller had it, on every path of the file reader.
-class FilePositionGuard
-{
-public:
-    explicit FilePositionGuard(FILE* file) : m_file(file), m_position(ftello(file)) {}
-    ~FilePositionGuard()
-    {
-        if (m_position >= 0)
-            fseeko(m_file, m_position, SEEK_SET);
-    }
-    FilePositionGuard(const FilePositionGuard&) = delete;
-    FilePositionGuard& operator=(const FilePositionGuard&) = delete;
-
-private:
-    FILE* m_file;
-    off_t m_position;
-};
 
 }  // namespace
 

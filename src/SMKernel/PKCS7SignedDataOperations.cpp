@@ -3,6 +3,7 @@
 #include "PKCS7SignedDataOperations.h"
 
 #include "CMSStructures.h"
+#include "DerStructureDetail.h"
 #include "KernelHolders.h"
 #include "Misc.h"
 #include "QovaTrace.h"
@@ -27,6 +28,11 @@ namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
 using Text = std::unique_ptr<char[]>;
+using der_detail::BadBuffer;
+using der_detail::CopyNodeOctets;
+using der_detail::CopyNodeValue;
+using der_detail::CreateVersionLeaf;
+using der_detail::FilePositionGuard;
 
 constexpr unsigned char kTagInteger = 0x02;
 constexpr unsigned char kTagOctetString = 0x04;
@@ -47,17 +53,6 @@ constexpr unsigned long long kMinSM2IntegerSize = 28;
 // Content octets of 1.2.840.113549.1.7.2 (signedData) and 1.2.156.10197.6.1.4.2.2 (SM signedData).
 constexpr unsigned char kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 constexpr unsigned char kSMSignedDataOid[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x06, 0x01, 0x04, 0x02, 0x02};
-
-bool BadBuffer(const void* data, int length)
-{
-    return length < 0 || (nullptr == data && 0 != length);
-}
-
-unsigned int CreateVersionLeaf(int version, NodeEx** node)
-{
-    const unsigned char byVersion = static_cast<unsigned char>(version & 0xFF);
-    return CreateLeafNodeEx(kTagInteger, &byVersion, 1, node);
-}
 
 // An INTEGER leaf of unsigned big-endian octets: 00 in front of a first octet of 0x80 or above.
 unsigned int CreateSM2IntegerLeaf(const unsigned char* value, int size, NodeEx** node)
@@ -153,28 +148,6 @@ unsigned int ConstructAttributesSingleItem(const char* pszFunc, unsigned char ta
 }
 
 // ---- Readers ----
-
-// A new[] copy of count octets of the node's value from offset, followed by nExtraZeros zero
-// octets (at least one octet is allocated, so an empty value still gives a pointer).
-unsigned int CopyNodeOctets(const char* pszFunc, const NodeEx* pNode, unsigned long long offset,
-                            unsigned long long count, int nExtraZeros, Bytes& copy, int& nLength)
-{
-    QOVA_FAIL_IF_IN(pszFunc, count > static_cast<unsigned long long>(INT_MAX - nExtraZeros), QOVA_E_FAIL,
-                    "Check value length");
-    const size_t nSize = std::max<size_t>(1, static_cast<size_t>(count) + nExtraZeros);
-    Bytes value(new (std::nothrow) unsigned char[nSize]());
-    QOVA_FAIL_IF_IN(pszFunc, NULL == value, QOVA_E_FAIL, "New memory");
-    const unsigned int nResult = ReadNodeExValue(pNode, offset, value.get(), count);
-    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ReadNodeExValue");
-    copy = std::move(value);
-    nLength = static_cast<int>(count);
-    return QOVA_OK;
-}
-
-unsigned int CopyNodeValue(const char* pszFunc, const NodeEx* pNode, int nExtraZeros, Bytes& copy, int& nLength)
-{
-    return CopyNodeOctets(pszFunc, pNode, 0, pNode->ValueLength, nExtraZeros, copy, nLength);
-}
 
 // The whole element (tag, length and value) of a child, read through its parent's value.
 unsigned int CopyChildElement(const char* pszFunc, const NodeEx* pParent, const NodeEx* pChild, Bytes& copy,
@@ -471,24 +444,6 @@ void HandOut(std::unique_ptr<T[]>& value, int length, T** out, int* outLength)
         *outLength = nullptr != *out ? length : 0;
     }
 }
-
-// Puts the file back where the caller had it, on every path of the file reader.
-class FilePositionGuard
-{
-public:
-    explicit FilePositionGuard(FILE* file) : m_file(file), m_position(ftello(file)) {}
-    ~FilePositionGuard()
-    {
-        if (m_position >= 0)
-            fseeko(m_file, m_position, SEEK_SET);
-    }
-    FilePositionGuard(const FilePositionGuard&) = delete;
-    FilePositionGuard& operator=(const FilePositionGuard&) = delete;
-
-private:
-    FILE* m_file;
-    off_t m_position;
-};
 
 // The crypto library's PKCS#7 reader. Stock OpenSSL decodes the SM signedData content type as
 // "other"; reading that as signed data would be type confusion, so it is refused here until the

@@ -3,6 +3,7 @@
 
 #include "Base64.h"
 #include "CertificateValidation.h"
+#include "DerStructureDetail.h"
 #include "Digest.h"
 #include "KernelHolders.h"
 #include "PKCS7SignedDataOperations.h"
@@ -22,12 +23,8 @@ namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
 using Text = std::unique_ptr<char[]>;
+using der_detail::BadBuffer;
 using smkernel::EvpPkeyCtxPtr;
-
-bool BadBuffer(const void* data, int length)
-{
-    return length < 0 || (nullptr == data && 0 != length);
-}
 
 // A context for the PKCS#1 v1.5 operation on a finished digest: block type 1 padding and the
 // DigestInfo of nHashID. Null when the key is not RSA or the library refuses a setting.

@@ -3,6 +3,7 @@
 
 #include "CMSStructures.h"
 #include "CertificateFields.h"
+#include "DerStructureDetail.h"
 #include "KernelHolders.h"
 #include "QovaTrace.h"
 #include "SM2Core.h"
@@ -20,6 +21,7 @@
 namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
+using der_detail::BadBuffer;
 using X509NamePtr = smkernel::OsslHolder<X509_NAME, X509_NAME_free>;
 
 constexpr unsigned char kTagInteger = 0x02;
@@ -39,11 +41,6 @@ unsigned int CopyOut(const char* pszFunc, const unsigned char* data, int length,
     *out = copy.release();
     *outLength = length;
     return QOVA_OK;
-}
-
-bool BadBuffer(const void* data, int length)
-{
-    return length < 0 || (nullptr == data && 0 != length);
 }
 
 // One TLV header at p (within end); false on a malformed or indefinite header or a value past end.
@@ -229,8 +226,7 @@ unsigned int ConstructNode_ECPrivateKey(int version, const char* curveOID, unsig
                  QOVA_E_INVALIDARG, "Check parameter");
 
     NodeEx* pNode = nullptr;
-    const unsigned char byVersion = static_cast<unsigned char>(version & 0xFF);
-    unsigned int nResult = CreateLeafNodeEx(kTagInteger, &byVersion, 1, &pNode);
+    unsigned int nResult = der_detail::CreateVersionLeaf(version, &pNode);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(version)");
     NodeExPtr pVersion(pNode);
 

@@ -1,0 +1,80 @@
+// Small helpers shared by the kernel's DER structure code (CMS envelopes, PKCS#7 SignedData, the
+// SM2 certificate pieces and the PKCS#1 signatures); not part of the kernel's interface.
+#ifndef VARNELL_SMKERNEL_DER_STRUCTURE_DETAIL_H
+#define VARNELL_SMKERNEL_DER_STRUCTURE_DETAIL_H
+
+#include "NodeEx.h"
+#include "QovaTrace.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+namespace der_detail {
+
+constexpr unsigned char kTagInteger = 0x02;
+
+// A buffer argument that cannot be read: a negative length, or no data for a non-zero length.
+inline bool BadBuffer(const void* data, int length)
+{
+    return length < 0 || (nullptr == data && 0 != length);
+}
+
+// The one-octet INTEGER of a structure's version.
+inline unsigned int CreateVersionLeaf(int version, NodeEx** node)
+{
+    const unsigned char byVersion = static_cast<unsigned char>(version & 0xFF);
+    return CreateLeafNodeEx(kTagInteger, &byVersion, 1, node);
+}
+
+// A new[] copy of count octets of the node's value from offset, followed by nExtraZeros zero
+// octets (at least one octet is allocated, so an empty value still gives a pointer). Traced in
+// the name of pszFunc.
+inline unsigned int CopyNodeOctets(const char* pszFunc, const NodeEx* pNode, unsigned long long offset,
+                                   unsigned long long count, int nExtraZeros, std::unique_ptr<unsigned char[]>& copy,
+                                   int& nLength)
+{
+    QOVA_FAIL_IF_IN(pszFunc, count > static_cast<unsigned long long>(INT_MAX - nExtraZeros), QOVA_E_FAIL,
+                    "Check value length");
+    const size_t nSize = std::max<size_t>(1, static_cast<size_t>(count) + nExtraZeros);
+    std::unique_ptr<unsigned char[]> value(new (std::nothrow) unsigned char[nSize]());
+    QOVA_FAIL_IF_IN(pszFunc, NULL == value, QOVA_E_FAIL, "New memory");
+    const unsigned int nResult = ReadNodeExValue(pNode, offset, value.get(), count);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ReadNodeExValue");
+    copy = std::move(value);
+    nLength = static_cast<int>(count);
+    return QOVA_OK;
+}
+
+// The node's whole value, as CopyNodeOctets.
+inline unsigned int CopyNodeValue(const char* pszFunc, const NodeEx* pNode, int nExtraZeros,
+                                  std::unique_ptr<unsigned char[]>& copy, int& nLength)
+{
+    return CopyNodeOctets(pszFunc, pNode, 0, pNode->ValueLength, nExtraZeros, copy, nLength);
+}
+
+// Puts the file back where the caller had it, on every path of a file reader.
+class FilePositionGuard
+{
+public:
+    explicit FilePositionGuard(FILE* file) : m_file(file), m_position(ftello(file)) {}
+    ~FilePositionGuard()
+    {
+        if (m_position >= 0)
+            fseeko(m_file, m_position, SEEK_SET);
+    }
+    FilePositionGuard(const FilePositionGuard&) = delete;
+    FilePositionGuard& operator=(const FilePositionGuard&) = delete;
+
+private:
+    FILE* m_file;
+    off_t m_position;
+};
+
+}  // namespace der_detail
+
+#endif
