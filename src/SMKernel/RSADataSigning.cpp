@@ -113,6 +113,16 @@ unsigned int ReadDERCert(const char* pszFunc, unsigned char* pbyCert, int nCertS
     return QOVA_OK;
 }
 
+// A whole Base64 text decoded into a new[] buffer; the step names the text decoded.
+unsigned int DecodeBase64Text(const char* pszFunc, const char* pszStep, const char* pszText, Bytes& data, int& nSize)
+{
+    unsigned char* pbyData = nullptr;
+    const unsigned int nResult = Base64DecodeEx(pszText, static_cast<int>(strlen(pszText)), &pbyData, &nSize);
+    QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, pszStep);
+    data.reset(pbyData);
+    return QOVA_OK;
+}
+
 }  // namespace
 
 unsigned int RSA_SignData_PKCS1_ByPrivateKey(unsigned char* pbySourceData, int nSourceDataSize, EVP_PKEY* pPrivateKey,
@@ -263,22 +273,19 @@ unsigned int RSA_VerifyDataSignature_PKCS1(unsigned char* pbySourceData, int nSo
 {
     QOVA_FAIL_IF(NULL == pszBase64CertContent || NULL == pszBase64Signature, QOVA_E_INVALIDARG, "Check parameter");
 
-    unsigned char* pbyCert = nullptr;
-    int nCertSize = 0;
-    unsigned int nResult =
-        Base64DecodeEx(pszBase64CertContent, static_cast<int>(strlen(pszBase64CertContent)), &pbyCert, &nCertSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "Base64DecodeEx(pszBase64CertContent)");
-    const Bytes cert(pbyCert);
+    Bytes cert, signature;
+    int nCertSize = 0, nSignatureSize = 0;
+    unsigned int nResult = DecodeBase64Text(__func__, "Base64DecodeEx(pszBase64CertContent)", pszBase64CertContent, cert,
+                                            nCertSize);
+    if (QOVA_OK != nResult)
+        return nResult;
+    nResult = DecodeBase64Text(__func__, "Base64DecodeEx(pszBase64Signature)", pszBase64Signature, signature,
+                               nSignatureSize);
+    if (QOVA_OK != nResult)
+        return nResult;
 
-    unsigned char* pbySignature = nullptr;
-    int nSignatureSize = 0;
-    nResult =
-        Base64DecodeEx(pszBase64Signature, static_cast<int>(strlen(pszBase64Signature)), &pbySignature, &nSignatureSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "Base64DecodeEx(pszBase64Signature)");
-    const Bytes signature(pbySignature);
-
-    nResult = RSA_VerifyDataSignature_DERPKCS1_ByDERCert(pbySourceData, nSourceDataSize, pbyCert, nCertSize, nHashID,
-                                                         pbySignature, nSignatureSize);
+    nResult = RSA_VerifyDataSignature_DERPKCS1_ByDERCert(pbySourceData, nSourceDataSize, cert.get(), nCertSize,
+                                                         nHashID, signature.get(), nSignatureSize);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "RSA_VerifyDataSignature_DERPKCS1_ByDERCert");
     return QOVA_OK;
 }
@@ -315,22 +322,19 @@ unsigned int RSA_VerifyFileSignature_PKCS1(FILE* fpSourceFile, const char* pszBa
 {
     QOVA_FAIL_IF(NULL == pszBase64CertContent || NULL == pszBase64Signature, QOVA_E_INVALIDARG, "Check parameter");
 
-    unsigned char* pbyCert = nullptr;
-    int nCertSize = 0;
-    unsigned int nResult =
-        Base64DecodeEx(pszBase64CertContent, static_cast<int>(strlen(pszBase64CertContent)), &pbyCert, &nCertSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "Base64DecodeEx(CertContent)");
-    const Bytes cert(pbyCert);
+    Bytes cert, signature;
+    int nCertSize = 0, nSignatureSize = 0;
+    unsigned int nResult = DecodeBase64Text(__func__, "Base64DecodeEx(CertContent)", pszBase64CertContent, cert,
+                                            nCertSize);
+    if (QOVA_OK != nResult)
+        return nResult;
+    nResult = DecodeBase64Text(__func__, "Base64DecodeEx(Signature)", pszBase64Signature, signature,
+                               nSignatureSize);
+    if (QOVA_OK != nResult)
+        return nResult;
 
-    unsigned char* pbySignature = nullptr;
-    int nSignatureSize = 0;
-    nResult =
-        Base64DecodeEx(pszBase64Signature, static_cast<int>(strlen(pszBase64Signature)), &pbySignature, &nSignatureSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "Base64DecodeEx(Signature)");
-    const Bytes signature(pbySignature);
-
-    nResult = RSA_VerifyFileSignature_PKCS1_ByDERCertContent(fpSourceFile, pbyCert, nCertSize, nHashID, pbySignature,
-                                                             nSignatureSize);
+    nResult = RSA_VerifyFileSignature_PKCS1_ByDERCertContent(fpSourceFile, cert.get(), nCertSize, nHashID,
+                                                             signature.get(), nSignatureSize);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "RSA_VerifyFileSignature_PKCS1_ByCertContent");
     return QOVA_OK;
 }
@@ -448,15 +452,14 @@ unsigned int RSA_VerifyFileSignature_PKCS7Detached(const char* pszBase64PKCS7Det
     QOVA_FAIL_IF(NULL == pszBase64PKCS7DetachedSignature, QOVA_E_INVALIDARG, "Check parameter");
     QOVA_FAIL_IF(NULL == fpSourceFile, QOVA_E_INVALIDARG, "check parameters(SourceFile).");
 
-    unsigned char* pbyPKCS7 = nullptr;
+    Bytes pkcs7;
     int nPKCS7Size = 0;
-    unsigned int nResult = Base64DecodeEx(pszBase64PKCS7DetachedSignature,
-                                          static_cast<int>(strlen(pszBase64PKCS7DetachedSignature)), &pbyPKCS7,
-                                          &nPKCS7Size);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "Base64DecodeEx(pszBase64PKCS7DetachedSignature)");
-    const Bytes pkcs7(pbyPKCS7);
+    unsigned int nResult = DecodeBase64Text(__func__, "Base64DecodeEx(pszBase64PKCS7DetachedSignature)",
+                                            pszBase64PKCS7DetachedSignature, pkcs7, nPKCS7Size);
+    if (QOVA_OK != nResult)
+        return nResult;
 
-    nResult = RSA_VerifyFileSignature_DERPKCS7Detached(pbyPKCS7, nPKCS7Size, fpSourceFile, ppbySignerCert,
+    nResult = RSA_VerifyFileSignature_DERPKCS7Detached(pkcs7.get(), nPKCS7Size, fpSourceFile, ppbySignerCert,
                                                        pnSignerCertSize);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "RSA_VerifyFileSignature_DERPKCS7Detached");
     return QOVA_OK;
