@@ -129,6 +129,23 @@ unsigned int StreamFile(const char* pszFunc, FILE* fpFile, CK_ULONG ulFileSize, 
     }
 }
 
+// The rest of a multi-part operation over a stream once its init has succeeded: the chunks, then
+// the two-call final. A failure of our own ends the operation on the token first.
+template <class Update, class Final>
+unsigned int StreamThenFinal(const char* pszFunc, const OutputSteps& finalSteps, FILE* fpFile, CK_ULONG ulFileSize,
+                             bool bEmptyPartAccepted, Update update, Final final, unsigned char** ppOutput,
+                             CK_ULONG* pulOutputLen)
+{
+    bool bLocal = false;
+    const unsigned int nResult = StreamFile(pszFunc, fpFile, ulFileSize, bEmptyPartAccepted, update, &bLocal);
+    if (QOVA_OK != nResult) {
+        if (bLocal)
+            FinishIntoScratch(final);
+        return nResult;
+    }
+    return CallForOutput(pszFunc, finalSteps, final, 0, false, ppOutput, pulOutputLen);
+}
+
 // Multi-part signing of a stream: init, the chunks, the two-call final.
 unsigned int SignStream(const char* pszFunc, const TokenSession& session, CK_MECHANISM* pMechanism,
                         CK_OBJECT_HANDLE hKey, FILE* fpFile, CK_ULONG ulFileSize, unsigned char** ppbySignature,
@@ -142,14 +159,8 @@ unsigned int SignStream(const char* pszFunc, const TokenSession& session, CK_MEC
     auto final = [&](unsigned char* pbyOut, CK_ULONG* pulOutLen) {
         return CkSignFinal(session.pFunctions, session.hSession, pbyOut, pulOutLen);
     };
-    bool bLocal = false;
-    nResult = StreamFile(pszFunc, fpFile, ulFileSize, false, update, &bLocal);
-    if (QOVA_OK != nResult) {
-        if (bLocal)
-            FinishIntoScratch(final);
-        return nResult;
-    }
-    return CallForOutput(pszFunc, kSignFinalSteps, final, 0, false, ppbySignature, pulSignatureLen);
+    return StreamThenFinal(pszFunc, kSignFinalSteps, fpFile, ulFileSize, false, update, final, ppbySignature,
+                           pulSignatureLen);
 }
 
 // Verification in one call: init with the public key, then the signature checked.
@@ -471,14 +482,7 @@ unsigned int CryptoHashFile(void* pSessionCtx, CK_ULONG ulHashAlgID, FILE* fpFil
     auto final = [&](unsigned char* pbyOut, CK_ULONG* pulOutLen) {
         return CkDigestFinal(session.pFunctions, session.hSession, pbyOut, pulOutLen);
     };
-    bool bLocal = false;
-    nResult = StreamFile(__func__, fpFile, ulFileSize, true, update, &bLocal);
-    if (QOVA_OK != nResult) {
-        if (bLocal)
-            FinishIntoScratch(final);
-        return nResult;
-    }
-    return CallForOutput(__func__, kDigestFinalSteps, final, 0, false, ppbyHash, pulHashLen);
+    return StreamThenFinal(__func__, kDigestFinalSteps, fpFile, ulFileSize, true, update, final, ppbyHash, pulHashLen);
 }
 
 unsigned int CkRSAVerify(CK_FUNCTION_LIST* pCkFunctionList, CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPublicKey,
