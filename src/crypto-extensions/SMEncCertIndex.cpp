@@ -20,11 +20,21 @@ void PushNoMemory(const char* function)
     ERR_set_error(ERR_LIB_X509, kReasonNoMemory, nullptr);
 }
 
-// issued(subject, issuer): the issuer test of the walk.
+// The walk from start up its issuers, with the list's first entry marked from the outset;
+// issued(subject, issuer) is its issuer test. Marks that cannot be had go on the error queue in
+// the name of `function`.
 template <typename IssuedTest>
-int WalkIssuerPath(STACK_OF(X509)* certs, X509* start, bool* marks, IssuedTest issued)
+int WalkIssuerPath(const char* function, STACK_OF(X509)* certs, X509* start, IssuedTest issued)
 {
     const int n = sk_X509_num(certs);
+    if (n <= 0)
+        return -1;
+    std::unique_ptr<bool[]> marks(new (std::nothrow) bool[static_cast<size_t>(n)]());
+    if (!marks) {
+        PushNoMemory(function);
+        return -1;
+    }
+    marks[0] = true;
     X509* current = start;
     while (current != nullptr && !issued(current, current)) {
         int found = -1;
@@ -46,11 +56,6 @@ int WalkIssuerPath(STACK_OF(X509)* certs, X509* start, bool* marks, IssuedTest i
     return -1;
 }
 
-std::unique_ptr<bool[]> NewMarks(int n)
-{
-    return std::unique_ptr<bool[]>(new (std::nothrow) bool[static_cast<size_t>(n)]());
-}
-
 }  // namespace
 
 int st_x509_get_enc_cert_index(STACK_OF(X509)* certs)
@@ -59,16 +64,7 @@ int st_x509_get_enc_cert_index(STACK_OF(X509)* certs)
         PushNoMemory(__func__);
         return -1;
     }
-    const int n = sk_X509_num(certs);
-    if (n <= 0)
-        return -1;
-    std::unique_ptr<bool[]> marks = NewMarks(n);
-    if (!marks) {
-        PushNoMemory(__func__);
-        return -1;
-    }
-    marks[0] = true;
-    return WalkIssuerPath(certs, sk_X509_value(certs, 0), marks.get(),
+    return WalkIssuerPath(__func__, certs, sk_X509_value(certs, 0),
                           [](X509* subject, X509* issuer) { return X509_check_issued(issuer, subject) == X509_V_OK; });
 }
 
@@ -80,16 +76,7 @@ int x509_get_enc_cert_index(X509_STORE_CTX* ctx)
         PushNoMemory(__func__);
         return -1;
     }
-    const int n = sk_X509_num(certs);
-    if (n <= 0)
-        return -1;
-    std::unique_ptr<bool[]> marks = NewMarks(n);
-    if (!marks) {
-        PushNoMemory(__func__);
-        return -1;
-    }
-    marks[0] = true;
-    return WalkIssuerPath(certs, X509_STORE_CTX_get0_cert(ctx), marks.get(),
+    return WalkIssuerPath(__func__, certs, X509_STORE_CTX_get0_cert(ctx),
                           [ctx, checkIssued](X509* subject, X509* issuer) {
                               return checkIssued(ctx, subject, issuer) == 1;
                           });
