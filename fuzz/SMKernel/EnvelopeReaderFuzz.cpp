@@ -2,14 +2,16 @@
 // all with the private key of one fixed recipient, so that inputs grown from envelopes made for it
 // reach the content key, the cipher checks and the piece-by-piece content decryption.
 #include "CMSStructures.h"
+#include "EnvelopeFuzzSupport.h"
 #include "RSADataEncryption.h"
 #include "SMRegistry.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <vector>
+
+using envelope_fuzz::CheckOutput;
 
 namespace {
 
@@ -18,23 +20,7 @@ char g_password[] = "secret";
 
 FILE* OpenPfx()
 {
-    FILE* pfx = fmemopen(g_pfx.data(), g_pfx.size(), "rb");
-    if (nullptr == pfx)
-        abort();
-    return pfx;
-}
-
-// Success hands out a NUL-terminated plaintext; failure hands out nothing.
-void CheckOutput(unsigned int result, unsigned char* plain, int plainSize)
-{
-    if (QOVA_OK != result) {
-        if (nullptr != plain || -1 != plainSize)
-            __builtin_trap();
-        return;
-    }
-    if (nullptr == plain || plainSize < 0 || '\0' != plain[plainSize])
-        __builtin_trap();
-    delete[] plain;
+    return envelope_fuzz::OpenBytes(g_pfx, g_pfx.size());
 }
 
 }  // namespace
@@ -43,14 +29,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     if (1 != SM_crypto_init())
         abort();
-    FILE* f = fopen(ENVELOPE_FUZZ_PFX, "rb");
-    if (nullptr == f)
-        abort();
-    unsigned char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
-        g_pfx.insert(g_pfx.end(), buffer, buffer + n);
-    fclose(f);
+    g_pfx = envelope_fuzz::ReadWholeFile(ENVELOPE_FUZZ_PFX);
     return 0;
 }
 
@@ -75,17 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fclose(pfx);
     }
 
-    if (size > 0) {
-        FILE* file = fmemopen(envelope.data(), size, "rb");
-        FILE* out = fopen("/dev/null", "wb");
-        pfx = OpenPfx();
-        if (nullptr == file || nullptr == out)
-            abort();
-        RSA_DecryptFileFromCMSEnvelope(file, pfx, g_password, out);
-        fclose(pfx);
-        fclose(out);
-        fclose(file);
-    }
+    envelope_fuzz::DecryptFileForm(envelope, size, g_pfx, [](FILE* file, FILE* key, FILE* out) {
+        RSA_DecryptFileFromCMSEnvelope(file, key, g_password, out);
+    });
 
     // The same bytes as Base64 text, up to the first NUL.
     pfx = OpenPfx();

@@ -2,14 +2,16 @@
 // form, with both encrypted-key forms and the key container of one fixed recipient, so that inputs
 // grown from envelopes made for it reach the key unwrapping, the size checks and the piece-by-piece
 // content decryption.
+#include "EnvelopeFuzzSupport.h"
 #include "SM2Envelope.h"
 #include "SMRegistry.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <vector>
+
+using envelope_fuzz::CheckOutput;
 
 namespace {
 
@@ -18,23 +20,7 @@ char g_pin[] = "12345678";
 
 FILE* OpenContainer()
 {
-    FILE* f = fmemopen(g_container.data(), g_container.size(), "rb");
-    if (nullptr == f)
-        abort();
-    return f;
-}
-
-// Success hands out the plaintext with zero octets after it; failure hands out nothing.
-void CheckOutput(unsigned int result, unsigned char* plain, int plainSize)
-{
-    if (QOVA_OK != result) {
-        if (nullptr != plain || -1 != plainSize)
-            __builtin_trap();
-        return;
-    }
-    if (nullptr == plain || plainSize < 0 || 0 != plain[plainSize])
-        __builtin_trap();
-    delete[] plain;
+    return envelope_fuzz::OpenBytes(g_container, g_container.size());
 }
 
 }  // namespace
@@ -43,14 +29,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     if (1 != SM_crypto_init())
         abort();
-    FILE* f = fopen(SM2_ENVELOPE_FUZZ_CONTAINER, "rb");
-    if (nullptr == f)
-        abort();
-    unsigned char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
-        g_container.insert(g_container.end(), buffer, buffer + n);
-    fclose(f);
+    g_container = envelope_fuzz::ReadWholeFile(SM2_ENVELOPE_FUZZ_CONTAINER);
     return 0;
 }
 
@@ -70,17 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     plain, plainSize);
         fclose(container);
 
-        if (size > 0) {
-            FILE* file = fmemopen(envelope.data(), size, "rb");
-            FILE* out = fopen("/dev/null", "wb");
-            container = OpenContainer();
-            if (nullptr == file || nullptr == out)
-                abort();
-            DecryptDerCMSEnvelopeFile(file, container, g_pin, form, out);
-            fclose(container);
-            fclose(out);
-            fclose(file);
-        }
+        envelope_fuzz::DecryptFileForm(envelope, size, g_container, [form](FILE* file, FILE* key, FILE* out) {
+            DecryptDerCMSEnvelopeFile(file, key, g_pin, form, out);
+        });
     }
 
     // The same bytes as Base64 text.
