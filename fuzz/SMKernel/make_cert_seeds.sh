@@ -3,15 +3,8 @@
 #   seeds/cert   certificates made like the token fixtures (RSA, SM2 with SM3), in DER and PEM, and
 #                variants that reach the field readers' other branches: GeneralizedTime validity,
 #                a multi-valued RDN with a BMPString, no key identifier, an MD5 signature.
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-out="$here/seeds/cert"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-rm -rf "$out"
-mkdir -p "$out"
-cd "$work"
-export OPENSSL_CONF=/dev/null
+seeds=cert
+. "$(dirname "$0")/../seed-workspace.sh"
 
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out rsa.key 2>/dev/null
 openssl req -x509 -key rsa.key -days 3650 -subj "/C=CN/O=Test/CN=RSA 1" \

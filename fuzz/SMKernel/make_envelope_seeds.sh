@@ -7,15 +7,9 @@
 #   seeds/envelope           openssl cms -keyid envelopes for it: 3DES in DER, streamed BER with
 #                            constructed content, empty and multi-block content, AES-256 (refused),
 #                            and one naming the recipient by issuer and serial (refused shape)
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-out="$here/seeds/envelope"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-rm -rf "$out"
-mkdir -p "$out" "$here/envelope"
-cd "$work"
-export OPENSSL_CONF=/dev/null
+seeds=envelope
+. "$(dirname "$0")/../seed-workspace.sh"
+mkdir -p "$here/envelope"
 
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out r.key 2>/dev/null
 openssl req -x509 -key r.key -days 3650 -subj "/CN=Envelope fuzz recipient" \

@@ -5,15 +5,9 @@
 #                      without, two certificates) and our encoder's layouts laid out byte by byte:
 #                      RSA detached and attached, SM2 signatures as two INTEGERs, as a SEQUENCE and
 #                      as an OCTET STRING of its DER under the SM identifiers, with attribute blocks.
-set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-out="$here/seeds/signeddata"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-rm -rf "$out"
-mkdir -p "$out"
-cd "$work"
-export OPENSSL_CONF=/dev/null
+seeds=signeddata
+. "$(dirname "$0")/../seed-workspace.sh"
+set -o pipefail
 
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out rsa.key 2>/dev/null
 openssl req -x509 -key rsa.key -days 3650 -set_serial 0x1001 -subj "/CN=Seed signer" -out rsa.pem
