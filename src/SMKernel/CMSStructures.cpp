@@ -23,20 +23,9 @@ namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
 using Text = std::unique_ptr<char[]>;
-using der_detail::BadBuffer;
-using der_detail::CopyNodeValue;
-using der_detail::CreateVersionLeaf;
-using der_detail::FilePositionGuard;
+using namespace der_detail;
 
-constexpr unsigned char kTagInteger = 0x02;
-constexpr unsigned char kTagOctetString = 0x04;
-constexpr unsigned char kTagOid = 0x06;
-constexpr unsigned char kTagSequence = 0x30;
-constexpr unsigned char kTagSet = 0x31;
-constexpr unsigned char kTagContext0 = 0x80;
-constexpr unsigned char kTagExplicit0 = 0xA0;
 constexpr int kEnvelopeVersion = 2;
-constexpr unsigned char kNullParameters[] = {0x05, 0x00};
 
 // The shape is checked by child counts only; a mismatch is traced with the reason "true".
 #define CHECK_ENVELOPE_NODES(func, ok)                                                                     \

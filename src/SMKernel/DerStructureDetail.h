@@ -16,7 +16,19 @@
 
 namespace der_detail {
 
+// Identifier octets of the universal and context-specific tags the structures use.
 constexpr unsigned char kTagInteger = 0x02;
+constexpr unsigned char kTagBitString = 0x03;
+constexpr unsigned char kTagOctetString = 0x04;
+constexpr unsigned char kTagOid = 0x06;
+constexpr unsigned char kTagSequence = 0x30;
+constexpr unsigned char kTagSet = 0x31;
+constexpr unsigned char kTagContext0 = 0x80;
+constexpr unsigned char kTagExplicit0 = 0xA0;
+constexpr unsigned char kTagExplicit1 = 0xA1;
+constexpr unsigned char kConstructedBit = 0x20;
+// An AlgorithmIdentifier's NULL parameters.
+constexpr unsigned char kNullParameters[] = {0x05, 0x00};
 
 // A buffer argument that cannot be read: a negative length, or no data for a non-zero length.
 inline bool BadBuffer(const void* data, int length)

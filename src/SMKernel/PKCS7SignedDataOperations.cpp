@@ -28,20 +28,8 @@ namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
 using Text = std::unique_ptr<char[]>;
-using der_detail::BadBuffer;
-using der_detail::CopyNodeOctets;
-using der_detail::CopyNodeValue;
-using der_detail::CreateVersionLeaf;
-using der_detail::FilePositionGuard;
+using namespace der_detail;
 
-constexpr unsigned char kTagInteger = 0x02;
-constexpr unsigned char kTagOctetString = 0x04;
-constexpr unsigned char kTagOid = 0x06;
-constexpr unsigned char kTagSequence = 0x30;
-constexpr unsigned char kTagSet = 0x31;
-constexpr unsigned char kTagExplicit0 = 0xA0;
-constexpr unsigned char kTagExplicit1 = 0xA1;
-constexpr unsigned char kNullParameters[] = {0x05, 0x00};
 // The attribute reader's checks name the tags so.
 constexpr unsigned char ASN1_TAG_C_SEQUENCE = kTagSequence;
 constexpr unsigned char ASN1_TAG_C_SET_OF = kTagSet;

@@ -6,6 +6,7 @@
 #include "CMSStructures.h"
 #include "CertificateFields.h"
 #include "CertificateValidation.h"
+#include "DerStructureDetail.h"
 #include "KernelHolders.h"
 #include "Misc.h"
 #include "QovaTrace.h"
@@ -468,12 +469,10 @@ namespace {
 constexpr char kEnvelopedDataOID[] = "1.2.840.113549.1.7.3";
 constexpr char kDataOID[] = "1.2.840.113549.1.7.1";
 constexpr char kRsaEncryptionOID[] = "1.2.840.113549.1.1.1";
-constexpr unsigned char kTagOctetString = 0x04;
-constexpr unsigned char kConstructedBit = 0x20;
-constexpr unsigned char kNullParameters[] = {0x05, 0x00};
 // The final block of a decryption is at most one cipher block.
 constexpr int kFinalBlockBufferSize = 16;
 
+using namespace der_detail;
 using smkernel::Text;
 using smkernel::X509Ptr;
 

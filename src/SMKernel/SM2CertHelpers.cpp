@@ -21,14 +21,9 @@
 namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
-using der_detail::BadBuffer;
 using X509NamePtr = smkernel::OsslHolder<X509_NAME, X509_NAME_free>;
+using namespace der_detail;
 
-constexpr unsigned char kTagInteger = 0x02;
-constexpr unsigned char kTagBitString = 0x03;
-constexpr unsigned char kTagSequence = 0x30;
-constexpr unsigned char kTagExplicit0 = 0xA0;
-constexpr unsigned char kTagExplicit1 = 0xA1;
 constexpr int kCoordinateLength = 32;
 
 // A new[] copy of octets the library produced.
@@ -226,7 +221,7 @@ unsigned int ConstructNode_ECPrivateKey(int version, const char* curveOID, unsig
                  QOVA_E_INVALIDARG, "Check parameter");
 
     NodeEx* pNode = nullptr;
-    unsigned int nResult = der_detail::CreateVersionLeaf(version, &pNode);
+    unsigned int nResult = CreateVersionLeaf(version, &pNode);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(version)");
     NodeExPtr pVersion(pNode);
 

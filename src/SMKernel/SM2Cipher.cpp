@@ -1,6 +1,7 @@
 // SM2Cipher: the raw SM2 ciphertext to DER and back, with the DER tree engine.
 #include "SM2Cipher.h"
 
+#include "DerStructureDetail.h"
 #include "QovaTrace.h"
 
 #include <algorithm>
@@ -11,9 +12,7 @@
 
 namespace {
 
-constexpr unsigned char kTagInteger = 0x02;
-constexpr unsigned char kTagOctetString = 0x04;
-constexpr unsigned char kTagSequence = 0x30;
+using namespace der_detail;
 
 constexpr int kCoordinateSize = 32;
 constexpr unsigned long long SM3_HASH_SIZE = 32;
