@@ -47,81 +47,50 @@ using PrivateDataPtr = smkernel::OsslHolder<SM2_PRIVATE_DATA, SM2_PRIVATE_DATA_f
 using PublicDataPtr = smkernel::OsslHolder<SM2_PUBLIC_DATA, SM2_PUBLIC_DATA_free>;
 using PfxPtr = smkernel::OsslHolder<SM2_PFX, SM2_PFX_free>;
 
-// A new[] array handed out by the kernel, released with delete[]; cleared first when it held a secret.
-class KernelBytes
-{
-public:
-    KernelBytes() = default;
-    explicit KernelBytes(bool secret) : m_secret(secret) {}
-    ~KernelBytes() { Reset(); }
-    KernelBytes(const KernelBytes&) = delete;
-    KernelBytes& operator=(const KernelBytes&) = delete;
-
-    unsigned char** Out() { return &m_data; }
-    int* Length() { return &m_length; }
-    unsigned char* Get() const { return m_data; }
-    int Size() const { return m_length; }
-    unsigned char* Release()
-    {
-        unsigned char* p = m_data;
-        m_data = nullptr;
-        return p;
-    }
-    void Reset()
-    {
-        if (m_secret && m_data != nullptr && m_length > 0)
-            OPENSSL_cleanse(m_data, static_cast<size_t>(m_length));
-        delete[] m_data;
-        m_data = nullptr;
-    }
-
-private:
-    bool m_secret = false;
-    unsigned char* m_data = nullptr;
-    int m_length = 0;
-};
+using smkernel::Bytes;
+using smkernel::SecretBytes;
 
 // An OCTET STRING's contents as a new[] array (at least one octet is allocated, so an empty
 // string still gives a pointer).
-unsigned int CopyOctetString(const char* pszFunc, const ASN1_OCTET_STRING* pstOctetString, KernelBytes& copy)
+unsigned int CopyOctetString(const char* pszFunc, const ASN1_OCTET_STRING* pstOctetString, Bytes& copy)
 {
     const int nLength = ASN1_STRING_length(pstOctetString);
     unsigned char* pbyCopy = new (std::nothrow) unsigned char[nLength > 0 ? nLength : 1];
     QOVA_FAIL_IF_IN(pszFunc, NULL == pbyCopy, QOVA_E_FAIL, "New memory");
     if (nLength > 0)
         memcpy(pbyCopy, ASN1_STRING_get0_data(pstOctetString), static_cast<size_t>(nLength));
-    *copy.Out() = pbyCopy;
-    *copy.Length() = nLength;
+    copy.ptr = pbyCopy;
+    copy.size = nLength;
     return QOVA_OK;
 }
 
 // The work both openers share; the certificate is always read, for its public key.
 unsigned int OpenContainer(const char* pszFunc, unsigned char* data, int dataLength, char* pin, SM2_KEY_PAIR* keyPair,
-                           KernelBytes& certificate)
+                           Bytes& certificate)
 {
     QOVA_FAIL_IF_IN(pszFunc, NULL == pin, QOVA_E_INVALIDARG, "Check Parameters(pszPin)");
-    KernelBytes encryptedKey;
-    unsigned int nResult = ParseSM2PFX(data, dataLength, encryptedKey.Out(), encryptedKey.Length(),
-                                       certificate.Out(), certificate.Length());
+    Bytes encryptedKey;
+    unsigned int nResult = ParseSM2PFX(data, dataLength, &encryptedKey.ptr, &encryptedKey.size,
+                                       &certificate.ptr, &certificate.size);
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ParseSM2PFX");
 
     // A wrong PIN normally fails the padding check; every failure here means the PIN does not open it.
-    KernelBytes privateKey(true);
-    nResult = SM4DecryptByPin(encryptedKey.Get(), encryptedKey.Size(), pin, privateKey.Out(), privateKey.Length());
+    SecretBytes privateKey;
+    nResult = SM4DecryptByPin(encryptedKey.ptr, encryptedKey.size, pin, &privateKey.ptr, &privateKey.size);
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, QOVA_E_CONTAINER_PIN, "SM4DecryptByPin");
 
-    KernelBytes publicKeyX, publicKeyY;
-    nResult = GetPublicKeyXYFromSM2Cert(certificate.Get(), certificate.Size(), publicKeyX.Out(), publicKeyX.Length(),
-                                        publicKeyY.Out(), publicKeyY.Length());
+    Bytes publicKeyX, publicKeyY;
+    nResult = GetPublicKeyXYFromSM2Cert(certificate.ptr, certificate.size, &publicKeyX.ptr, &publicKeyX.size,
+                                        &publicKeyY.ptr, &publicKeyY.size);
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, QOVA_E_FAIL, "GetPublicKeyXYFromSM2Cert");
 
     if (NULL != keyPair) {
-        keyPair->nPrivateKeySize = privateKey.Size();
-        keyPair->pbyPrivateKey = privateKey.Release();
-        keyPair->nPublicKeyXSize = publicKeyX.Size();
-        keyPair->pbyPublicKeyX = publicKeyX.Release();
-        keyPair->nPublicKeyYSize = publicKeyY.Size();
-        keyPair->pbyPublicKeyY = publicKeyY.Release();
+        keyPair->nPrivateKeySize = privateKey.size;
+        keyPair->pbyPrivateKey = privateKey.release();
+        keyPair->nPublicKeyXSize = publicKeyX.size;
+        keyPair->pbyPublicKeyX = publicKeyX.release();
+        keyPair->nPublicKeyYSize = publicKeyY.size;
+        keyPair->pbyPublicKeyY = publicKeyY.release();
     }
     return QOVA_OK;
 }
@@ -226,13 +195,13 @@ unsigned int EncapsulateSM2PFX(unsigned char* certificate, int certificateLength
     PublicDataPtr publicData(pstPublicData);
     QOVA_FAIL_IF(QOVA_OK != nResult, QOVA_E_FAIL, "CreateSM2PublicData");
 
-    KernelBytes encryptedKey;
-    nResult = SM4EncryptByPin(privateKey, privateKeyLength, pin, encryptedKey.Out(), encryptedKey.Length());
+    Bytes encryptedKey;
+    nResult = SM4EncryptByPin(privateKey, privateKeyLength, pin, &encryptedKey.ptr, &encryptedKey.size);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "SM4EncryptByPin");
 
     SM2_PRIVATE_DATA* pstPrivateData = NULL;
-    nResult = CreateSM2PrivateData(kOidSmData, kOidSm4, encryptedKey.Get(),
-                                   static_cast<unsigned int>(encryptedKey.Size()), &pstPrivateData);
+    nResult = CreateSM2PrivateData(kOidSmData, kOidSm4, encryptedKey.ptr,
+                                   static_cast<unsigned int>(encryptedKey.size), &pstPrivateData);
     PrivateDataPtr privateData(pstPrivateData);
     QOVA_FAIL_IF(QOVA_OK != nResult, QOVA_E_FAIL, "CreateSM2PrivateData");
 
@@ -269,7 +238,7 @@ unsigned int ParseSM2PFX(unsigned char* data, int dataLength, unsigned char** en
     PfxPtr pfxHolder(pstSM2PFX);
     QOVA_FAIL_IF_SSL(NULL == pstSM2PFX, QOVA_E_NOT_KEY_CONTAINER, "d2i_SM2_PFX");
 
-    KernelBytes encryptedKey, cert;
+    Bytes encryptedKey, cert;
     const bool bWantKey = NULL != encryptedPrivateKey && NULL != encryptedPrivateKeyLength;
     const bool bWantCert = NULL != certificate && NULL != certificateLength;
     unsigned int nResult = QOVA_OK;
@@ -284,12 +253,12 @@ unsigned int ParseSM2PFX(unsigned char* data, int dataLength, unsigned char** en
             return nResult;
     }
     if (bWantKey) {
-        *encryptedPrivateKeyLength = encryptedKey.Size();
-        *encryptedPrivateKey = encryptedKey.Release();
+        *encryptedPrivateKeyLength = encryptedKey.size;
+        *encryptedPrivateKey = encryptedKey.release();
     }
     if (bWantCert) {
-        *certificateLength = cert.Size();
-        *certificate = cert.Release();
+        *certificateLength = cert.size;
+        *certificate = cert.release();
     }
     return QOVA_OK;
 }
@@ -297,13 +266,13 @@ unsigned int ParseSM2PFX(unsigned char* data, int dataLength, unsigned char** en
 unsigned int DecryptSM2PFX(unsigned char* data, int dataLength, char* pin, SM2_KEY_PAIR* keyPair,
                            unsigned char** certificate, int* certificateLength)
 {
-    KernelBytes cert;
+    Bytes cert;
     const unsigned int nResult = OpenContainer(__func__, data, dataLength, pin, keyPair, cert);
     if (QOVA_OK != nResult)
         return nResult;
     if (NULL != certificate && NULL != certificateLength) {
-        *certificateLength = cert.Size();
-        *certificate = cert.Release();
+        *certificateLength = cert.size;
+        *certificate = cert.release();
     }
     return QOVA_OK;
 }
@@ -311,7 +280,7 @@ unsigned int DecryptSM2PFX(unsigned char* data, int dataLength, char* pin, SM2_K
 unsigned int DecryptKeyPairFromSM2PFX(unsigned char* data, int dataLength, char* pin, SM2_KEY_PAIR* keyPair)
 {
     QOVA_FAIL_IF(NULL == keyPair, QOVA_E_INVALIDARG, "Check Parameters(pstKeyPair)");
-    KernelBytes cert;
+    Bytes cert;
     return OpenContainer(__func__, data, dataLength, pin, keyPair, cert);
 }
 
