@@ -4,6 +4,7 @@
 #include "Misc.h"
 #include "QovaTrace.h"
 #include "SMRegistry.h"
+#include "SslTraceDetail.h"
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -18,11 +19,6 @@ using smkernel::BnPtr;
 using smkernel::OpenSslBytesPtr;
 
 namespace {
-
-#define FIELD_TRACE(...)                                   \
-    do {                                                   \
-        if (QovaLogEnabled()) TRACE(3, __VA_ARGS__);       \
-    } while (0)
 
 // A certificate holds no encrypted PEM; without this the library would prompt on the terminal,
 // which for the host is the browser's pipe.
@@ -170,13 +166,13 @@ unsigned int ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, long* ptUTCTime)
     int nPos = 0;
     if (V_ASN1_UTCTIME == ASN1_STRING_type(pASN1Time)) {
         QOVA_FAIL_IF(((nASN1TimeLength < 11) || (nASN1TimeLength > 17)), QOVA_E_FAIL, "Check ASN1TIME length.");
-        FIELD_TRACE("ASN1TIME type:V_ASN1_UTCTIME");
+        SMKERNEL_TRACE("ASN1TIME type:V_ASN1_UTCTIME");
         const long long nYY = Digit(pbyTime, 0) * 10 + Digit(pbyTime, 1);
         nYear = nYY < 50 ? 2000 + nYY : 1900 + nYY;
         nPos = 10;
     } else {
         QOVA_FAIL_IF(nASN1TimeLength < 13, QOVA_E_FAIL, "Check ASN1TIME format.");
-        FIELD_TRACE("ASN1TIME type:V_ASN1_GENERALIZEDTIME");
+        SMKERNEL_TRACE("ASN1TIME type:V_ASN1_GENERALIZEDTIME");
         nYear = Digit(pbyTime, 0) * 1000 + Digit(pbyTime, 1) * 100 + Digit(pbyTime, 2) * 10 + Digit(pbyTime, 3);
         nPos = 12;
     }
@@ -215,7 +211,7 @@ unsigned int ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, long* ptUTCTime)
         return QOVA_E_FAIL;
     }
 
-    FIELD_TRACE("Broken-down time: %04d/%02d/%02d %02d:%02d:%02d", static_cast<int>(nYear), static_cast<int>(nMonth),
+    SMKERNEL_TRACE("Broken-down time: %04d/%02d/%02d %02d:%02d:%02d", static_cast<int>(nYear), static_cast<int>(nMonth),
                 static_cast<int>(nDay), static_cast<int>(nHour), static_cast<int>(nMinute), static_cast<int>(nSecond));
     *ptUTCTime = static_cast<long>(UtcSeconds(nYear, nMonth, nDay, nHour, nMinute, nSecond) + nOffset);
     return QOVA_OK;
@@ -228,7 +224,7 @@ unsigned int GetX509NotBefore(X509* pX509Cert, long* ptNotBefore)
     const unsigned int nResult =
         GetValidityTime(__func__, X509_get0_notBefore(pX509Cert), "X509_get_notBefore", &tNotBefore);
     if (QOVA_OK != nResult) return nResult;
-    FIELD_TRACE("Certificate validity not before(time_t):%lld", static_cast<long long>(tNotBefore));
+    SMKERNEL_TRACE("Certificate validity not before(time_t):%lld", static_cast<long long>(tNotBefore));
     *ptNotBefore = tNotBefore;
     return QOVA_OK;
 }
@@ -240,7 +236,7 @@ unsigned int GetX509NotAfter(X509* pX509Cert, long* ptNotAfter)
     const unsigned int nResult =
         GetValidityTime(__func__, X509_get0_notAfter(pX509Cert), "X509_get_notAfter", &tNotAfter);
     if (QOVA_OK != nResult) return nResult;
-    FIELD_TRACE("Certificate validity not after(time_t):%lld", static_cast<long long>(tNotAfter));
+    SMKERNEL_TRACE("Certificate validity not after(time_t):%lld", static_cast<long long>(tNotAfter));
     *ptNotAfter = tNotAfter;
     return QOVA_OK;
 }
@@ -253,17 +249,17 @@ unsigned int GetX509CertType(X509* pX509Cert, int* pnCertType)
 
     const int nSigAlgNID = X509_get_signature_nid(pX509Cert);
     QOVA_FAIL_IF(NID_undef == nSigAlgNID, QOVA_E_FAIL, "X509_get_signature_nid");
-    FIELD_TRACE("Certificate signature algorithm NID:%d", nSigAlgNID);
+    SMKERNEL_TRACE("Certificate signature algorithm NID:%d", nSigAlgNID);
 
     if (NID_sha1WithRSAEncryption == nSigAlgNID || NID_sha1WithRSA == nSigAlgNID ||
         NID_sha256WithRSAEncryption == nSigAlgNID || NID_sha384WithRSAEncryption == nSigAlgNID ||
         NID_sha512WithRSAEncryption == nSigAlgNID) {
-        FIELD_TRACE("Certificate type:RSA");
+        SMKERNEL_TRACE("Certificate type:RSA");
         *pnCertType = CERT_TYPE_RSA;
         return QOVA_OK;
     }
     if (kNidSm2Sm3 == nSigAlgNID) {
-        FIELD_TRACE("Certificate type:SM2");
+        SMKERNEL_TRACE("Certificate type:SM2");
         *pnCertType = CERT_TYPE_SM2;
         return QOVA_OK;
     }
@@ -293,7 +289,7 @@ unsigned int GetX509SubjectCN(X509* pX509Cert, char** ppszSubjectCN, int* pnSubj
     char* pszSubjectCN = new (std::nothrow) char[static_cast<size_t>(nSubjectCNLen) + 1]();
     QOVA_FAIL_IF(NULL == pszSubjectCN, QOVA_E_FAIL, "New memory");
     memcpy(pszSubjectCN, utf8.get(), static_cast<size_t>(nSubjectCNLen));
-    FIELD_TRACE("Certificate subject CN:%s", QovaTraceText(pszSubjectCN).c_str());
+    SMKERNEL_TRACE("Certificate subject CN:%s", QovaTraceText(pszSubjectCN).c_str());
     *ppszSubjectCN = pszSubjectCN;
     *pnSubjectCNLen = nSubjectCNLen;
     return QOVA_OK;
@@ -358,7 +354,7 @@ unsigned int GetX509SubjectKeyID(X509* pX509Cert, char** ppszSubjectKeyID, int* 
     char* pszSubjectKeyID = NULL;
     const unsigned int nResult = ConvertBinaryDataToString(pbyKeyID, nValueLength - 2, &pszSubjectKeyID, false);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConvertBinaryDataToString");
-    FIELD_TRACE("Certificate Subject Key ID:%s", pszSubjectKeyID);
+    SMKERNEL_TRACE("Certificate Subject Key ID:%s", pszSubjectKeyID);
     if (pnSubjectKeyIDLen) *pnSubjectKeyIDLen = static_cast<int>(strlen(pszSubjectKeyID));
     *ppszSubjectKeyID = pszSubjectKeyID;
     return QOVA_OK;

@@ -34,11 +34,6 @@ using smkernel::SecretBytes;
 
 namespace {
 
-#define CIPHER_TRACE(...)                            \
-    do {                                             \
-        if (QovaLogEnabled()) TRACE(3, __VA_ARGS__); \
-    } while (0)
-
 constexpr int kDesKeyLength = 8;
 // Output room for one update over a file block: the block plus what a cipher may hold back.
 constexpr int kFileOutputBufferSize = SYM_FILE_BLOCK_SIZE + 16;
@@ -94,7 +89,7 @@ bool smkernel::IsWeakDesKey(const unsigned char* pbyKey)
 unsigned int GenerateSymKey(int nSymAlgNID, unsigned char** key, int* keySize)
 {
     QOVA_FAIL_IF(NULL == key || NULL == keySize, QOVA_E_INVALIDARG, "Check parameter");
-    CIPHER_TRACE("nSymAlgNID: %d", nSymAlgNID);
+    SMKERNEL_TRACE("nSymAlgNID: %d", nSymAlgNID);
 
     SecretBytes symKey;
     if (NID_aes_256_cbc == nSymAlgNID || NID_rc4 == nSymAlgNID) {
@@ -177,7 +172,7 @@ unsigned int SymEncrypt(int nSymAlgNID, const unsigned char* iv, unsigned char* 
         const unsigned int nResult = GetEVPCipherbyNID(nSymAlgNID, &pEvpCipher);
         QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetEVPCipherbyNID");
     }
-    CIPHER_TRACE("nSymAlgNID: %d", nSymAlgNID);
+    SMKERNEL_TRACE("nSymAlgNID: %d", nSymAlgNID);
 
     if (NID_rc4 == nSymAlgNID) {
         QOVA_FAIL_IF(RC4_KEY_LEN != nKeyDataSize, QOVA_E_INVALIDARG, "Check RC4 key length.");
@@ -295,7 +290,7 @@ unsigned int SymFileEncrypt(int nSymAlgNID, const unsigned char* iv, unsigned ch
         QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetFileSize_Ex");
     }
     const int nPlainFileSize = static_cast<int>(nFileSize);
-    CIPHER_TRACE("nPlainFileSize: %d", nPlainFileSize);
+    SMKERNEL_TRACE("nPlainFileSize: %d", nPlainFileSize);
     QOVA_FAIL_IF(0 == nPlainFileSize, QOVA_E_READ_FAULT, "Check plaint file size");
 
     SecretBytes plainBuffer;
@@ -319,7 +314,7 @@ unsigned int SymFileEncrypt(int nSymAlgNID, const unsigned char* iv, unsigned ch
     nResult = EVP_EncryptFinal_ex(pCTX, encryptedBuffer.ptr, &nFinalBlockSize);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptFinal_ex");
     QOVA_FAIL_IF(!WriteAll(outFile, encryptedBuffer.ptr, nFinalBlockSize), QOVA_E_WRITE_FAULT, "fwrite");
-    CIPHER_TRACE("nEncrytpedFileSize: %d", nFinalBlockSize);
+    SMKERNEL_TRACE("nEncrytpedFileSize: %d", nFinalBlockSize);
     return QOVA_OK;
 }
 
@@ -349,7 +344,7 @@ unsigned int SymFileDecrypt(int nSymAlgNID, unsigned char* iv, unsigned char* ke
         QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetFileSize_Ex");
     }
     const int nEncryptedFileSize = static_cast<int>(nFileSize);
-    CIPHER_TRACE("nEncryptedFileSize: %d", nEncryptedFileSize);
+    SMKERNEL_TRACE("nEncryptedFileSize: %d", nEncryptedFileSize);
     QOVA_FAIL_IF(0 == nEncryptedFileSize, QOVA_E_READ_FAULT, "Check encrypted file size");
 
     Bytes encryptedBuffer;
@@ -376,7 +371,7 @@ unsigned int SymFileDecrypt(int nSymAlgNID, unsigned char* iv, unsigned char* ke
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_DECRYPT_FAILED, "EVP_DecryptFinal");
     QOVA_FAIL_IF(!WriteAll(outFile, plainBuffer.ptr, nFinalBlockSize), QOVA_E_WRITE_FAULT, "fwrite");
     nTotalPlainDataSize += nFinalBlockSize;
-    CIPHER_TRACE("nTotalPlainDataSize: %d", nTotalPlainDataSize);
+    SMKERNEL_TRACE("nTotalPlainDataSize: %d", nTotalPlainDataSize);
     return QOVA_OK;
 }
 
@@ -392,7 +387,7 @@ unsigned int RSAEncrypt(EVP_PKEY* pEvpPubKey, unsigned char* pbyPlainData, int s
     QOVA_FAIL_IF(NULL == pRsaPubKey, QOVA_E_ENCRYPT_FAILED, "EVP_PKEY_get1_RSA");
     const int nKeyBytes = EVP_PKEY_get_size(pRsaPubKey);
     QOVA_FAIL_IF(nKeyBytes < 128, QOVA_E_ENCRYPT_FAILED, "RSA_size");
-    CIPHER_TRACE("RSA Key Bytes: %d", nKeyBytes);
+    SMKERNEL_TRACE("RSA Key Bytes: %d", nKeyBytes);
 
     EvpPkeyCtxPtr keyCtx(EVP_PKEY_CTX_new(pRsaPubKey, NULL));
     EVP_PKEY_CTX* pKeyCtx = keyCtx.get();
@@ -681,7 +676,7 @@ unsigned int RSA_EncryptFileToCMSEnvelope(FILE* fpPlainFile, unsigned char* pbyC
     unsigned int nResult = GetFileSize_Ex(fpPlainFile, &nFileSize);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetFileSize_Ex");
     const int nPlainFileSize = static_cast<int>(nFileSize);
-    CIPHER_TRACE("Source plain file size:[%d]", nPlainFileSize);
+    SMKERNEL_TRACE("Source plain file size:[%d]", nPlainFileSize);
     QOVA_FAIL_IF(nPlainFileSize <= 0, QOVA_E_INVALIDARG, "Check file size");
 
     Bytes iv, parameters;
@@ -693,7 +688,7 @@ unsigned int RSA_EncryptFileToCMSEnvelope(FILE* fpPlainFile, unsigned char* pbyC
         (NID_rc4 == nSymAlgNID) ? nPlainFileSize : (static_cast<long long>(nPlainFileSize) + 8) / 8 * 8;
     QOVA_FAIL_IF(nEncryptedSize > INT_MAX, QOVA_E_INVALIDARG, "Check encrypted file size");
     const int nEncryptedFileSize = static_cast<int>(nEncryptedSize);
-    CIPHER_TRACE("Symmetric encrypted file size:[%d]", nEncryptedFileSize);
+    SMKERNEL_TRACE("Symmetric encrypted file size:[%d]", nEncryptedFileSize);
 
     SecretBytes contentKey;
     nResult = GenerateSymKey(nSymAlgNID, &contentKey.ptr, &contentKey.size);
@@ -711,7 +706,7 @@ unsigned int RSA_EncryptFileToCMSEnvelope(FILE* fpPlainFile, unsigned char* pbyC
                                  &envelopeHead.ptr, &envelopeHead.size);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "Encode_CMSEnvelope");
     const int nDERCMSEnvelopeSize = envelopeHead.size;
-    CIPHER_TRACE("CMS envelope(without EncryptedContent node) data size:[%d]", nDERCMSEnvelopeSize);
+    SMKERNEL_TRACE("CMS envelope(without EncryptedContent node) data size:[%d]", nDERCMSEnvelopeSize);
 
     const size_t sizeWrite = fwrite(envelopeHead.ptr, 1, static_cast<size_t>(nDERCMSEnvelopeSize), fpCMSEnvelope);
     QOVA_FAIL_IF(sizeWrite != (size_t)nDERCMSEnvelopeSize, QOVA_E_WRITE_FAULT, "fwrite");

@@ -31,11 +31,6 @@ using smkernel::Text;
 
 namespace {
 
-#define ENVELOPE_TRACE(...)                          \
-    do {                                             \
-        if (QovaLogEnabled()) TRACE(3, __VA_ARGS__); \
-    } while (0)
-
 constexpr const char* kSm2EnvelopedDataOID = "1.2.156.10197.6.1.4.2.3";
 constexpr const char* kSm2EncryptionOID = "1.2.156.10197.1.301.3";
 constexpr const char* kSmDataOID = "1.2.156.10197.6.1.4.2.1";
@@ -206,7 +201,7 @@ unsigned int StreamFileContent(const char* func, FILE* fpPlainFile, int nPlainFi
                     "fwrite");
     nTotalEncryptedDataSize += nFinalBlockSize;
 
-    ENVELOPE_TRACE("Total encrypted data size:[%d]", static_cast<int>(nTotalEncryptedDataSize));
+    SMKERNEL_TRACE("Total encrypted data size:[%d]", static_cast<int>(nTotalEncryptedDataSize));
     QOVA_FAIL_IF_IN(func, nSM4EncryptedContentSize != nTotalEncryptedDataSize, QOVA_E_FAIL,
                     "Check total SM4 encrypted data size");
     return QOVA_OK;
@@ -281,13 +276,13 @@ unsigned int EncryptFileToDerCMSEnvelope(FILE* plainFile, unsigned char* cert, i
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetFileSize_Ex");
     const int nPlainFileSize = static_cast<int>(nFileSize);
     QOVA_FAIL_IF(nPlainFileSize <= 0, QOVA_E_INVALIDARG, "Check file size");
-    ENVELOPE_TRACE("Source plain file size:[%d]", nPlainFileSize);
+    SMKERNEL_TRACE("Source plain file size:[%d]", nPlainFileSize);
 
     // Padding adds 1 to 16 octets; the content length must still fit the kernel's int sizes.
     const long long nPaddedSize = (static_cast<long long>(nPlainFileSize) + kSm4Size) / kSm4Size * kSm4Size;
     QOVA_FAIL_IF(nPaddedSize > INT_MAX, QOVA_E_INVALIDARG, "Check file size");
     const int nSM4EncryptedContentSize = static_cast<int>(nPaddedSize);
-    ENVELOPE_TRACE("SM4 encrypted data size:[%d]", nSM4EncryptedContentSize);
+    SMKERNEL_TRACE("SM4 encrypted data size:[%d]", nSM4EncryptedContentSize);
 
     Bytes head;
     nResult = Encode_CMSEnvelope(kSm2EnvelopedDataOID, sealed.recipientKeyID.ptr, sealed.recipientKeyID.size,
@@ -296,7 +291,7 @@ unsigned int EncryptFileToDerCMSEnvelope(FILE* plainFile, unsigned char* cert, i
                                  nSM4EncryptedContentSize, &head.ptr, &head.size);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "Encode_CMSEnvelope");
     const int nDerCMSEnvelopeSize = head.size;
-    ENVELOPE_TRACE("EncryptFileToDerCMSEnvelope - CMS envelope(without EncryptedContent node) data size:[%d]",
+    SMKERNEL_TRACE("EncryptFileToDerCMSEnvelope - CMS envelope(without EncryptedContent node) data size:[%d]",
                    nDerCMSEnvelopeSize);
     const size_t sizeWrite = fwrite(head.ptr, 1, static_cast<size_t>(nDerCMSEnvelopeSize), fpCMSEnvelope);
     QOVA_FAIL_IF(sizeWrite != (size_t)nDerCMSEnvelopeSize, QOVA_E_WRITE_FAULT, "fwrite pbyDerCMSEnvelope.");
@@ -305,7 +300,7 @@ unsigned int EncryptFileToDerCMSEnvelope(FILE* plainFile, unsigned char* cert, i
                                 fpCMSEnvelope);
     if (QOVA_OK != nResult)
         return nResult;
-    ENVELOPE_TRACE("CMS envelope file size:[%d]", nDerCMSEnvelopeSize + nSM4EncryptedContentSize);
+    SMKERNEL_TRACE("CMS envelope file size:[%d]", nDerCMSEnvelopeSize + nSM4EncryptedContentSize);
     return QOVA_OK;
 }
 

@@ -1,5 +1,6 @@
-// Trace form for a helper that checks a crypto-library step on behalf of the function that
-// called it: the Failed line carries the library's last error text and the caller's name.
+// Trace forms of the software kernel beside the common ones: a crypto-library step checked by a
+// helper on behalf of the function that called it (the Failed line carries the library's last
+// error text and the caller's name), and free-text lines.
 #ifndef VARNELL_SMKERNEL_SSL_TRACE_DETAIL_H
 #define VARNELL_SMKERNEL_SSL_TRACE_DETAIL_H
 
@@ -10,6 +11,12 @@
         if (QovaCheckStep(static_cast<bool>(cond), __FILE__, __LINE__, (func), (step), (code), #cond, \
                           QovaTraceStepFailedSsl))                                                  \
             return (code);                                                                          \
+    } while (0)
+
+// A free-text line at level 3; its arguments are not even formatted while logging is off.
+#define SMKERNEL_TRACE(...)                          \
+    do {                                             \
+        if (QovaLogEnabled()) TRACE(3, __VA_ARGS__); \
     } while (0)
 
 #endif
