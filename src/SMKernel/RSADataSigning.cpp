@@ -275,8 +275,8 @@ unsigned int RSA_VerifyDataSignature_PKCS1(unsigned char* pbySourceData, int nSo
 
     Bytes cert, signature;
     int nCertSize = 0, nSignatureSize = 0;
-    unsigned int nResult = DecodeBase64Text(__func__, "Base64DecodeEx(pszBase64CertContent)", pszBase64CertContent, cert,
-                                            nCertSize);
+    unsigned int nResult =
+        DecodeBase64Text(__func__, "Base64DecodeEx(pszBase64CertContent)", pszBase64CertContent, cert, nCertSize);
     if (QOVA_OK != nResult)
         return nResult;
     nResult = DecodeBase64Text(__func__, "Base64DecodeEx(pszBase64Signature)", pszBase64Signature, signature,

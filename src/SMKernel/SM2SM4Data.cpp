@@ -100,7 +100,8 @@ unsigned int Sm4CbcPass(const char* pszFunc, bool bEncrypt, const unsigned char*
     // A wrong key or damaged padding shows here.
     int nFinalSize = 0;
     nResult = EVP_CipherFinal_ex(pCipherCtx, pbyOut + nUpdateSize, &nFinalSize);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 1 != nResult, QOVA_E_FAIL, bEncrypt ? "EVP_EncryptFinal_ex" : "EVP_DecryptFinal_ex");
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 1 != nResult, QOVA_E_FAIL,
+                            bEncrypt ? "EVP_EncryptFinal_ex" : "EVP_DecryptFinal_ex");
     *pnOutSize = nUpdateSize + nFinalSize;
     return QOVA_OK;
 }
