@@ -1,0 +1,129 @@
+// PKCS#7 and PKCS#12 DER with its content types replaced, for making structures with the SM content
+// types out of stock ones. Written with the crypto library's generic TLV reader and writer only,
+// so that it is independent of the SM normaliser it helps to test. Definite lengths only.
+// Header-only: the tests that include it link the crypto library.
+#ifndef VARNELL_TESTS_CONTENT_TYPE_REWRITE_H
+#define VARNELL_TESTS_CONTENT_TYPE_REWRITE_H
+
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
+
+#include <cstring>
+#include <vector>
+
+namespace typerewrite {
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr char kSmDataOid[] = "1.2.156.10197.6.1.4.2.1";
+constexpr char kSmSignedDataOid[] = "1.2.156.10197.6.1.4.2.2";
+constexpr char kDataOid[] = "1.2.840.113549.1.7.1";
+constexpr char kSignedDataOid[] = "1.2.840.113549.1.7.2";
+
+struct Tlv
+{
+    int tag = 0;
+    int cls = 0;
+    bool constructed = false;
+    Bytes value;
+};
+
+inline bool Split(const Bytes& der, std::vector<Tlv>* out)
+{
+    out->clear();
+    const unsigned char* p = der.data();
+    const unsigned char* const end = p + der.size();
+    while (p < end) {
+        long len = 0;
+        Tlv t;
+        const int flags = ASN1_get_object(&p, &len, &t.tag, &t.cls, end - p);
+        if ((flags & 0x80) || (flags & 0x01))
+            return false;
+        t.constructed = (flags & V_ASN1_CONSTRUCTED) != 0;
+        t.value.assign(p, p + len);
+        out->push_back(t);
+        p += len;
+    }
+    return true;
+}
+
+inline Bytes Encode(const Tlv& t)
+{
+    const int len = static_cast<int>(t.value.size());
+    Bytes out(static_cast<size_t>(ASN1_object_size(t.constructed ? 1 : 0, len, t.tag)));
+    unsigned char* p = out.data();
+    ASN1_put_object(&p, t.constructed ? 1 : 0, len, t.tag, t.cls);
+    if (len > 0)
+        memcpy(p, t.value.data(), t.value.size());
+    return out;
+}
+
+inline Bytes Join(const std::vector<Tlv>& tlvs)
+{
+    Bytes out;
+    for (const Tlv& t : tlvs) {
+        const Bytes one = Encode(t);
+        out.insert(out.end(), one.begin(), one.end());
+    }
+    return out;
+}
+
+inline Tlv Oid(const char* dotted)
+{
+    Tlv t;
+    t.tag = V_ASN1_OBJECT;
+    ASN1_OBJECT* obj = OBJ_txt2obj(dotted, 1);
+    if (obj != nullptr)
+        t.value.assign(OBJ_get0_data(obj), OBJ_get0_data(obj) + OBJ_length(obj));
+    ASN1_OBJECT_free(obj);
+    return t;
+}
+
+// One TLV: a ContentInfo SEQUENCE { type, [0] content }. outerOid replaces its type; innerOid (for
+// signedData) the type of its encapsulated content. Null keeps a type.
+inline bool SetTypes(Tlv* contentInfo, const char* outerOid, const char* innerOid)
+{
+    std::vector<Tlv> fields;
+    if (!Split(contentInfo->value, &fields) || fields.empty())
+        return false;
+    if (outerOid != nullptr)
+        fields[0] = Oid(outerOid);
+    if (innerOid != nullptr) {
+        std::vector<Tlv> explicitContent, signedData, encap;
+        if (fields.size() != 2 || !Split(fields[1].value, &explicitContent) || explicitContent.size() != 1 ||
+            !Split(explicitContent[0].value, &signedData) || signedData.size() < 4 ||
+            !Split(signedData[2].value, &encap) || encap.empty())
+            return false;
+        encap[0] = Oid(innerOid);
+        signedData[2].value = Join(encap);
+        explicitContent[0].value = Join(signedData);
+        fields[1].value = Join(explicitContent);
+    }
+    contentInfo->value = Join(fields);
+    return true;
+}
+
+// ContentInfo DER with its types replaced; empty when the DER is not of that shape.
+inline Bytes WithTypes(const Bytes& contentInfo, const char* outerOid, const char* innerOid)
+{
+    std::vector<Tlv> top;
+    if (!Split(contentInfo, &top) || top.size() != 1 || !SetTypes(&top[0], outerOid, innerOid))
+        return {};
+    return Encode(top[0]);
+}
+
+// PKCS#12 DER with the type of its authenticated safe replaced (the safe's octets, which the MAC
+// covers, stay as they are).
+inline Bytes WithAuthSafeType(const Bytes& pfx, const char* oid)
+{
+    std::vector<Tlv> top, fields;
+    if (!Split(pfx, &top) || top.size() != 1 || !Split(top[0].value, &fields) || fields.size() < 2 ||
+        !SetTypes(&fields[1], oid, nullptr))
+        return {};
+    top[0].value = Join(fields);
+    return Encode(top[0]);
+}
+
+}  // namespace typerewrite
+
+#endif
