@@ -2,7 +2,9 @@
 # The whole test suite on a fresh Debian 12 machine:
 #   1. the tests, built with AddressSanitizer and UndefinedBehaviorSanitizer (test hooks on);
 #   2. the libFuzzer targets, each run for a bounded time (clang);
-#   3. the shipped configuration (release, no test hooks, benchmarks compiled) and its smoke test.
+#   3. the shipped configuration (release, no test hooks, benchmarks compiled) and its smoke test;
+#   4. the logging tests once more under ThreadSanitizer (the engine is the one layer every thread
+#      shares; only its tests are built this way, which keeps the step short).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -27,5 +29,10 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELL_BUILD_
   -DPLATFORM_TEST_HOOKS=OFF >/dev/null
 cmake --build build/release
 bash scripts/smoke.sh "$ROOT/build/release"
+
+echo "== logging tests under ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNELL_TSAN=ON >/dev/null
+cmake --build build/tsan --target zlog_tests zlog_diagnostics_child
+ctest --test-dir build/tsan -j"$JOBS" --output-on-failure -L zlog
 
 echo "== all tests passed"

@@ -1,4 +1,5 @@
-// Cost of a trace call with logging off (one pointer test) and on (formatting and one write).
+// Cost of a trace call with logging off (one pointer test) and on (formatting and one write to a
+// file, or a copy into the memory log's page).
 #include "QovaTrace.h"
 #include "qova_zlog.h"
 
@@ -34,16 +35,22 @@ void BM_TraceStepLoggingOff(benchmark::State& state)
 }
 BENCHMARK(BM_TraceStepLoggingOff);
 
-// Logging on: INFO lines appended to a file in a fresh directory.
+enum class Output { File, MemoryLog };
+
+// Logging on in a fresh directory: INFO lines appended to a file, or kept by the memory log.
 class LoggingOn
 {
 public:
-    LoggingOn()
+    explicit LoggingOn(Output output = Output::File)
     {
         char dir[] = "/tmp/varnell-bench-XXXXXX";
         if (!mkdtemp(dir))
             abort();
         m_dir = dir;
+        if (Output::MemoryLog == output) {
+            m_ok = QOVA_OK == qova_log_init_memory_log(3, (m_dir + "/mem.log").c_str());
+            return;
+        }
         const std::string conf = m_dir + "/bench.conf";
         FILE* f = fopen(conf.c_str(), "w");
         if (!f)
@@ -91,5 +98,19 @@ void BM_TraceStepLoggingOn(benchmark::State& state)
         benchmark::DoNotOptimize(CheckedStep(&x));
 }
 BENCHMARK(BM_TraceStepLoggingOn);
+
+// A logged line with the memory log: INFO is only kept; ERROR also appends the pages to the file.
+void BM_TraceMemoryLog(benchmark::State& state)
+{
+    LoggingOn logging(Output::MemoryLog);
+    if (!logging.ok()) {
+        state.SkipWithError("logging could not be initialised");
+        return;
+    }
+    const unsigned int level = static_cast<unsigned int>(state.range(0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(TRACE(level, "nCount: %d", 42));
+}
+BENCHMARK(BM_TraceMemoryLog)->ArgName("level")->Arg(3)->Arg(1);
 
 }  // namespace

@@ -68,11 +68,14 @@ inline void FreeBio(BIO* p)
 using X509Ptr = OsslHolder<X509, X509_free>;
 using BioPtr = OsslHolder<BIO, FreeBio>;
 using BnPtr = OsslHolder<BIGNUM, BN_free>;
+using BnClearPtr = OsslHolder<BIGNUM, BN_clear_free>;  // numbers that hold a secret (private keys)
 using EvpPkeyPtr = OsslHolder<EVP_PKEY, EVP_PKEY_free>;
 using OpenSslBytesPtr = OsslHolder<unsigned char, FreeOpenSslBytes>;
 using EvpMdCtxPtr = OsslHolder<EVP_MD_CTX, EVP_MD_CTX_free>;
 using Asn1ObjectPtr = OsslHolder<ASN1_OBJECT, ASN1_OBJECT_free>;
 using Asn1OctetStringPtr = OsslHolder<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>;
+using Asn1IntegerPtr = OsslHolder<ASN1_INTEGER, ASN1_INTEGER_free>;
+using EvpCipherCtxPtr = OsslHolder<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
 
 // A certificate list together with its certificates.
 inline void FreeX509Stack(STACK_OF(X509)* p)

@@ -4,5 +4,10 @@
 
 #include "CertInfo.h"
 #include "CertificateOperation.h"
+#include "DataSigning.h"
+#include "DylibInfo.h"
+#include "OpenSSLVerifyCertChain.h"
+#include "VOSKMisc.h"
+#include "VerifyP11lib.h"
 
 #endif

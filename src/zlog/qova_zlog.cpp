@@ -11,7 +11,7 @@
 #include <memory>
 #include <new>
 
-zlog_category_t* g_ptr_qova_category = nullptr;
+std::atomic<zlog_category_t*> g_ptr_qova_category{nullptr};
 
 namespace {
 
@@ -41,7 +41,7 @@ unsigned int AttachCategory()
         zlog_fini();
         return QOVA_LOG_E_INIT;
     }
-    g_ptr_qova_category = pCategory;
+    g_ptr_qova_category.store(pCategory, std::memory_order_release);
     return QOVA_OK;
 }
 
@@ -55,7 +55,7 @@ unsigned int qova_log_init()
 unsigned int qova_log_init_ex(const char* configPath)
 {
     zc_debug("------qova_log_init_ex:config_path[%s]------", OrNull(configPath));
-    if (nullptr != g_ptr_qova_category) {
+    if (QovaLogEnabled()) {
         zc_debug("------have initialized------");
         return QOVA_OK;
     }
@@ -95,7 +95,7 @@ unsigned int qova_log_init_ex(const char* configPath)
 unsigned int qova_log_init_memory_log(unsigned int level, const char* logPath)
 {
     zc_debug("------enter qova_log_init_memory_log()------");
-    if (nullptr != g_ptr_qova_category)
+    if (QovaLogEnabled())
         return QOVA_OK;
     zc_debug("------log_level[%d], log_path[%s]------", static_cast<int>(level), OrNull(logPath));
     if (nullptr == logPath || '\0' == logPath[0]) {
@@ -117,20 +117,24 @@ unsigned int qova_log_init_memory_log(unsigned int level, const char* logPath)
         zlog_fini();
         return QOVA_LOG_E_INIT;
     }
-    g_ptr_qova_category = pCategory;
+    g_ptr_qova_category.store(pCategory, std::memory_order_release);
     zc_debug("------qova_log_init_memory_log() successful finish------");
     return QOVA_OK;
 }
 
 void qova_log_fini()
 {
+    // Off first: a trace that starts from now on returns 0x6006; one that read the handle just
+    // before finds the engine shut down (its categories are never freed).
+    g_ptr_qova_category.store(nullptr, std::memory_order_release);
     zlog_fini();
-    g_ptr_qova_category = nullptr;
 }
 
 unsigned int TRACE(unsigned int level, const char* format, ...)
 {
-    if (nullptr == g_ptr_qova_category)
+    // One read: the handle may be cleared by another thread at any time.
+    zlog_category_t* const pCategory = g_ptr_qova_category.load(std::memory_order_acquire);
+    if (nullptr == pCategory)
         return QOVA_LOG_E_NOT_INIT;
 
     // The first 4096 bytes live on the stack: most trace texts fit and cost no allocation.
@@ -171,21 +175,22 @@ unsigned int TRACE(unsigned int level, const char* format, ...)
         return QOVA_LOG_E_LEVEL;
 
     // The text goes out as the message of "%s": a per cent sign in it stays literal.
-    zlog(g_ptr_qova_category, __FILE__, sizeof(__FILE__) - 1, kTraceFunc, sizeof(kTraceFunc) - 1, __LINE__,
+    zlog(pCategory, __FILE__, sizeof(__FILE__) - 1, kTraceFunc, sizeof(kTraceFunc) - 1, __LINE__,
          kLevelValues[level], "%s", pszText);
     return QOVA_OK;
 }
 
 unsigned int TRACE_BINARY(unsigned int level, const void* data, int length)
 {
-    if (nullptr == g_ptr_qova_category)
+    zlog_category_t* const pCategory = g_ptr_qova_category.load(std::memory_order_acquire);
+    if (nullptr == pCategory)
         return QOVA_OK;
     if (level > kMaxLevel)
         return QOVA_LOG_E_LEVEL;
     // A negative length widened with its sign would ask the engine for an absurd dump; log nothing.
     if (length < 0)
         return QOVA_OK;
-    hzlog(g_ptr_qova_category, __FILE__, sizeof(__FILE__) - 1, kTraceBinaryFunc, sizeof(kTraceBinaryFunc) - 1,
+    hzlog(pCategory, __FILE__, sizeof(__FILE__) - 1, kTraceBinaryFunc, sizeof(kTraceBinaryFunc) - 1,
           __LINE__, kLevelValues[level], data, static_cast<size_t>(length));
     return QOVA_OK;
 }

@@ -4,8 +4,11 @@
 
 #include "zlog.h"
 
-// Null while logging is off; every trace call tests it first.
-extern zlog_category_t* g_ptr_qova_category;
+#include <atomic>
+
+// Null while logging is off; every trace call tests it first. Atomic: a thread may trace while
+// another shuts logging down, and must then see it off rather than a handle being freed.
+extern std::atomic<zlog_category_t*> g_ptr_qova_category;
 
 unsigned int qova_log_init();
 unsigned int qova_log_init_ex(const char* configPath);
@@ -21,7 +24,7 @@ unsigned int TraceLog(int level, const char* text);
 
 inline bool QovaLogEnabled()
 {
-    return nullptr != g_ptr_qova_category;
+    return nullptr != g_ptr_qova_category.load(std::memory_order_acquire);
 }
 
 // Logs an entry line when constructed and an exit line when destroyed, so a function's

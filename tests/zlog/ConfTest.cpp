@@ -49,10 +49,16 @@ TEST_F(ConfTest, AcceptsOrRefusesWholeFiles)
         {"unknown global key when not strict", "[global]\nstrict init = false\nno such key = 1\n", 0},
         {"keys are case-sensitive", "[global]\nStrict Init = true\n", -1},
         {"bad file perms", "[global]\nfile perms = 9x\n", -1},
+        {"file perms making set-id log files", "[global]\nfile perms = 4755\n", -1},
+        {"sticky file perms", "[global]\nfile perms = 1600\n", -1},
+        {"file perms 0777", "[global]\nfile perms = 0777\n", 0},
         {"default format unquoted", "[global]\ndefault format = %m%n\n", -1},
         {"unknown output", rules + "c.* >nowhere\n", -1},
         {"record output is refused", rules + "c.* $name\n", -1},
-        {"in-memory output is not available", rules + "c.* >memlog:$D/mem.log\n", -1},
+        {"memory log", rules + "c.* >memlog:$D/mem.log; f\n", 0},
+        {"memory log without a path", rules + "c.* >memlog:\n", 0},
+        {"memory log path longer than 1024 bytes", rules + "c.* >memlog:$D/" + std::string(1100, 'p') + "\n", -1},
+        {"memory log with options", rules + "c.* >memlog:$D/mem.log, 1MB\n", -1},
         {"syslog without facility", rules + "c.* >syslog\n", -1},
         {"syslog with a bad facility", rules + "c.* >syslog, LOG_MAIL\n", -1},
         {"syslog with facility", rules + "c.* >syslog, LOG_LOCAL3\n", 0},
@@ -83,6 +89,42 @@ TEST_F(ConfTest, AcceptsOrRefusesWholeFiles)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.result, Init(c.text));
+        zlog_fini();
+    }
+}
+
+// One 3.6 KB configuration line of %1048576n specifiers would make every logged line allocate
+// about 500 MiB: the widths of a format may add up to at most "buffer max" (2 MiB when 0).
+TEST_F(ConfTest, FormatWidthsAddingUpPastBufferMaxAreRefused)
+{
+    struct Case
+    {
+        const char* name;
+        std::string global;
+        std::string format;
+        int result;
+    };
+    const std::string mib = "%1048576";
+    const Case cases[] = {
+        {"default limit, widths at 2 MiB", "", mib + "n" + mib + "m", 0},
+        {"default limit, one byte over", "", mib + "n" + mib + "n%1m", -1},
+        {"no limit still caps at 2 MiB", "buffer max = 0\n", mib + "n" + mib + "n%1m", -1},
+        {"small limit", "buffer max = 1KB\n", "%1000m%25V", -1},
+        {"small limit, widths fit", "buffer max = 1KB\n", "%1000m%24V", 0},
+        {"the many-specifier line", "", [&] {
+             std::string line;
+             for (int i = 0; i < 360; ++i)
+                 line += mib + "n";
+             return line;
+         }(), -1},
+        {"default format before a smaller limit", "default format = \"%2000m\"\nbuffer max = 1KB\n", "%m", -1},
+        {"default format before a larger limit", "default format = \"%1048576m%1048576m%1m\"\nbuffer max = 4MB\n",
+         "%m", 0},
+        {"file path", "", "%m\"\n[rules]\nc.* \"$D/" + mib + "c" + mib + "c%1c.log", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.result, Init(std::string(kLock) + c.global + "[formats]\nf = \"" + c.format + "\"\n"));
         zlog_fini();
     }
 }

@@ -14,7 +14,7 @@ using testutil::ScopedTempDir;
 
 std::string Child()
 {
-    return testutil::BinaryDir() + "/tests/zlog/zlog_diagnostics_child";
+    return ZLOG_TEST_DIAGNOSTICS_CHILD;
 }
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text)

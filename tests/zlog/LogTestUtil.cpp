@@ -28,8 +28,11 @@ std::string WriteDirConf(const testutil::ScopedTempDir& dir, const std::string& 
 std::string SampleConf(const testutil::ScopedTempDir& dir, const std::string& sample)
 {
     std::string text;
-    if (!testutil::ReadFile(testutil::SourceDir() + "/tests/zlog/samples/" + sample, &text))
+    const std::string path = std::string(ZLOG_TEST_SAMPLE_DIR) + "/" + sample;
+    if (!testutil::ReadFile(path, &text)) {
+        fprintf(stderr, "sample configuration %s cannot be read\n", path.c_str());
         abort();
+    }
     return WriteConf(dir, sample, testutil::ReplaceAll(text, "/tmp/", dir.Path() + "/"));
 }
 

@@ -193,4 +193,25 @@ TEST_F(ReloadTest, ReloadWhileThreadsLogLosesNoLine)
     ExpectAllLines(Read("a.log") + Read("b.log"), kThreads, kLines);
 }
 
+// A category handle read before zlog_fini may still be used by a thread that races the shutdown:
+// the engine must never read a freed category through it, after fini or after the next init.
+TEST_F(ReloadTest, HandleKeptAcrossFiniReadsNoFreedMemory)
+{
+    ASSERT_EQ(0, zlog_init(Conf("a.conf", "a.log").c_str()));
+    zlog_category_t* stale = zlog_get_category("c");
+    zlog_info(stale, "before");
+    zlog_fini();
+    zlog_info(stale, "after fini");
+    hzlog_info(stale, "ab", 2);
+    EXPECT_EQ("before\n", Read("a.log"));
+
+    ASSERT_EQ(0, zlog_init(Conf("b.conf", "b.log").c_str()));
+    zlog_info(stale, "stale handle, new configuration");
+    zlog_info(zlog_get_category("c"), "fresh handle");
+    EXPECT_EQ("before\n", Read("a.log"));
+    const std::vector<std::string> lines = logtest::Lines(Read("b.log"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("fresh handle", lines.back());
+}
+
 }  // namespace

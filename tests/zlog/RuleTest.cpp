@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -215,6 +216,70 @@ TEST_F(RuleTest, PipeToAnExitedCommandDoesNotKillTheProcess)
     const std::vector<std::string> lines = logtest::Lines(Read("after.log"));
     ASSERT_EQ(201u, lines.size());
     EXPECT_EQ("still alive", lines.back());
+}
+
+// A rule that writes into a shared directory such as /tmp: another local user may plant the log
+// path as a link to one of the user's own files (a shell start-up file), a FIFO, or a file of
+// their own. The host must never append its lines (request texts among them) to such a file.
+TEST_F(RuleTest, LogPathsPlantedAsLinksOrForeignFilesAreNotWritten)
+{
+    const bool root = 0 == geteuid();
+    const std::string victim = m_dir.File("victim");
+    const std::string kVictimText = "# the user's shell start-up file\n";
+    struct Plant
+    {
+        const char* name;
+        bool needsRoot;
+        std::function<void(const std::string&)> make;
+    };
+    const Plant plants[] = {
+        {"symbolic link to the user's file", false,
+         [&](const std::string& at) { ASSERT_EQ(0, symlink(victim.c_str(), at.c_str())); }},
+        {"dangling symbolic link", false,
+         [&](const std::string& at) { ASSERT_EQ(0, symlink(m_dir.File("created-through-link").c_str(), at.c_str())); }},
+        {"hard link to the user's file", false,
+         [&](const std::string& at) { ASSERT_EQ(0, link(victim.c_str(), at.c_str())); }},
+        {"FIFO", false, [&](const std::string& at) { ASSERT_EQ(0, mkfifo(at.c_str(), 0666)); }},
+        {"file of another user", true,
+         [&](const std::string& at) {
+             ASSERT_TRUE(testutil::WriteFile(at, ""));
+             ASSERT_EQ(0, chown(at.c_str(), 65534, 65534));
+         }},
+    };
+    struct Kind
+    {
+        const char* name;
+        const char* rule;
+        const char* planted;
+        bool failsAtInit;  // a fixed file is opened at load
+    };
+    const Kind kinds[] = {
+        {"fixed path", "c.* \"$D/fixed.log\"; f\n", "fixed.log", true},
+        {"path built per event", "c.* \"$D/%c.log\"; f\n", "c.log", false},
+        {"fixed path with rotation", "c.* \"$D/rot.log\", 1MB; f\n", "rot.log", false},
+    };
+    for (const Plant& plant : plants) {
+        for (const Kind& kind : kinds) {
+            SCOPED_TRACE(std::string(plant.name) + ", " + kind.name);
+            if (plant.needsRoot && !root)
+                continue;
+            ASSERT_TRUE(testutil::WriteFile(victim, kVictimText));
+            const std::string at = m_dir.File(kind.planted);
+            unlink(at.c_str());
+            plant.make(at);
+            const std::string conf =
+                logtest::WriteDirConf(m_dir, "zlog.conf", std::string(kHead) + "[formats]\nf = \"%m%n\"\n[rules]\n" + kind.rule);
+            EXPECT_EQ(kind.failsAtInit ? -1 : 0, zlog_init(conf.c_str()));
+            zlog_info(zlog_get_category("c"), "request text from a web page");
+            zlog_fini();
+            EXPECT_EQ(kVictimText, Read("victim"));
+            EXPECT_FALSE(Exists("created-through-link"));
+            if (plant.needsRoot) {
+                EXPECT_EQ("", Read(kind.planted));
+            }
+            unlink(at.c_str());
+        }
+    }
 }
 
 }  // namespace

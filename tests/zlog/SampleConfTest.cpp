@@ -4,6 +4,7 @@
 #include "qova_zlog.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -78,6 +79,21 @@ TEST(SampleConf, NamedFormatsAndLevelSelectors)
         const std::string text = "m" + std::to_string(i);
         EXPECT_TRUE(std::regex_match(main[i], DefaultLine(levels[i], text.c_str()))) << main[i];
     }
+}
+
+// Run by hand (outside ctest, without its environment and from another directory) the suite
+// must still find its sample configurations and helper program instead of aborting without a word.
+TEST(SampleConf, SuiteRunsOutsideCtest)
+{
+    ScopedTempDir dir;
+    char self[4096] = {0};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    std::string out;
+    const int status = testutil::RunCommand(
+        "cd " + testutil::ShellQuote(dir.Path()) + " && env -u VARNELL_SOURCE_DIR -u VARNELL_BINARY_DIR " +
+            testutil::ShellQuote(self) + " --gtest_filter='SampleConf.*:Diagnostics.*:-SampleConf.SuiteRunsOutsideCtest' 2>&1",
+        &out);
+    EXPECT_EQ(0, status) << out;
 }
 
 }  // namespace

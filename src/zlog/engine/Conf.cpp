@@ -21,6 +21,14 @@ constexpr const char kDefaultFormat[] = "%D %V [%p:%F:%L] %m%n";
 constexpr const char kBuiltInRule[] = "*.*        >stdout";
 constexpr const char kBuiltInLockFile[] = "/tmp/zlog.lock";
 
+// With "buffer max = 0" (no line limit) a format's widths are still held to the default limit.
+constexpr size_t kUnlimitedWidthBudget = 2 * 1024 * 1024;
+
+size_t WidthBudget(const Conf& conf)
+{
+    return conf.bufferMax ? conf.bufferMax : kUnlimitedWidthBudget;
+}
+
 bool IsBlank(char c)
 {
     return ' ' == c || '\t' == c || '\r' == c || '\n' == c || '\v' == c || '\f' == c;
@@ -171,7 +179,7 @@ bool ParseLevelSelector(const std::string& spec, const LevelTable& levels, std::
     return true;
 }
 
-bool ParseRotation(const std::string& options, FileOutputSpec* spec, std::string* error)
+bool ParseRotation(const std::string& options, size_t widthBudget, FileOutputSpec* spec, std::string* error)
 {
     size_t pos = 0;
     auto skipBlanks = [&]() {
@@ -207,7 +215,7 @@ bool ParseRotation(const std::string& options, FileOutputSpec* spec, std::string
             *error = "archive path needs a #r or #s number";
             return false;
         }
-        spec->archive = Format::Parse(pattern, error);
+        spec->archive = Format::Parse(pattern, widthBudget, error);
         if (!spec->archive)
             return false;
         pos = options.size();
@@ -242,7 +250,7 @@ std::unique_ptr<Output> ParseFileOutput(const std::string& output, Conf& conf, c
         return nullptr;
     }
     FileOutputSpec spec;
-    spec.path = Format::Parse(rawPath, error);
+    spec.path = Format::Parse(rawPath, WidthBudget(conf), error);
     if (!spec.path)
         return nullptr;
     if (spec.path->IsConstant() && spec.path->ConstantText().empty()) {
@@ -253,12 +261,12 @@ std::unique_ptr<Output> ParseFileOutput(const std::string& output, Conf& conf, c
     spec.perms = conf.filePerms;
     spec.fsyncPeriod = conf.fsyncPeriod;
     spec.rotater = &conf.rotater;
-    if (!fileOptions.empty() && !ParseRotation(fileOptions, &spec, error))
+    if (!fileOptions.empty() && !ParseRotation(fileOptions, WidthBudget(conf), &spec, error))
         return nullptr;
     return MakeFileOutput(std::move(spec), options.openOutputs, error);
 }
 
-std::unique_ptr<Output> ParseSpecialOutput(const std::string& output, const ConfOptions& options,
+std::unique_ptr<Output> ParseSpecialOutput(const std::string& output, const Conf& conf, const ConfOptions& options,
                                            std::string* error)
 {
     const size_t comma = output.find(',');
@@ -275,9 +283,17 @@ std::unique_ptr<Output> ParseSpecialOutput(const std::string& output, const Conf
         return options.openOutputs ? MakeSyslogOutput(facility) : MakeInertOutput();
     }
     if (0 == name.compare(0, 7, "memlog:")) {
-        // The in-memory log output is not part of this build yet.
-        *error = "memlog output not available";
-        return nullptr;
+        // The path runs to the first ',' or ';'; nothing may follow it.
+        const std::string path = Trim(name.substr(7));
+        if (std::string::npos != comma) {
+            *error = "memlog output takes no options";
+            return nullptr;
+        }
+        if (path.size() > kMaxRulePath) {
+            *error = "memlog path longer than 1024 bytes";
+            return nullptr;
+        }
+        return MakeMemoryOutput(path, conf.filePerms, options.openOutputs, error);
     }
     *error = "unknown output [" + output + "]";
     return nullptr;
@@ -338,7 +354,7 @@ std::unique_ptr<Rule> ParseRule(const std::string& line, Conf& conf, const ConfO
     if ('"' == output[0] || (output.size() > 1 && '-' == output[0] && '"' == output[1])) {
         rule->output = ParseFileOutput(output, conf, options, error);
     } else if ('>' == output[0]) {
-        rule->output = ParseSpecialOutput(output, options, error);
+        rule->output = ParseSpecialOutput(output, conf, options, error);
     } else if ('|' == output[0]) {
         const std::string command = Trim(output.substr(1));
         if (command.empty())
@@ -379,6 +395,8 @@ public:
                 return false;
         }
         if (!pending.empty() && !HandleLine(pending))
+            return false;
+        if (kGlobal == m_section && !EndGlobal())
             return false;
         Finish();
         return true;
@@ -470,6 +488,8 @@ private:
                      m_lineNo, line.c_str());
             return false;
         }
+        if (kGlobal == m_section && !EndGlobal())
+            return false;
         m_section = section;
         return kRules != section || OpenLockFile();
     }
@@ -507,8 +527,10 @@ private:
         } else if ("buffer max" == key) {
             m_conf.bufferMax = static_cast<size_t>(ParseSize(value));
         } else if ("file perms" == key) {
-            if (value.empty() || value.size() > 4 || value.find_first_not_of("01234567") != std::string::npos) {
-                *error = "file perms needs an octal mode";
+            // Above 0777 a log file would be created set-user-id, set-group-id or sticky.
+            if (value.empty() || value.size() > 4 || value.find_first_not_of("01234567") != std::string::npos ||
+                strtol(value.c_str(), nullptr, 8) > 0777) {
+                *error = "file perms needs an octal mode of at most 0777";
                 return false;
             }
             m_conf.filePerms = static_cast<mode_t>(strtol(value.c_str(), nullptr, 8));
@@ -518,10 +540,10 @@ private:
                 *error = "default format needs a quoted pattern";
                 return false;
             }
-            std::unique_ptr<Format> format = Format::Parse(pattern, error);
-            if (!format)
-                return false;
-            m_conf.defaultFormat = std::move(format);
+            // Parsed when the section ends, against the final "buffer max" wherever that line stands.
+            m_defaultPattern = pattern;
+            m_defaultPatternLine = m_lineNo;
+            m_haveDefaultPattern = true;
         } else if ("rotate lock file" == key) {
             if (value.empty()) {
                 *error = "rotate lock file needs a path";
@@ -536,6 +558,25 @@ private:
             *error = "unknown global key [" + key + "]";
             return false;
         }
+        return true;
+    }
+
+    bool EndGlobal()
+    {
+        if (!m_haveDefaultPattern)
+            return true;
+        m_haveDefaultPattern = false;
+        std::string error;
+        std::unique_ptr<Format> format = Format::Parse(m_defaultPattern, WidthBudget(m_conf), &error);
+        if (format) {
+            m_conf.defaultFormat = std::move(format);
+            return true;
+        }
+        zc_error("%s", error.c_str());
+        zc_error("parse configure file[%s]line_no[%d] fail", m_conf.path.c_str(), m_defaultPatternLine);
+        if (Strict())
+            return false;
+        zc_warn("strict init off: line_no[%d] skipped", m_defaultPatternLine);
         return true;
     }
 
@@ -580,7 +621,7 @@ private:
             *error = "format [" + name + "] defined twice";
             return false;
         }
-        std::unique_ptr<Format> format = Format::Parse(pattern, error);
+        std::unique_ptr<Format> format = Format::Parse(pattern, WidthBudget(m_conf), error);
         if (!format)
             return false;
         m_conf.formats[name] = std::move(format);
@@ -606,6 +647,9 @@ private:
     const ConfOptions& m_options;
     int m_section = kNone;
     int m_lineNo = 0;
+    std::string m_defaultPattern;
+    int m_defaultPatternLine = 0;
+    bool m_haveDefaultPattern = false;
 };
 
 std::unique_ptr<Conf> NewDefaultConf(ConfSource source)
@@ -613,7 +657,7 @@ std::unique_ptr<Conf> NewDefaultConf(ConfSource source)
     std::unique_ptr<Conf> conf(new Conf);
     conf->source = source;
     std::string error;
-    conf->defaultFormat = Format::Parse(kDefaultFormat, &error);
+    conf->defaultFormat = Format::Parse(kDefaultFormat, kUnlimitedWidthBudget, &error);
     return conf;
 }
 
@@ -671,7 +715,7 @@ std::unique_ptr<Conf> LoadConfFile(const char* path, const ConfOptions& options)
     return ParseConfText(text.data(), text.size(), path, options);
 }
 
-std::unique_ptr<Conf> BuildConfWithRule(const char* ruleText, const ConfOptions& options)
+std::unique_ptr<Conf> zlog_conf_new_with_rule(const char* ruleText, const ConfOptions& options)
 {
     const bool builtIn = nullptr == ruleText || '\0' == ruleText[0];
     std::unique_ptr<Conf> conf = NewDefaultConf(builtIn ? ConfSource::BuiltIn : ConfSource::RuleText);

@@ -70,9 +70,9 @@ std::unique_ptr<Conf> LoadConfFile(const char* path, const ConfOptions& options)
 std::unique_ptr<Conf> ParseConfText(const char* text, size_t length, const std::string& path,
                                     const ConfOptions& options);
 
-// The defaults with exactly one rule; a null or empty text gives the stdout rule of the built-in
-// configuration.
-std::unique_ptr<Conf> BuildConfWithRule(const char* ruleText, const ConfOptions& options);
+// A configuration without a file: the defaults with exactly one rule parsed from `ruleText`; a
+// null or empty text gives the stdout rule of the built-in configuration. Null on failure.
+std::unique_ptr<Conf> zlog_conf_new_with_rule(const char* ruleText, const ConfOptions& options = ConfOptions());
 
 // The rules that serve a category, in file order.
 std::vector<Rule*> MatchRules(const Conf& conf, const std::string& category);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -52,8 +53,14 @@ struct Engine
     unsigned long generation = 0;
     std::unique_ptr<Conf> conf;
     std::map<std::string, std::unique_ptr<zlog_category_t>> categories;
+    // Categories of earlier initialisations, unbound. Never freed: a thread may still hold a
+    // handle obtained before zlog_fini and test its levels without the lock. Taken up again when
+    // the same name is asked for, so they are bounded by the names in use.
+    std::map<std::string, std::unique_ptr<zlog_category_t>> retired;
     zlog_category_t* defaultCategory = nullptr;
     std::atomic<long> reloadCount{0};
+    // The rule of a memory-log initialisation, which reloads rebuild; empty otherwise.
+    std::string zlog_memory_log_rule;
 
     Engine()
     {
@@ -103,7 +110,7 @@ std::unique_ptr<Conf> LoadFromPath(const char* confpath)
         return zlogc::LoadConfFile(env, options);
     }
     zc_debug("no configure file: built-in configuration");
-    return zlogc::BuildConfWithRule(nullptr, options);
+    return zlogc::zlog_conf_new_with_rule(nullptr, options);
 }
 
 std::unique_ptr<Conf> LoadFromSameSource(const Conf& current)
@@ -111,8 +118,8 @@ std::unique_ptr<Conf> LoadFromSameSource(const Conf& current)
     const ConfOptions options;
     switch (current.source) {
     case zlogc::ConfSource::File: return zlogc::LoadConfFile(current.path.c_str(), options);
-    case zlogc::ConfSource::BuiltIn: return zlogc::BuildConfWithRule(nullptr, options);
-    case zlogc::ConfSource::RuleText: return zlogc::BuildConfWithRule(current.ruleText.c_str(), options);
+    case zlogc::ConfSource::BuiltIn: return zlogc::zlog_conf_new_with_rule(nullptr, options);
+    case zlogc::ConfSource::RuleText: return zlogc::zlog_conf_new_with_rule(current.ruleText.c_str(), options);
     }
     return nullptr;
 }
@@ -123,13 +130,55 @@ zlog_category_t* GetOrCreateCategoryLocked(const char* cname)
     const auto found = st.categories.find(cname);
     if (found != st.categories.end())
         return found->second.get();
+    const std::string name(cname);
+    std::vector<zlogc::Rule*> matched = zlogc::MatchRules(*st.conf, name);
+    const auto old = st.retired.find(name);
+    if (old != st.retired.end()) {
+        auto slot = st.categories.emplace(name, nullptr).first;  // the only step that can throw
+        slot->second = std::move(old->second);
+        st.retired.erase(old);
+        slot->second->Bind(matched);
+        return slot->second.get();
+    }
     std::unique_ptr<zlog_category_t> category(new zlog_category_t);
-    category->name = cname;
-    std::vector<zlogc::Rule*> matched = zlogc::MatchRules(*st.conf, category->name);
+    category->name = name;
     category->Bind(matched);
     zlog_category_t* result = category.get();
-    st.categories.emplace(category->name, std::move(category));
+    st.categories.emplace(name, std::move(category));
     return result;
+}
+
+constexpr size_t kMaxMemoryLogRule = 511;
+
+const char* OrNull(const char* text)
+{
+    return text ? text : "(null)";
+}
+
+// The thread key and the exit handler come with the first initialisation of the process.
+bool PrepareFirstInitLocked()
+{
+    return 0 != State().generation || zlogc::PrepareThreadKey();
+}
+
+// Under the write lock, with a configuration built: the engine goes live.
+void GoLiveLocked(std::unique_ptr<Conf> conf, const char* defaultCategory)
+{
+    Engine& st = State();
+    st.conf = std::move(conf);
+    if (defaultCategory) {
+        try {
+            st.defaultCategory = GetOrCreateCategoryLocked(defaultCategory);
+        } catch (...) {
+            st.retired.merge(st.categories);  // never freed: see Engine::retired
+            st.conf.reset();
+            throw;
+        }
+    }
+    st.initialised = true;
+    ++st.generation;
+    st.reloadCount.store(0);
+    zc_debug("------zlog_init success end------");
 }
 
 // Under the write lock. On failure nothing changes.
@@ -140,26 +189,49 @@ int InitLocked(const char* confpath, const char* defaultCategory)
         zc_error("already init, use zlog_reload pls");
         return -1;
     }
+    if (!PrepareFirstInitLocked())
+        return -1;
     std::unique_ptr<Conf> conf = LoadFromPath(confpath);
     if (!conf) {
-        zc_error("zlog_init_inner[%s] fail", confpath ? confpath : "(null)");
+        zc_error("zlog_init_inner[%s] fail", OrNull(confpath));
         zc_error("------zlog_init fail end------");
         return -1;
     }
-    st.conf = std::move(conf);
-    if (defaultCategory) {
-        try {
-            st.defaultCategory = GetOrCreateCategoryLocked(defaultCategory);
-        } catch (...) {
-            st.categories.clear();
-            st.conf.reset();
-            throw;
-        }
+    GoLiveLocked(std::move(conf), defaultCategory);
+    return 0;
+}
+
+// Under the write lock. On failure the engine stays down and the rule is not kept, so that the
+// next initialisation or a reload after a file-based one never picks up a stale rule.
+int InitMemoryLogLocked(const char* levelName, const char* logPath)
+{
+    Engine& st = State();
+    if (st.initialised) {
+        zc_error("already init, use zlog_reload pls");
+        return -1;
     }
-    st.initialised = true;
-    ++st.generation;
-    st.reloadCount.store(0);
-    zc_debug("------zlog_init success end------");
+    if (nullptr == levelName || nullptr == logPath) {
+        zc_error("memory log needs a level name and a path");
+        return -1;
+    }
+    char rule[kMaxMemoryLogRule + 1];
+    const int length = snprintf(rule, sizeof(rule), "qova_category.%s  >memlog:%s", levelName, logPath);
+    if (length < 0 || static_cast<size_t>(length) > kMaxMemoryLogRule) {
+        zc_error("memory log rule longer than %zu characters", kMaxMemoryLogRule);
+        return -1;
+    }
+    st.zlog_memory_log_rule = rule;
+    zc_debug("------rule[%s]------", rule);
+    std::unique_ptr<Conf> conf;
+    if (PrepareFirstInitLocked())
+        conf = zlogc::zlog_conf_new_with_rule(rule);
+    if (!conf) {
+        zc_error("zlog_init_inner_with_rule[%s] fail", rule);
+        zc_error("------zlog_init fail end------");
+        st.zlog_memory_log_rule.clear();
+        return -1;
+    }
+    GoLiveLocked(std::move(conf), nullptr);
     return 0;
 }
 
@@ -168,7 +240,16 @@ int InitLocked(const char* confpath, const char* defaultCategory)
 int ReloadLocked(const char* confpath, std::unique_ptr<Conf>* retired)
 {
     Engine& st = State();
-    std::unique_ptr<Conf> fresh = confpath ? zlogc::LoadConfFile(confpath, ConfOptions()) : LoadFromSameSource(*st.conf);
+    std::unique_ptr<Conf> fresh;
+    if (confpath) {
+        fresh = zlogc::LoadConfFile(confpath, ConfOptions());
+    } else if (!st.zlog_memory_log_rule.empty()) {
+        fresh = zlogc::zlog_conf_new_with_rule(st.zlog_memory_log_rule.c_str());
+        if (!fresh)
+            zc_error("zlog_conf_new_with_rule fail");
+    } else {
+        fresh = LoadFromSameSource(*st.conf);
+    }
     if (!fresh) {
         zc_error("zlog_reload fail, the old configuration stays");
         return -1;
@@ -185,6 +266,9 @@ int ReloadLocked(const char* confpath, std::unique_ptr<Conf>* retired)
     retired->swap(st.conf);
     st.conf = std::move(fresh);
     st.reloadCount.store(0);
+    // A file named to the reload is the source from now on.
+    if (confpath)
+        st.zlog_memory_log_rule.clear();
     zc_debug("------zlog_reload success------");
     return 0;
 }
@@ -325,9 +409,19 @@ int dzlog_init(const char* confpath, const char* cname)
 
 int zlog_init_memory_log(const char* levelName, const char* logPath)
 {
-    zc_error("memory log not available in this build: level[%s], path[%s]", levelName ? levelName : "(null)",
-             logPath ? logPath : "(null)");
-    return -1;
+    zc_debug("------zlog_init start------");
+    zc_debug("------compile time[%s %s], version[%s]------", __DATE__, __TIME__, "1.2.8");
+    zc_debug("------loglevel[%s], logpath[%s]------", OrNull(levelName), OrNull(logPath));
+    try {
+        WriteLock lock;
+        return InitMemoryLogLocked(levelName, logPath);
+    } catch (...) {
+        zc_error("zlog_init_memory_log fail: no memory");
+        WriteLock lock;
+        if (!State().initialised)
+            State().zlog_memory_log_rule.clear();
+        return -1;
+    }
 }
 
 int zlog_reload(const char* confpath)
@@ -351,17 +445,24 @@ void zlog_fini(void)
 {
     zc_debug("------zlog_fini start------");
     std::unique_ptr<Conf> retiredConf;
-    std::map<std::string, std::unique_ptr<zlog_category_t>> retiredCategories;
     WriteLock lock;
     Engine& st = State();
     if (!st.initialised) {
         zc_error("before finish, must zlog_init() or dzlog_init() fisrt");
         return;
     }
+    // Unbound before the rules go: a level test through a kept handle then fails at once.
+    for (auto& entry : st.categories) {
+        std::vector<zlogc::Rule*> none;
+        entry.second->Bind(none);
+    }
+    st.retired.merge(st.categories);
+    st.categories.clear();
     retiredConf.swap(st.conf);
-    retiredCategories.swap(st.categories);
     st.defaultCategory = nullptr;
     st.initialised = false;
+    st.zlog_memory_log_rule.clear();
+    zlogc::ReleaseThreadKeyIfUnused();
     zc_debug("------zlog_fini end------");
 }
 

@@ -180,7 +180,7 @@ bool AppendHexDump(const void* data, size_t length, LineBuffer& out)
     return true;
 }
 
-std::unique_ptr<Format> Format::Parse(const std::string& pattern, std::string* error)
+std::unique_ptr<Format> Format::Parse(const std::string& pattern, size_t maxTotalWidth, std::string* error)
 {
     std::unique_ptr<Format> format(new Format);
     std::string literal;
@@ -198,6 +198,7 @@ std::unique_ptr<Format> Format::Parse(const std::string& pattern, std::string* e
     };
 
     size_t pos = 0;
+    size_t totalWidth = 0;
     while (pos < pattern.size()) {
         if (pattern[pos] != '%') {
             literal += pattern[pos++];
@@ -218,6 +219,11 @@ std::unique_ptr<Format> Format::Parse(const std::string& pattern, std::string* e
         }
         if (pos >= pattern.size())
             return fail("'%' at the end", start);
+        // Each width is padding that every line of the format carries (and a literal's is spent
+        // right here): bounded per specifier, and together by the line limit.
+        totalWidth += spec.minWidth;
+        if (totalWidth > maxTotalWidth)
+            return fail("widths add up to more than the line limit", start);
 
         bool isLiteral = false;
         std::string text;

@@ -57,8 +57,9 @@ bool AppendHexDump(const void* data, size_t length, LineBuffer& out);
 class Format
 {
 public:
-    // Null with a reason on a bad pattern. %E(VAR) is read from the environment here.
-    static std::unique_ptr<Format> Parse(const std::string& pattern, std::string* error);
+    // Null with a reason on a bad pattern. %E(VAR) is read from the environment here. The minimum
+    // widths of all specifiers may add up to at most `maxTotalWidth` bytes.
+    static std::unique_ptr<Format> Parse(const std::string& pattern, size_t maxTotalWidth, std::string* error);
 
     // Appends the event's rendering to `out`; false when it does not fit or the message failed.
     bool Render(Event& event, LineBuffer& out) const;

@@ -26,18 +26,42 @@ Rotater::~Rotater()
         close(lockFd);
 }
 
-void CreateParentDirectories(const char* path)
+int auto_create_dir(const char* path)
 {
     if (nullptr == path)
-        return;
-    std::string prefix(path);
-    for (size_t i = 1; i < prefix.size(); ++i) {
+        return -1;
+    const size_t length = strlen(path);
+    std::unique_ptr<char[]> prefix(new (std::nothrow) char[length + 1]);
+    if (!prefix)
+        return -1;
+    memcpy(prefix.get(), path, length + 1);
+    for (size_t i = 1; i < length; ++i) {
         if ('/' != prefix[i])
             continue;
         prefix[i] = '\0';
-        mkdir(prefix.c_str(), 0755);
+        mkdir(prefix.get(), 0755);
         prefix[i] = '/';
     }
+    return 0;
+}
+
+int OpenLogFile(const char* path, int flags, mode_t perms, struct stat* st)
+{
+    // O_NONBLOCK: a FIFO planted at the path must not block the opener until someone reads it.
+    const int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, perms);
+    if (fd < 0)
+        return -1;
+    struct stat own;
+    struct stat& status = st ? *st : own;
+    if (0 != fstat(fd, &status) || !S_ISREG(status.st_mode) || status.st_uid != geteuid() || 1 != status.st_nlink) {
+        close(fd);
+        zc_error("log file[%s] refused: not a regular file of this user with a single name", path);
+        errno = EPERM;
+        return -1;
+    }
+    if (0 == (flags & O_NONBLOCK))
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 bool WriteAll(int fd, const char* data, size_t length)
@@ -228,8 +252,8 @@ public:
 
     bool OpenFixed(std::string* error)
     {
-        CreateParentDirectories(m_fixedPath.c_str());
-        m_fd = open(m_fixedPath.c_str(), Flags(), m_spec.perms);
+        auto_create_dir(m_fixedPath.c_str());
+        m_fd = OpenLogFile(m_fixedPath.c_str(), Flags(), m_spec.perms);
         if (m_fd < 0) {
             *error = "open file[" + m_fixedPath + "] fail, errno[" + std::to_string(errno) + "]";
             return false;
@@ -259,10 +283,10 @@ public:
             path = buffer.Data();
         }
 
-        int fd = open(path, Flags(), m_spec.perms);
+        int fd = OpenLogFile(path, Flags(), m_spec.perms);
         if (fd < 0 && ENOENT == errno) {
-            CreateParentDirectories(path);
-            fd = open(path, Flags(), m_spec.perms);
+            auto_create_dir(path);
+            fd = OpenLogFile(path, Flags(), m_spec.perms);
         }
         if (fd < 0) {
             zc_error("open file[%s] fail, errno[%d]", path, errno);
@@ -282,7 +306,7 @@ public:
     }
 
 private:
-    int Flags() const { return O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (m_spec.sync ? O_SYNC : 0); }
+    int Flags() const { return O_WRONLY | O_APPEND | O_CREAT | (m_spec.sync ? O_SYNC : 0); }
 
     void SyncIfDue(int fd)
     {
@@ -324,10 +348,11 @@ private:
 
         // Another process may have rotated between our write and the lock.
         struct stat st;
-        if (0 == stat(path, &st) && static_cast<unsigned long long>(st.st_size) + length > m_spec.rotateSize) {
+        if (0 == lstat(path, &st) && S_ISREG(st.st_mode) &&
+            static_cast<unsigned long long>(st.st_size) + length > m_spec.rotateSize) {
             ArchiveName name;
             if (ArchiveNameFor(path, event, &name)) {
-                CreateParentDirectories(name.prefix.c_str());
+                auto_create_dir(name.prefix.c_str());
                 name.sequence ? RotateSequence(path, name) : RotateRolling(path, name);
             }
             else
@@ -381,7 +406,105 @@ private:
     std::atomic<unsigned long> m_writes{0};
 };
 
+// The memory log's two pages, shared by every memlog rule of the process: the previous page and
+// the current one. Changed only under memory_log_env_lock, so that lines of different threads
+// are kept whole and in order.
+char g_log_buf1[kMemoryLogPageSize];
+int g_buf1_log_len = 0;
+char g_log_buf2[kMemoryLogPageSize];
+int g_buf2_log_len = 0;
+std::mutex memory_log_env_lock;
+
+// Appends both pages to the file and empties them; after a failure they stay for the next flush.
+int FlushMemoryPagesLocked(const std::string& path, mode_t perms)
+{
+    if (path.empty()) {
+        zc_error("memlog rule without a file: nothing to flush to");
+        return -1;
+    }
+    const int fd = OpenLogFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, perms);
+    if (fd < 0) {
+        zc_error("open file[%s] fail, errno[%d]", path.c_str(), errno);
+        return -1;
+    }
+    if (!WriteAll(fd, g_log_buf1, static_cast<size_t>(g_buf1_log_len)) ||
+        !WriteAll(fd, g_log_buf2, static_cast<size_t>(g_buf2_log_len))) {
+        zc_error("write fail, errno[%d]", errno);
+        close(fd);
+        return -1;
+    }
+    if (0 != close(fd)) {
+        zc_error("write fail, maybe cause by write, errno[%d]", errno);
+        return -1;
+    }
+    g_buf1_log_len = 0;
+    g_buf2_log_len = 0;
+    return 0;
+}
+
+int zlog_rule_output_memory(const std::string& path, mode_t perms, int level, const char* line, size_t length)
+{
+    std::lock_guard<std::mutex> lock(memory_log_env_lock);
+    // A line longer than a page keeps its end, so that what is flushed still ends with a newline.
+    if (length > kMemoryLogPageSize) {
+        line += length - kMemoryLogPageSize;
+        length = kMemoryLogPageSize;
+    }
+    if (length > kMemoryLogPageSize - static_cast<size_t>(g_buf2_log_len)) {
+        memcpy(g_log_buf1, g_log_buf2, static_cast<size_t>(g_buf2_log_len));
+        g_buf1_log_len = g_buf2_log_len;
+        g_buf2_log_len = 0;
+    }
+    memcpy(g_log_buf2 + g_buf2_log_len, line, length);
+    g_buf2_log_len += static_cast<int>(length);
+    // Only an error is worth the file: FATAL and every other level stay in memory.
+    if (ZLOG_LEVEL_ERROR != level)
+        return 0;
+    return FlushMemoryPagesLocked(path, perms);
+}
+
+class MemoryOutput : public Output
+{
+public:
+    MemoryOutput(const std::string& path, mode_t perms) : m_path(path), m_perms(perms) {}
+    int Write(Event& event, const char* line, size_t length) override
+    {
+        return zlog_rule_output_memory(m_path, m_perms, event.level, line, length);
+    }
+
+private:
+    std::string m_path;
+    mode_t m_perms;
+};
+
 }  // namespace
+
+std::unique_ptr<Output> MakeMemoryOutput(const std::string& path, mode_t perms, bool open, std::string* error)
+{
+    if (!open)
+        return MakeInertOutput();
+    if (!path.empty()) {
+        auto_create_dir(path.c_str());
+        // Emptied at every build, through the same checks as any log file: a link planted at the
+        // path must not make the host empty another of the user's files.
+        struct stat st;
+        const int fd = OpenLogFile(path.c_str(), O_WRONLY, 0, &st);
+        if (fd < 0 && ENOENT != errno) {
+            *error = "open file[" + path + "] fail, errno[" + std::to_string(errno) + "]";
+            return nullptr;
+        }
+        if (fd >= 0) {
+            const bool emptied = 0 == st.st_size || 0 == ftruncate(fd, 0);
+            const int truncateError = errno;
+            close(fd);
+            if (!emptied) {
+                *error = "truncate file[" + path + "] fail, errno[" + std::to_string(truncateError) + "]";
+                return nullptr;
+            }
+        }
+    }
+    return std::unique_ptr<Output>(new MemoryOutput(path, perms));
+}
 
 std::unique_ptr<Output> MakeStreamOutput(int fd)
 {

@@ -5,6 +5,7 @@
 
 #include "Format.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -40,8 +41,14 @@ public:
 bool HasArchiveMarker(const std::string& pattern);
 
 // Creates every directory named by a prefix of `path` that ends before a '/', mode 0755,
-// ignoring failures; the last component is not created.
-void CreateParentDirectories(const char* path);
+// ignoring failures; the last component is not created. -1 only for a null path or no memory.
+int auto_create_dir(const char* path);
+
+// Opens a log file as open(2) would with `flags` and `perms`, but never through a final symbolic
+// link, and keeps the descriptor only for a regular file owned by the effective user with no other
+// name (a FIFO, another user's file or a hard link to one of the user's files planted at the path
+// is refused). -1 with errno set otherwise; `st` (optional) receives the file's status.
+int OpenLogFile(const char* path, int flags, mode_t perms, struct stat* st = nullptr);
 
 // Writes all of `length` bytes, retrying after interruptions and short writes.
 bool WriteAll(int fd, const char* data, size_t length);
@@ -52,6 +59,15 @@ std::unique_ptr<Output> MakeInertOutput();
 std::unique_ptr<Output> MakeSyslogOutput(int facility);
 // Null when the command cannot be started.
 std::unique_ptr<Output> MakePipeOutput(const std::string& command, std::string* error);
+
+// Size of each of the memory log's two pages.
+constexpr size_t kMemoryLogPageSize = 32768;
+
+// ">memlog:PATH": lines are kept in two pages shared by every such rule, and each ERROR event
+// appends what is kept to PATH. When `open` is set, PATH's directories are created and an existing
+// file is emptied now (opened as log files are: null with a reason when that is refused). An empty
+// PATH keeps lines in memory only.
+std::unique_ptr<Output> MakeMemoryOutput(const std::string& path, mode_t perms, bool open, std::string* error);
 
 struct FileOutputSpec
 {

@@ -1,9 +1,12 @@
 #include "Thread.h"
 
+#include "zlog.h"
+
 #include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -14,25 +17,38 @@ namespace {
 
 // Each thread's record sits under a thread key whose destructor frees it when the thread ends.
 // A plain pointer stays valid for code that logs late in process exit, after C++ thread-local
-// objects would already be gone.
-pthread_key_t g_recordKey;
-pthread_once_t g_recordKeyOnce = PTHREAD_ONCE_INIT;
-bool g_recordKeyReady = false;
+// objects would already be gone. The key is deleted (and made again) while other threads may be
+// fetching their records or ending, so every use of the key, its flag and the count happens
+// under this one mutex.
+std::mutex g_threadMutex;
+pthread_key_t zlog_thread_key;
+int zlog_thread_key_exist = 0;
+int zlog_thread_buf_count = 0;
+bool g_exitHandlerRegistered = false;
 
-void DeleteRecord(void* record)
+// `codeName` is how a failure names pthread's code: "rc" at initialisation, "rd" when fetching.
+bool CreateKeyLocked(const char* codeName)
 {
-    delete static_cast<ThreadRecord*>(record);
+    if (zlog_thread_key_exist)
+        return true;
+    const int rc = pthread_key_create(&zlog_thread_key, zlog_thread_clean);
+    if (0 != rc) {
+        zc_error("pthread_key_create fail, %s[%d]", codeName, rc);
+        return false;
+    }
+    zlog_thread_key_exist = 1;
+    zc_debug("zlog_fetch_thread(zlog_thread_key: 0x%08x)", static_cast<unsigned>(zlog_thread_key));
+    return true;
 }
 
-void CreateRecordKey()
+// After the last record is gone.
+void DeleteKeyIfUnusedLocked(const char* who)
 {
-    g_recordKeyReady = 0 == pthread_key_create(&g_recordKey, DeleteRecord);
-}
-
-ThreadRecord* CurrentRecord()
-{
-    pthread_once(&g_recordKeyOnce, CreateRecordKey);
-    return g_recordKeyReady ? static_cast<ThreadRecord*>(pthread_getspecific(g_recordKey)) : nullptr;
+    if (!zlog_thread_key_exist || zlog_thread_buf_count > 0)
+        return;
+    const int rc = pthread_key_delete(zlog_thread_key);
+    zc_debug("%s(pthread_key_delete: 0x%08x)", who, static_cast<unsigned>(rc));
+    zlog_thread_key_exist = 0;
 }
 
 int g_pid = 0;
@@ -69,14 +85,25 @@ const struct tm& ThreadRecord::LocalTime(time_t second)
 
 ThreadRecord* FetchThreadRecord(unsigned long generation, size_t bufferMin, size_t bufferMax)
 {
-    ThreadRecord* record = CurrentRecord();
-    if (nullptr == record) {
-        if (!g_recordKeyReady)
+    ThreadRecord* record = nullptr;
+    bool fresh = false;
+    {
+        std::lock_guard<std::mutex> lock(g_threadMutex);
+        if (!CreateKeyLocked("rd"))
             return nullptr;
-        std::unique_ptr<ThreadRecord> fresh(new (std::nothrow) ThreadRecord);
-        if (!fresh || 0 != pthread_setspecific(g_recordKey, fresh.get()))
-            return nullptr;
-        record = fresh.release();
+        record = static_cast<ThreadRecord*>(pthread_getspecific(zlog_thread_key));
+        if (nullptr == record) {
+            std::unique_ptr<ThreadRecord> made(new (std::nothrow) ThreadRecord);
+            if (!made || 0 != pthread_setspecific(zlog_thread_key, made.get()))
+                return nullptr;
+            record = made.release();
+            fresh = true;
+            ++zlog_thread_buf_count;
+            zc_debug("zlog_fetch_thread(zlog_thread_buf_count: %d)", zlog_thread_buf_count);
+        }
+    }
+    // The record is this thread's alone from here on.
+    if (fresh) {
         if (0 != gethostname(record->host, sizeof(record->host) - 1))
             record->host[0] = '\0';
         const pthread_t self = pthread_self();
@@ -97,8 +124,72 @@ ThreadRecord* FetchThreadRecord(unsigned long generation, size_t bufferMin, size
 
 ThreadRecord* PeekThreadRecord(unsigned long generation)
 {
-    ThreadRecord* record = CurrentRecord();
+    ThreadRecord* record = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_threadMutex);
+        if (!zlog_thread_key_exist) {
+            zc_error("never call zlog_init() or dzlog_init() before(2)");
+            return nullptr;
+        }
+        record = static_cast<ThreadRecord*>(pthread_getspecific(zlog_thread_key));
+    }
     return record && record->generation == generation ? record : nullptr;
+}
+
+bool PrepareThreadKey()
+{
+    std::lock_guard<std::mutex> lock(g_threadMutex);
+    if (!CreateKeyLocked("rc"))
+        return false;
+    if (!g_exitHandlerRegistered) {
+        const int rc = atexit(zlog_clean_rest_thread);
+        if (0 != rc) {
+            zc_error("atexit fail, rc[%d]", rc);
+            return false;
+        }
+        g_exitHandlerRegistered = true;
+    }
+    return true;
+}
+
+void ReleaseThreadKeyIfUnused()
+{
+    std::lock_guard<std::mutex> lock(g_threadMutex);
+    zc_debug("zlog_fini_inner(zlog_thread_key_exist: %d; zlog_thread_buf_count: %d)", zlog_thread_key_exist,
+             zlog_thread_buf_count);
+    DeleteKeyIfUnusedLocked("zlog_fini_inner");
+}
+
+void zlog_thread_clean(void* record)
+{
+    std::lock_guard<std::mutex> lock(g_threadMutex);
+    delete static_cast<ThreadRecord*>(record);
+    if (zlog_thread_buf_count > 0)
+        --zlog_thread_buf_count;
+    zc_debug("zlog_thread_clean(zlog_thread_buf_count: %d)", zlog_thread_buf_count);
+    DeleteKeyIfUnusedLocked("zlog_thread_clean");
+}
+
+void zlog_clean_rest_thread()
+{
+    std::lock_guard<std::mutex> lock(g_threadMutex);
+    if (!zlog_thread_key_exist)
+        return;
+    if (ThreadRecord* record = static_cast<ThreadRecord*>(pthread_getspecific(zlog_thread_key))) {
+        pthread_setspecific(zlog_thread_key, nullptr);
+        delete record;
+        if (zlog_thread_buf_count > 0)
+            --zlog_thread_buf_count;
+    }
+    zc_debug("zlog_clean_rest_thread: zlog_thread_key(%d)-zlog_thread_buf_count(%d)", zlog_thread_key_exist,
+             zlog_thread_buf_count);
+    DeleteKeyIfUnusedLocked("zlog_clean_rest_thread");
+}
+
+ThreadKeyState InspectThreadKey()
+{
+    std::lock_guard<std::mutex> lock(g_threadMutex);
+    return ThreadKeyState{0 != zlog_thread_key_exist, zlog_thread_buf_count};
 }
 
 int CachedPid()

@@ -1,0 +1,21 @@
+// The module signature check: a PKCS#11 module is loaded only when the signature file beside it
+// (ConstructSigFilePathbyDylibPath) holds a detached PKCS#7 signature over the whole module file,
+// as Base64 text, whose signer chains to the trusted certificates.
+#ifndef VARNELL_TOKENSVC_VERIFY_P11_LIB_H
+#define VARNELL_TOKENSVC_VERIFY_P11_LIB_H
+
+#include "QovaResult.h"
+
+#include <cstdio>
+
+// The check of one module. With bVerify false only the presence (readability) of the module and
+// its signature file is tested (0x80070002). With bVerify true both are opened (0x8007006E) and
+// VerifyP11Dylib decides.
+unsigned int CheckP11Dylib(const char* pszDylibPath, bool bVerify, const char** ppszCertChain, int nCertCount);
+
+// Verifies the signature file's text against the module file and the signer against the trusted
+// certificates (Base64 DER, chain order). 0x8007001E for a signature file above 10 MiB; the
+// signature verifier's codes for a bad signature or text; 0xFFFFFFFF for an untrusted signer.
+unsigned int VerifyP11Dylib(FILE* fpDylib, FILE* fpSigFile, const char** ppszCertChain, int nCertCount);
+
+#endif
