@@ -30,8 +30,9 @@ constexpr int SM_PKCS7_TYPES_ALL = SM_PKCS7_TYPE_OUTER | SM_PKCS7_TYPE_CONTENT;
 // type (not a SEQUENCE holding exactly one SignedData for SM signedData, not an OCTET STRING for
 // SM data) or an absent one (33, 122); an absent signed content is a detached signature, not an
 // error. Other types, the unassigned neighbours of the SM ones included, stay as the library reads
-// them. On success *a (when a is given) is freed and replaced and *pp advanced; on failure *a, *pp
-// and *pnSmTypes are left as they were.
+// them; so does an SM signedData nested as a signedData's content (the library cannot take nested
+// signed content as data either). On success *a (when a is given) is freed and replaced and *pp
+// advanced; on failure *a, *pp and *pnSmTypes are left as they were.
 PKCS7* SM_d2i_PKCS7(PKCS7** a, const unsigned char** pp, long length, int* pnSmTypes);
 
 // i2d_PKCS7 with the SM object identifiers where nSmTypes says: the bits SM_d2i_PKCS7 reported
