@@ -1,4 +1,4 @@
-// Decrypted content keys and plaintext must be cleared before the kernel releases their arrays.
+// Decrypted content keys, private keys and plaintext must be cleared before the kernel releases their arrays.
 //
 // This executable replaces operator new and delete: while a call is watched, every block released
 // through operator delete is copied into a log first, and the test then searches the log for the
@@ -6,6 +6,8 @@
 #include "CMSStructures.h"
 #include "EncryptionTestUtil.h"
 #include "RSADataEncryption.h"
+#include "SM2Envelope.h"
+#include "SM2SM4Data.h"
 #include "SMRegistry.h"
 
 #include <openssl/pem.h>
@@ -170,6 +172,64 @@ TEST_F(SecretClearing, EnvelopesClearTheContentKeyAndPlaintext)
     });
     EXPECT_EQ(plain, testutil::ReadFileOrEmpty(dir.File("dec")));
     EXPECT_FALSE(Holds(log, contentKey) || Holds(log, kPattern));
+}
+
+// Made by tests/fixtures/make-sm2-envelope-fixtures.sh.
+std::string SM2Fixture(const std::string& name) { return std::string(SM2_ENVELOPE_FIXTURE_DIR) + "/" + name; }
+
+// The SM4 key of an SM2 envelope (raw key form), unwrapped outside any watch with the recipient's
+// private scalar.
+std::string SM2ContentKeyOf(std::string envelope, const std::string& d)
+{
+    Out<unsigned char> wrapped, key;
+    EXPECT_EQ(QOVA_OK, Decode_CMSEnvelopeData(U(envelope), N(envelope), nullptr, nullptr, &wrapped.p, &wrapped.n,
+                                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    std::string scalar = d;
+    EXPECT_EQ(QOVA_OK, SM2_Decrypt(wrapped.p, wrapped.n, U(scalar), N(scalar), &key.p, &key.n));
+    return key.str();
+}
+
+TEST_F(SecretClearing, SM2EnvelopesClearTheUnwrappedKeyPrivateKeyAndPlaintext)
+{
+    std::string cert = testutil::ReadFileOrEmpty(SM2Fixture("recip.cer"));
+    const std::string d = testutil::ReadFileOrEmpty(SM2Fixture("recip.d"));
+    ASSERT_EQ(32u, d.size());
+    char pin[] = "12345678";
+    std::string plain = Pattern(3 * SYM_FILE_BLOCK_SIZE + 100);
+    ASSERT_TRUE(testutil::WriteFile(dir.File("plain"), plain));
+
+    Out<unsigned char> envelope, decrypted;
+    std::string log = Released([&] {
+        result = EncryptDataToDerCMSEnvelope(U(plain), N(plain), U(cert), N(cert), SM2_ENC_ENCODED_RAW, &envelope.p,
+                                             &envelope.n);
+    });
+    ASSERT_EQ(QOVA_OK, result);
+    std::string contentKey = SM2ContentKeyOf(envelope.str(), d);
+    ASSERT_EQ(16u, contentKey.size());
+    EXPECT_FALSE(Holds(log, contentKey));
+    log = Released([&] {
+        File ctr = Open(SM2Fixture("recip.ctr"), "rb");
+        result = DecryptDerCMSEnvelopeData(envelope.p, envelope.n, ctr.get(), pin, SM2_ENC_ENCODED_RAW, &decrypted.p,
+                                           &decrypted.n);
+    });
+    EXPECT_EQ(plain, decrypted.str());
+    EXPECT_FALSE(Holds(log, contentKey) || Holds(log, d) || Holds(log, kPattern));
+
+    log = Released([&] {
+        File in = Open(dir.File("plain"), "rb"), out = Open(dir.File("env"), "wb");
+        result = EncryptFileToDerCMSEnvelope(in.get(), U(cert), N(cert), SM2_ENC_ENCODED_RAW, out.get());
+    });
+    ASSERT_EQ(QOVA_OK, result);
+    contentKey = SM2ContentKeyOf(testutil::ReadFileOrEmpty(dir.File("env")), d);
+    EXPECT_FALSE(Holds(log, contentKey) || Holds(log, kPattern));
+    log = Released([&] {
+        File in = Open(dir.File("env"), "rb"), ctr = Open(SM2Fixture("recip.ctr"), "rb");
+        File out = Open(dir.File("dec"), "wb");
+        result = DecryptDerCMSEnvelopeFile(in.get(), ctr.get(), pin, SM2_ENC_ENCODED_RAW, out.get());
+    });
+    EXPECT_EQ(QOVA_OK, result);
+    EXPECT_EQ(plain, testutil::ReadFileOrEmpty(dir.File("dec")));
+    EXPECT_FALSE(Holds(log, contentKey) || Holds(log, d) || Holds(log, kPattern));
 }
 
 }  // namespace
