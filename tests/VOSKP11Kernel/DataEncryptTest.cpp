@@ -3,6 +3,7 @@
 // refusals before and after the token unwrapped the key.
 #include "DecryptTestUtil.h"
 #include "RSADataEncryption.h"
+#include "SM2Envelope.h"
 #include "SelectionTestSupport.h"
 #include "TokenSigningTestUtil.h"
 
@@ -93,26 +94,41 @@ TEST_F(EnvelopeDecryption, RsaEnvelopesOfOpensslCmsAndOfOurEncoderOpenWithTheSof
     EXPECT_EQ(message, plain.Str());
 }
 
-TEST_F(EnvelopeDecryption, Sm2EnvelopeOpensThroughTheVendorMechanismAndTheSessionIsLoggedOut)
+TEST_F(EnvelopeDecryption, Sm2EnvelopesOpenThroughTheVendorMechanismAndTheSessionIsLoggedOut)
 {
     const std::string message = Message(100);
-    const std::string key = Random(16), iv = Random(16);
-    const std::string der = Sm2Envelope(dir, message, key, iv);
-    Load();
-    const Decrypted out = Decrypt(der, kSm2Pin);
-    ASSERT_EQ(QOVA_OK, out.code);
-    EXPECT_EQ(message, out.plain);
-    EXPECT_TRUE(out.terminated);
+    const std::string cert = testutil::ReadFileOrEmpty(Fixture("sm2enc.der"));
+    // Made from the openssl command's parts, and by our encoder with the key in either SM2 form.
+    struct Case { const char* name; unsigned long form; };
+    const Case kCases[] = {{"openssl parts", 0}, {"ours, DER key", SM2_ENC_ENCODED_DER},
+                           {"ours, raw key", SM2_ENC_ENCODED_RAW}};
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::string der;
+        if (0 == c.form) {
+            der = Sm2Envelope(dir, message, Random(16), Random(16));
+        } else {
+            signtest::Out<unsigned char> env;
+            ASSERT_EQ(QOVA_OK, EncryptDataToDerCMSEnvelope(U(message), N(message), U(cert), N(cert), c.form,
+                                                           &env.data, &env.size));
+            der = env.Str();
+        }
+        Load();
+        const Decrypted out = Decrypt(der, kSm2Pin);
+        ASSERT_EQ(QOVA_OK, out.code);
+        EXPECT_EQ(message, out.plain);
+        EXPECT_TRUE(out.terminated);
 
-    const auto inits = module.Calls("C_DecryptInit");
-    ASSERT_EQ(1u, inits.size());
-    EXPECT_EQ("0x00010001", inits[0].Field("mech"));
-    EXPECT_EQ("null", inits[0].Field("param"));
-    const std::vector<std::string> names = module.Names();
-    const auto login = std::find(names.begin(), names.end(), "C_Login");
-    const auto logout = std::find(names.begin(), names.end(), "C_Logout");
-    const auto decrypt = std::find(names.begin(), names.end(), "C_DecryptInit");
-    EXPECT_TRUE(login < decrypt && decrypt < logout && logout != names.end());
+        const auto inits = module.Calls("C_DecryptInit");
+        ASSERT_EQ(1u, inits.size());
+        EXPECT_EQ("0x00010001", inits[0].Field("mech"));
+        EXPECT_EQ("null", inits[0].Field("param"));
+        const std::vector<std::string> names = module.Names();
+        const auto login = std::find(names.begin(), names.end(), "C_Login");
+        const auto logout = std::find(names.begin(), names.end(), "C_Logout");
+        const auto decrypt = std::find(names.begin(), names.end(), "C_DecryptInit");
+        EXPECT_TRUE(login < decrypt && decrypt < logout && logout != names.end());
+    }
 }
 
 TEST_F(EnvelopeDecryption, RefusalsBeforeAndAfterTheTokenUnwrappedTheKey)
@@ -163,7 +179,7 @@ TEST_F(EnvelopeDecryption, RefusalsBeforeAndAfterTheTokenUnwrappedTheKey)
         // Hazard: an empty recipient identifier must not turn the key-identifier filter off and hand
         // the key to whichever certificate comes first.
         {"empty recipient", sm2([](Spec& s, S&, S&) { s.rid.clear(); }), kSm2Pin, QOVA_E_NO_CERT, kNothing},
-        {"not an envelope", S("\x30\x03\x02\x01\x01", 5), kSm2Pin, QOVA_E_FAIL, kNothing},
+        {"not an envelope", S("\x30\x03\x02\x01\x01", 5), kSm2Pin, QOVA_E_ENVELOPE_SHAPE, kNothing},
         {"wrong PIN", sm2([](Spec&, S&, S&) {}), "4321", QovaP11Result(CKR_PIN_INCORRECT), kLogin},
         // Hazard: the unwrapped key and the IV reach the cipher only at its exact lengths; shorter
         // ones would be read past their end.
@@ -220,8 +236,10 @@ TEST_F(EnvelopeDecryption, ArgumentsAreCheckedBeforeAnyToken)
     EXPECT_EQ(QOVA_E_INVALIDARG, DecryptCMSEnvelope(list.Head(), U(pin), 4, nullptr, &plain, &size));
     char empty[] = "";
     EXPECT_EQ(QOVA_E_INVALIDARG, DecryptCMSEnvelope(list.Head(), U(pin), 4, empty, &plain, &size));
-    char notBase64[] = "*** not Base64 ***";
-    EXPECT_EQ(QOVA_E_BASE64_DECODE, DecryptCMSEnvelope(list.Head(), U(pin), 4, notBase64, &plain, &size));
+    char noBytes[] = "***";   // Base64 of nothing
+    EXPECT_EQ(QOVA_E_INVALIDARG, DecryptCMSEnvelope(list.Head(), U(pin), 4, noBytes, &plain, &size));
+    char garbage[] = "*** not an envelope ***";
+    EXPECT_EQ(QOVA_E_FAIL, DecryptCMSEnvelope(list.Head(), U(pin), 4, garbage, &plain, &size));
     EXPECT_EQ(nullptr, plain);
     EXPECT_TRUE(module.Names().empty());
 
