@@ -43,7 +43,7 @@ constexpr const char* kSm4OID = "1.2.156.10197.1.104";
 
 constexpr int kSm4Size = 16;  // key, IV and block
 constexpr int kPublicKeySize = 32;
-constexpr int BLOCK_SIZE = 16384;  // plain files are read in blocks of this size
+constexpr int BLOCK_SIZE = SYM_FILE_BLOCK_SIZE;  // plain files are read in blocks of this size
 
 // What encryption puts beside the content: the recipient's key identifier, the content key
 // wrapped for it in the selected form, and the parameters 04 10 IV. The IV and the key come from
