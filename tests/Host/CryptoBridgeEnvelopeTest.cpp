@@ -75,6 +75,13 @@ protected:
         hosttest::HostTest::SetUp();
         if (!m_tokens.Ready()) GTEST_SKIP() << "SoftHSM2 not installed";
     }
+    // The encryption record goes first, as at the host's termination.
+    void TearDown() override
+    {
+        DeleteCertInfo(m_agent->m_pEncryptCertCtx);
+        m_agent->m_pEncryptCertCtx = nullptr;
+        hosttest::HostTest::TearDown();
+    }
     // Our envelope of the message for a certificate file (DER), as Base64.
     unsigned int Encrypt(const std::string& certDer, const char* type, const char* cipher, Text* envelope)
     {

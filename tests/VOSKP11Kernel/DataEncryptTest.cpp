@@ -13,6 +13,7 @@ namespace {
 
 using namespace dectest;
 using p11testbed::FixtureFile;
+using signtest::Message;
 
 // Every envelope is opened the way the host opens it: through a module list over the test module
 // and SoftHSM2, whose modules are loaded before and unloaded after.

@@ -56,14 +56,6 @@ inline std::string Random(size_t n)
     return bytes;
 }
 
-// Message bytes of every value, NUL among them.
-inline std::string Message(size_t size)
-{
-    std::string message(size, '\0');
-    for (size_t i = 0; i < size; ++i) message[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
-    return message;
-}
-
 // The parts of an envelope; each may be anything, so that broken envelopes are made as easily.
 struct EnvelopeSpec
 {
