@@ -7,7 +7,6 @@
 #include "SM2Core.h"
 #include "SM4Cipher.h"
 #include "SMRegistry.h"
-#include "SslTraceDetail.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -80,29 +79,6 @@ unsigned int Sm4NoPadding(const char* pszFunc, bool bEncrypt, unsigned char* pby
         *ppbyOut = out.release();
         *pnOutSize = nInSize;
     }
-    return QOVA_OK;
-}
-
-// One pass of the library's padded SM4-CBC over the input into out, which has room for the input
-// and one block more; the steps name the calls of the direction.
-unsigned int Sm4CbcPass(const char* pszFunc, bool bEncrypt, const unsigned char* pbyIn, int nInSize,
-                        const unsigned char* pbyIV, const unsigned char* pbySymKey, unsigned char* pbyOut,
-                        int* pnOutSize)
-{
-    EVP_CIPHER_CTX* pCipherCtx = EVP_CIPHER_CTX_new();
-    smkernel::EvpCipherCtxPtr cipherCtx(pCipherCtx);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pCipherCtx, QOVA_E_FAIL, "EVP_CIPHER_CTX_new");
-    int nResult = EVP_CipherInit_ex(pCipherCtx, SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV, bEncrypt ? 1 : 0);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 1 != nResult, QOVA_E_FAIL, bEncrypt ? "EVP_EncryptInit_ex" : "EVP_DecryptInit_ex");
-    int nUpdateSize = 0;
-    nResult = EVP_CipherUpdate(pCipherCtx, pbyOut, &nUpdateSize, pbyIn, nInSize);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 1 != nResult, QOVA_E_FAIL, bEncrypt ? "EVP_EncryptUpdate" : "EVP_DecryptUpdate");
-    // A wrong key or damaged padding shows here.
-    int nFinalSize = 0;
-    nResult = EVP_CipherFinal_ex(pCipherCtx, pbyOut + nUpdateSize, &nFinalSize);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 1 != nResult, QOVA_E_FAIL,
-                            bEncrypt ? "EVP_EncryptFinal_ex" : "EVP_DecryptFinal_ex");
-    *pnOutSize = nUpdateSize + nFinalSize;
     return QOVA_OK;
 }
 
@@ -233,14 +209,20 @@ unsigned int SM4_Encrypt_CBC(unsigned char* pbyPlainData, int nPlainDataSize, un
     std::unique_ptr<unsigned char[]> pbyOut(new (std::nothrow) unsigned char[nOutSize]());
     QOVA_FAIL_IF(NULL == pbyOut, QOVA_E_FAIL, "New memory");
 
-    int nOutLength = 0;
-    const unsigned int nResult =
-        Sm4CbcPass(__func__, true, pbyPlainData, nPlainDataSize, pbyIV, pbySymKey, pbyOut.get(), &nOutLength);
-    if (QOVA_OK != nResult)
-        return nResult;
+    EVP_CIPHER_CTX* pCipherCtx = EVP_CIPHER_CTX_new();
+    smkernel::EvpCipherCtxPtr cipherCtx(pCipherCtx);
+    QOVA_FAIL_IF_SSL(NULL == pCipherCtx, QOVA_E_FAIL, "EVP_CIPHER_CTX_new");
+    int nResult = EVP_EncryptInit_ex(pCipherCtx, SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptInit_ex");
+    int nUpdateSize = 0;
+    nResult = EVP_EncryptUpdate(pCipherCtx, pbyOut.get(), &nUpdateSize, pbyPlainData, nPlainDataSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptUpdate");
+    int nFinalSize = 0;
+    nResult = EVP_EncryptFinal_ex(pCipherCtx, pbyOut.get() + nUpdateSize, &nFinalSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_EncryptFinal_ex");
 
     *ppbyEncryptedData = pbyOut.release();
-    *pnEncryptedDataSize = nOutLength;
+    *pnEncryptedDataSize = nUpdateSize + nFinalSize;
     return QOVA_OK;
 }
 
@@ -261,14 +243,21 @@ unsigned int SM4_Decrypt_CBC(unsigned char* pbyEncryptedData, int nEncryptedData
     SecretBytes plain(nEncryptedDataSize + kSm4BlockSize);
     QOVA_FAIL_IF(plain == nullptr, QOVA_E_FAIL, "New memory");
 
-    int nPlainLength = 0;
-    const unsigned int nResult = Sm4CbcPass(__func__, false, pbyEncryptedData, nEncryptedDataSize, pbyIV, pbySymKey,
-                                            plain.ptr, &nPlainLength);
-    if (QOVA_OK != nResult)
-        return nResult;
+    EVP_CIPHER_CTX* pCipherCtx = EVP_CIPHER_CTX_new();
+    smkernel::EvpCipherCtxPtr cipherCtx(pCipherCtx);
+    QOVA_FAIL_IF_SSL(NULL == pCipherCtx, QOVA_E_FAIL, "EVP_CIPHER_CTX_new");
+    int nResult = EVP_DecryptInit_ex(pCipherCtx, SM_EVP_sm4_cbc(), NULL, pbySymKey, pbyIV);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptInit_ex");
+    int nUpdateSize = 0;
+    nResult = EVP_DecryptUpdate(pCipherCtx, plain.ptr, &nUpdateSize, pbyEncryptedData, nEncryptedDataSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptUpdate");
+    // A wrong key or damaged padding shows here.
+    int nFinalSize = 0;
+    nResult = EVP_DecryptFinal_ex(pCipherCtx, plain.ptr + nUpdateSize, &nFinalSize);
+    QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptFinal_ex");
     // The update step writes the last block whole before it holds it back for the padding check:
     // its padding octets would stay behind the plaintext, which callers take as zero-terminated.
-    const size_t nPlainSize = static_cast<size_t>(nPlainLength);
+    const size_t nPlainSize = static_cast<size_t>(nUpdateSize + nFinalSize);
     memset(plain.ptr + nPlainSize, 0, static_cast<size_t>(nEncryptedDataSize) + kSm4BlockSize - nPlainSize);
 
     *ppbyPlainData = plain.release();
