@@ -12,53 +12,30 @@
 
 namespace smdetail {
 
-struct BnClearFree
+// A holder's deleter: the library's own free function for T.
+template <class T, void (*Free)(T*)>
+struct LibraryFree
 {
-    void operator()(BIGNUM* p) const { BN_clear_free(p); }
-};
-struct BnCtxFree
-{
-    void operator()(BN_CTX* p) const { BN_CTX_free(p); }
-};
-struct EcGroupFree
-{
-    void operator()(EC_GROUP* p) const { EC_GROUP_free(p); }
-};
-struct EcPointClearFree
-{
-    void operator()(EC_POINT* p) const { EC_POINT_clear_free(p); }
-};
-struct EcdsaSigFree
-{
-    void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
-};
-struct EcKeyFree
-{
-    void operator()(EC_KEY* p) const { EC_KEY_free(p); }
-};
-struct EvpPkeyFree
-{
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct X509Free
-{
-    void operator()(X509* p) const { X509_free(p); }
-};
-struct OpensslFree
-{
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
+    void operator()(T* p) const { Free(p); }
 };
 
+// OPENSSL_free is a macro.
+inline void FreeOpensslBytes(unsigned char* p)
+{
+    OPENSSL_free(p);
+}
+
 // Numbers are cleared on release: most of them are keys, nonces or derived from them.
-using BnPtr = std::unique_ptr<BIGNUM, BnClearFree>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using EcGroupPtr = std::unique_ptr<EC_GROUP, EcGroupFree>;
-using EcPointPtr = std::unique_ptr<EC_POINT, EcPointClearFree>;
-using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, EcdsaSigFree>;
-using EcKeyPtr = std::unique_ptr<EC_KEY, EcKeyFree>;
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using OpensslBytesPtr = std::unique_ptr<unsigned char, OpensslFree>;   // buffers the library allocated
+using BnPtr = std::unique_ptr<BIGNUM, LibraryFree<BIGNUM, BN_clear_free>>;
+using BnCtxPtr = std::unique_ptr<BN_CTX, LibraryFree<BN_CTX, BN_CTX_free>>;
+using EcGroupPtr = std::unique_ptr<EC_GROUP, LibraryFree<EC_GROUP, EC_GROUP_free>>;
+using EcPointPtr = std::unique_ptr<EC_POINT, LibraryFree<EC_POINT, EC_POINT_clear_free>>;
+using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, LibraryFree<ECDSA_SIG, ECDSA_SIG_free>>;
+using EcKeyPtr = std::unique_ptr<EC_KEY, LibraryFree<EC_KEY, EC_KEY_free>>;
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, LibraryFree<EVP_PKEY, EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, LibraryFree<X509, X509_free>>;
+// Buffers the library allocated.
+using OpensslBytesPtr = std::unique_ptr<unsigned char, LibraryFree<unsigned char, FreeOpensslBytes>>;
 
 }  // namespace smdetail
 

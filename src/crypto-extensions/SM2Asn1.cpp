@@ -97,15 +97,8 @@ struct Sm2PrivateKeyFree
 };
 using Sm2PrivateKeyPtr = std::unique_ptr<SM2_PRIVATEKEY, Sm2PrivateKeyFree>;
 
-struct X509PubkeyDoubleFree
-{
-    void operator()(X509_PUBKEY_DOUBLE* p) const { X509_PUBKEY_DOUBLE_free(p); }
-};
-struct AttributeFree
-{
-    void operator()(SM_X509_ATTRIBUTE* p) const { SM_X509_ATTRIBUTE_free(p); }
-};
-using AttributePtr = std::unique_ptr<SM_X509_ATTRIBUTE, AttributeFree>;
+using AttributePtr = std::unique_ptr<SM_X509_ATTRIBUTE, LibraryFree<SM_X509_ATTRIBUTE, SM_X509_ATTRIBUTE_free>>;
+using PubkeyDoublePtr = std::unique_ptr<X509_PUBKEY_DOUBLE, LibraryFree<X509_PUBKEY_DOUBLE, X509_PUBKEY_DOUBLE_free>>;
 
 // A decoded key before it is handed out: group, scalar, point and how the point was written.
 struct DecodedKey
@@ -326,7 +319,7 @@ int X509_PUBKEY_DOUBLE_set(X509_PUBKEY_DOUBLE** x, EVP_PKEY* pkey)
     unsigned char block[X509_PUBKEY_DOUBLE_BLOCK_LENGTH] = {0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
     memcpy(block + 8, point + 1, 32);
     memcpy(block + 72, point + 33, 32);
-    std::unique_ptr<X509_PUBKEY_DOUBLE, X509PubkeyDoubleFree> made(X509_PUBKEY_DOUBLE_new());
+    PubkeyDoublePtr made(X509_PUBKEY_DOUBLE_new());
     if (!made || !ASN1_INTEGER_set(made->version, 1) ||
         !ASN1_OCTET_STRING_set(made->tmppubkey, block, sizeof(block)))
         return 0;

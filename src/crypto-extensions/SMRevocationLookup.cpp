@@ -29,11 +29,7 @@ struct FreeDeleter
     void operator()(void* p) const { free(p); }
 };
 using MallocText = std::unique_ptr<char, FreeDeleter>;
-
-struct DistPointsFree
-{
-    void operator()(CRL_DIST_POINTS* p) const { CRL_DIST_POINTS_free(p); }
-};
+using DistPointsPtr = std::unique_ptr<CRL_DIST_POINTS, smdetail::LibraryFree<CRL_DIST_POINTS, CRL_DIST_POINTS_free>>;
 
 // A malloc'd NUL-terminated copy handed out through the optional pair (text, length).
 int HandOut(const std::string& s, char** text, int* length)
@@ -139,7 +135,7 @@ bool CollectDistributionPoints(X509* cert, UrlArray& urls)
     if (ext == nullptr || X509V3_EXT_get(ext) == nullptr)
         return false;
     // A value that does not decode gives no points, and with them no text.
-    std::unique_ptr<CRL_DIST_POINTS, DistPointsFree> points(static_cast<CRL_DIST_POINTS*>(X509V3_EXT_d2i(ext)));
+    DistPointsPtr points(static_cast<CRL_DIST_POINTS*>(X509V3_EXT_d2i(ext)));
     size_t count = 0;
     const int n = points ? sk_DIST_POINT_num(points.get()) : 0;
     for (int i = 0; i < n && count < static_cast<size_t>(SM_LDAP_URL_ARRAY_SIZE); ++i) {
