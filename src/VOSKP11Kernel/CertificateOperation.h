@@ -1,5 +1,6 @@
-// Certificate records built from token certificate objects, their copies and release, and the text
-// getters that read one field from DER certificate bytes.
+// Certificate records built from token certificate objects, their copies and release, the text
+// getters that read one field from DER certificate bytes, and the selection of one certificate
+// from every token of the loaded modules.
 //
 // A record keeps its token session (and with it its module) open for as long as it lives: release
 // records before the module list is freed. Results are 0 or a result code; outputs are written
@@ -42,6 +43,45 @@ unsigned int GetCertType(unsigned char* pbyDERCert, int nDERCertSize, int* pnCer
 // characters). Either out-parameter may be null.
 unsigned int GetValidTimeFromDERCert(unsigned char* pbyDERCert, int nDERCertSize, char** ppszNotBefore,
                                      char** ppszNotAfter);
+
+// Selection (main thread only; the certificate window is modal on it). Record sets are vectors whose
+// elements belong to the vector's holder (CleanCertInfoSetVtr).
+
+// Retrieves every certificate of every loaded module of the list, keeps those that pass the filter
+// (null: no filter) and has the user choose one in the certificate window when more than one
+// passes. *ppCertInfo receives a new record, which holds its token session open; every other
+// session is closed again, and a module left without sessions is unloaded. 0xA0071001 when no
+// certificate was found or none passed, 0x800704C7 when the user made no choice.
+unsigned int SelectCertificatefromCSPList(void* pDylibInfoList, _CERT_FILTER* pFilter, _CERTIFICATE_INFO** ppCertInfo);
+
+// Appends one record per certificate of every token of every module of the list, in module, slot
+// and object order. A module whose search fails or finds nothing is unloaded (unless a session
+// of its is still open) and skipped. Always 0.
+unsigned int GetAllCertificateInfo(void* pDylibInfoList, std::vector<_CERTIFICATE_INFO*>& vtrCertInfoSet);
+
+// Appends a copy of every record that passes the filter (null: no filter), in input order; 0 even
+// when none passes. An empty input set is 0xA0071001. A test that is on fails a record whose field
+// for it is missing.
+unsigned int FilterCertificate(std::vector<_CERTIFICATE_INFO*> vtrCertInfoSet, _CERT_FILTER* pFilter,
+                               std::vector<_CERTIFICATE_INFO*>& vtrFiltered);
+
+// 0 when the text contains one of the alternatives, ignoring case (no alternatives, or a null or
+// empty one, passes), else 0xFFFFFFFF. A null text contains no alternative.
+unsigned int FilterString(char* pszSourceStr, std::vector<char*> vtrAlternatives);
+
+// 0 when the OID text is a prefix of the certificate's signature algorithm OID (or is null);
+// otherwise the comparison's non-zero value, or a code.
+unsigned int CheckCertAlg(unsigned char* pbyDERCert, int nDERCertSize, const char* pszSpecialAlgOID);
+
+// 0 when the time lies within the validity period, both ends included (or is 0); 0x80070057 when
+// it lies outside.
+unsigned int CheckCertTimeValidity(unsigned char* pbyDERCert, int nDERCertSize, time_t tTimeToVerify);
+
+// Picks one record: the only one without the window unless bPopUIforSignleCert, else the user's
+// choice in the certificate window. *ppCertInfo receives a copy. 0x800704C7 when the user made no
+// choice (or the window answered with a row it was not offered).
+unsigned int CustomUIDlgSelectCert(std::vector<_CERTIFICATE_INFO*> vtrCertificateInfoSet, bool bPopUIforSignleCert,
+                                   _CERTIFICATE_INFO** ppCertInfo);
 
 // A record released on every path: CleanCertInfo, then array delete.
 struct CertInfoFree

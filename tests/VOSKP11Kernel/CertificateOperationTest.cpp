@@ -3,18 +3,20 @@
 #include "CertBuilder.h"
 #include "CertificateFields.h"
 #include "P11KernelTestUtil.h"
+#include "SessionTrace.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <dlfcn.h>
 #include <map>
-#include <sstream>
 
 namespace {
 
 using namespace p11test;
 using p11testbed::FixtureFile;
+using sessiontrace::ReadSpyLog;
+using sessiontrace::SessionTrace;
 
 std::vector<unsigned char> Bytes(const std::string& text)
 {
@@ -31,41 +33,6 @@ struct InfoSet
     std::vector<_CERTIFICATE_INFO*> infos;
     ~InfoSet() { CleanCertInfoSetVtr(infos); }
 };
-
-// How often the spy saw each successfully opened session closed, and whether C_Finalize came last.
-struct SpyLog
-{
-    std::map<std::string, int> closes;  // every opened handle, with its close count
-    bool finalizeLast = false;
-};
-
-SpyLog ReadSpyLog(const std::string& path)
-{
-    SpyLog log;
-    std::istringstream in(testutil::ReadFileOrEmpty(path));
-    std::string function, handle;
-    for (std::string line; std::getline(in, line);) {
-        const size_t colon = line.find(": C_");
-        if (colon != std::string::npos && line.find_first_not_of("0123456789") == colon) {
-            function = line.substr(colon + 2);
-            log.finalizeLast = "C_Finalize" == function;
-        } else if (0 == line.rfind("[out] *phSession = ", 0) || 0 == line.rfind("[in] hSession = ", 0)) {
-            handle = line.substr(line.find('=') + 2);
-        } else if (0 == line.rfind("Returned:  0 ", 0) && "C_OpenSession" == function) {
-            log.closes[handle] += 0;
-        } else if (0 == line.rfind("Returned:  0 ", 0) && "C_CloseSession" == function) {
-            ++log.closes[handle];
-        }
-    }
-    return log;
-}
-
-int Closed(const SpyLog& log)
-{
-    int total = 0;
-    for (const auto& entry : log.closes) total += entry.second;
-    return total;
-}
 
 // A real token seen through opensc's call spy: records name their module, hold the sessions after
 // the kernel's own records are gone, and each session is closed exactly once, with the last record
@@ -98,7 +65,7 @@ TEST(CertificateRecords, SoftHsmRecordsNameTheirModuleAndCloseEachSessionOnce)
             byId[info->pCertData->pszCkID] = info;
         }
     }
-    EXPECT_EQ(0, Closed(ReadSpyLog(spyLog)));
+    EXPECT_EQ(0, ReadSpyLog(spyLog).Closes());
     const std::map<std::string, std::string> kFixture = {{"cont1#2", "RSA 1"}, {"cont2#2", "RSA 2"}, {"A", "RSA 3"}};
     for (const auto& [id, cn] : kFixture) {
         SCOPED_TRACE(id);
@@ -121,14 +88,14 @@ TEST(CertificateRecords, SoftHsmRecordsNameTheirModuleAndCloseEachSessionOnce)
     CleanCertInfoSetVtr(set.infos);
     EXPECT_TRUE(set.infos.empty());
     EXPECT_EQ(1u, tokA->nRefCertCount);
-    EXPECT_EQ(1, Closed(ReadSpyLog(spyLog)));
+    EXPECT_EQ(1, ReadSpyLog(spyLog).Closes());
     EXPECT_EQ(1, entry->bLoaded);
 
     copyHolder.reset();
     EXPECT_EQ(0, entry->bLoaded);
-    const SpyLog log = ReadSpyLog(spyLog);
-    EXPECT_EQ(2u, log.closes.size());
-    for (const auto& [handle, closes] : log.closes) EXPECT_EQ(1, closes) << handle;
+    const SessionTrace log = ReadSpyLog(spyLog);
+    EXPECT_EQ(2u, log.sessions.size());
+    EXPECT_TRUE(log.EachClosedOnce());
     EXPECT_TRUE(log.finalizeLast);
 }
 

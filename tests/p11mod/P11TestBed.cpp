@@ -33,11 +33,11 @@ std::string FixtureFile(const std::string& name)
     return FixtureDir() + "/" + name;
 }
 
-SoftHsmTokens::SoftHsmTokens()
+SoftHsmTokens::SoftHsmTokens(const std::string& templateTokens)
 {
     if (SoftHsmModulePath().empty())
         return;
-    const std::string copy = "cp -a " + testutil::ShellQuote(FixtureDir() + "/softhsm/tokens") + " " +
+    const std::string copy = "cp -a " + testutil::ShellQuote(templateTokens) + " " +
                              testutil::ShellQuote(m_dir.Path() + "/tokens");
     if (testutil::RunCommand(copy) != 0)
         return;

@@ -26,7 +26,9 @@ extern const std::string kDefaultPin;
 class SoftHsmTokens
 {
 public:
-    SoftHsmTokens();
+    SoftHsmTokens() : SoftHsmTokens(FixtureDir() + "/softhsm/tokens") {}
+    // A copy of another template token directory.
+    explicit SoftHsmTokens(const std::string& templateTokens);
     bool Ready() const { return m_ready; }
     const std::string& Dir() const { return m_dir.Path(); }
 
