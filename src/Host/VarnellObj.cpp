@@ -1,0 +1,3 @@
+#include "VarnellObj.h"
+
+_VarnellObj* g_pobjCryptoAgent = nullptr;

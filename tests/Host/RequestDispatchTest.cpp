@@ -1,0 +1,282 @@
+// The dispatcher and the bridge's checks, request text in and response text out, on an agent
+// whose module table holds no module (so nothing here reaches a token).
+#include "HostTestSupport.h"
+
+#include "CertificateOperation.h"
+#include "GetErrorDesc.h"
+#include "P11TestBed.h"
+#include "TestUtil.h"
+
+#include "platform/StringsFile.h"
+
+#include <cstring>
+
+namespace {
+
+using hosttest::Parse;
+using hosttest::Quoted;
+using hosttest::Request;
+using hosttest::Signed;
+
+// The base table's text of a code, read straight from the bundle's file.
+std::string BaseText(unsigned int code)
+{
+    platform::StringsTable table;
+    EXPECT_TRUE(platform::ParseStringsFile(testutil::BinaryDir() + "/VarnellHost.app/Resources/Localizable.strings",
+                                           &table));
+    char key[16];
+    snprintf(key, sizeof(key), "0x%08X", code);
+    return table[key];
+}
+
+std::string Described(unsigned int code)
+{
+    char suffix[16];
+    snprintf(suffix, sizeof(suffix), "(0x%08x)", code);
+    return BaseText(code) + suffix;
+}
+
+class RequestDispatch : public hosttest::HostTest
+{
+protected:
+    hosttest::ScopedLocale m_locale{"en_US.UTF-8"};
+};
+
+TEST_F(RequestDispatch, AnswersByteForByte)
+{
+    struct Case
+    {
+        const char* name;
+        std::string request;
+        std::string response;
+    };
+    const std::string deep = std::string(2000, '[') + std::string(2000, ']');
+    const Case kCases[] = {
+        {"matching ignores case; the answer carries the canonical name", R"({"function":"getversion","params":[]})",
+         R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6"})"},
+        {"no params", R"({"function":"GetVersion"})", R"({"function":"", "errorcode":-2146893779, "result":false})"},
+        {"unknown function", R"({"function":"Nope","params":[],"randomId":"5"})",
+         R"({"function":"Nope", "errorcode":-2146893779, "result":false, "randomId":"5"})"},
+        {"a quote in an unknown name must not end its string",
+         R"({"function":"a\"b","params":[]})", R"({"function":"a\"b", "errorcode":-2146893779, "result":false})"},
+        {"not JSON", "GetVersion", R"({"function":"", "errorcode":-2146893779, "result":false})"},
+        {"empty request", "", R"({"function":"", "errorcode":-2146893779, "result":false})"},
+        {"randomId is the last key", R"({"randomId":"abc","function":"GetVersion","params":[]})",
+         R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6","randomId":"abc"})"},
+        {"three items for SelectCertificate", Request("SelectCertificate", R"("","","")"),
+         R"({"function":"SelectCertificate","errorcode":-2147024809,"result":false})"},
+        // The fourth item would fail as text if it were read; no module: nothing is found.
+        {"the fourth item is not read", Request("SelectCertificate", R"("","","",{"any":[1,null]})"),
+         R"({"function":"SelectCertificate","errorcode":-1610149887,"result":false})"},
+        {"a filter of the wrong type", Request("SelectCertificate", R"("",5,"","")"),
+         R"({"function":"SelectCertificate","errorcode":-1610141180,"result":false})"},
+        {"the flag as text", Request("SignMsgPKCS7", R"("m","SHA-1","true")"),
+         R"({"function":"SignMsgPKCS7","errorcode":-1610141180,"result":false})"},
+        {"sign without a selection", Request("SignMsgPKCS7", R"({"param":"m"},"SHA-1",{"param":false})"),
+         "{\"function\":\"SignMsgPKCS7\",\"errorcode\":" + std::to_string(Signed(QOVA_E_NO_SELECTED_CERT)) +
+             ",\"result\":false}"},
+        {"an empty message", Request("SignMsgPKCS7", R"("","SHA-1",true)"),
+         R"({"function":"SignMsgPKCS7","errorcode":-2147024809,"result":false})"},
+        {"field without a selection", R"({"function":"GetSignCertInfo","params":{"type":"SubjectDN"}})",
+         "{\"function\":\"GetSignCertInfo\",\"errorcode\":" + std::to_string(Signed(QOVA_E_NO_SELECTED_CERT)) +
+             ",\"result\":false}"},
+        {"no items for GetSignCertInfo", R"({"function":"GetSignCertInfo","params":"SubjectDN"})",
+         R"({"function":"GetSignCertInfo","errorcode":-2147024809,"result":false})"},
+        {"one item for GetLastErrorDesc", Request("GetLastErrorDesc", "1"),
+         R"({"function":"GetLastErrorDesc","errorcode":-2147024809,"result":false})"},
+        {"GetVersion takes any parameters", Request("GETVERSION", "1,2"),
+         R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6"})"},
+        // Debian's cJSON stops at 1000 levels; deeper input must not run the parser off the stack.
+        {"a request nested 2000 deep", R"({"function":"GetVersion","params":)" + deep + "}",
+         R"({"function":"", "errorcode":-2146893779, "result":false})"},
+        {"a request nested 200000 deep", std::string(200000, '['),
+         R"({"function":"", "errorcode":-2146893779, "result":false})"},
+        {"params nested 900 deep still parse",
+         R"({"function":"GetVersion","params":)" + std::string(900, '[') + std::string(900, ']') + "}",
+         R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6"})"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.response, Ask(c.request));
+    }
+}
+
+// What each request leaves as the last result code, and what the next GetLastErrorDesc says.
+TEST_F(RequestDispatch, LastResultCodeAcrossRequests)
+{
+    const std::string describe = Request("GetLastErrorDesc", "");
+    const auto lastDescription = [&]() {
+        const hosttest::Answer a = Parse(Ask(describe));
+        EXPECT_EQ(0, a.errorcode);
+        return a.text;
+    };
+
+    Ask(R"({"function":"Nope","params":[]})");
+    EXPECT_EQ(-1, m_agent->m_nLastError);
+    EXPECT_EQ(Described(0xFFFFFFFF), lastDescription());
+    // It stores its own code: the next one describes success.
+    EXPECT_EQ(0, m_agent->m_nLastError);
+    EXPECT_EQ(Described(0), lastDescription());
+
+    Ask(Request("SelectCertificate", R"("","")"));
+    EXPECT_EQ(Signed(QOVA_E_INVALIDARG), m_agent->m_nLastError);
+    Ask(Request("GetVersion", ""));                       // leaves it
+    Ask(R"({"function":"GetVersion","params":[)");          // does not split: leaves it
+    EXPECT_EQ(Described(QOVA_E_INVALIDARG), lastDescription());
+
+    Ask(Request("SignMsgPKCS7", R"("m","SHA-1",true)"));
+    EXPECT_EQ(Described(QOVA_E_NO_SELECTED_CERT), lastDescription());
+
+    Ask(Request("GetLastErrorDesc", R"("x")"));
+    EXPECT_EQ(Signed(QOVA_E_INVALIDARG), m_agent->m_nLastError);
+}
+
+// Without an agent record every handler but GetVersion refuses, and nothing is stored anywhere.
+TEST_F(RequestDispatch, NoAgentRecord)
+{
+    g_pobjCryptoAgent = nullptr;
+    EXPECT_EQ(R"({"function":"SelectCertificate","errorcode":-2147024809,"result":false})",
+              Ask(Request("SelectCertificate", R"("","","","")")));
+    EXPECT_EQ(R"({"function":"GetLastErrorDesc","errorcode":-2147024809,"result":false})",
+              Ask(Request("GetLastErrorDesc", "")));
+    EXPECT_EQ(R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6"})", Ask(Request("GetVersion", "")));
+    EXPECT_EQ(R"({"function":"x", "errorcode":-2146893779, "result":false})", Ask(Request("x", "")));
+    EXPECT_EQ(QOVA_E_INVALIDARG, _GetLastErrorDesc(nullptr, 0, nullptr));
+}
+
+// A Chinese locale whose table is missing: no description, so success without "result".
+TEST_F(RequestDispatch, NoDescriptionAnswersWithoutResult)
+{
+    testutil::ScopedTempDir bundle;
+    ASSERT_TRUE(testutil::WriteFile(bundle.File("Localizable.strings"), "\"0x00000000\" = \"OK\";\n"));
+    hosttest::ScopedEnv main("PLATFORM_MAIN_BUNDLE", bundle.Path());
+    hosttest::ScopedLocale chinese("zh_CN.UTF-8");
+    EXPECT_EQ(R"({"function":"GetLastErrorDesc","errorcode":0})", Ask(Request("GetLastErrorDesc", "")));
+}
+
+// A record selected by hand (no token session): the field readers and the hash checks that come
+// before any token work.
+class SelectedRecord : public RequestDispatch
+{
+protected:
+    void Select(const std::string& derFile, int nCertType)
+    {
+        std::string der;
+        ASSERT_TRUE(testutil::ReadFile(p11testbed::FixtureFile(derFile), &der));
+        auto* pCertData = new _CERTIFICATE_DATA[1]();
+        pCertData->pbyCertificate = new unsigned char[der.size() + 1]();
+        memcpy(pCertData->pbyCertificate, der.data(), der.size());
+        pCertData->nCertificateSize = static_cast<int>(der.size());
+        auto* pCertInfo = new _CERTIFICATE_INFO[1]();
+        pCertInfo->nCertType = nCertType;
+        pCertInfo->pszCSPName = new char[9];
+        memcpy(pCertInfo->pszCSPName, "Test CSP", 9);
+        pCertInfo->pCertData = pCertData;
+        DeleteCertInfo(m_agent->m_pSignCertCtx);
+        m_agent->m_pSignCertCtx = pCertInfo;
+    }
+    static std::string Code(const std::string& response) { return std::to_string(Parse(response).errorcode); }
+};
+
+TEST_F(SelectedRecord, FieldsByTypeNameInAnyCase)
+{
+    Select("rsa1.der", 1);
+    EXPECT_EQ(R"({"function":"GetSignCertInfo","errorcode":0,"result":"CN=RSA 1, O=Test, C=CN"})",
+              Ask(Request("GetSignCertInfo", R"("subjectdn")")));
+    EXPECT_EQ(R"({"function":"GetSignCertInfo","errorcode":0,"result":"RSA 1"})",
+              Ask(Request("GetSignCertInfo", R"("SUBJECTCN")")));
+    EXPECT_EQ(R"({"function":"GetSignCertInfo","errorcode":0,"result":"Test CSP"})",
+              Ask(Request("GetSignCertInfo", R"("CSPName")")));
+    EXPECT_EQ(R"({"function":"GetSignCertInfo","errorcode":0,"result":"RSA"})",
+              Ask(Request("GetSignCertInfo", R"("CertType")")));
+    for (const char* wrong : {"Subject", "", "SubjectDN "}) {
+        SCOPED_TRACE(wrong);
+        EXPECT_EQ(R"({"function":"GetSignCertInfo","errorcode":-2147024809,"result":false})",
+                  Ask(Request("GetSignCertInfo", Quoted(wrong))));
+    }
+    // Any type but 1 reads as SM2.
+    for (const int type : {0, 2, 7}) {
+        Select("rsa1.der", type);
+        EXPECT_EQ(R"({"function":"GetSignCertInfo","errorcode":0,"result":"SM2"})",
+                  Ask(Request("GetSignCertInfo", R"("CertType")")));
+    }
+}
+
+TEST_F(SelectedRecord, HashNamesForRsaAreCheckedBeforeTheToken)
+{
+    Select("rsa1.der", 1);
+    struct Case
+    {
+        const char* hash;
+        unsigned int code;
+    };
+    // "sha-256" passes the first check (any case) and fails the identifier lookup (exact letters);
+    // the allowed names reach the token step, which this record without a session refuses.
+    const Case kCases[] = {{"SHA-384", QOVA_E_BAD_ALGID},        {"SHA-512", QOVA_E_BAD_ALGID},
+                           {"SM3", QOVA_E_BAD_ALGID},            {"", QOVA_E_BAD_ALGID},
+                           {"sha-256", QOVA_E_INVALIDARG},       {"Md-5", QOVA_E_INVALIDARG},
+                           {"SHA-1", QOVA_E_NO_SELECTED_CERT},   {"SHA-256", QOVA_E_NO_SELECTED_CERT},
+                           {"MD-5", QOVA_E_NO_SELECTED_CERT}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.hash);
+        EXPECT_EQ(std::to_string(Signed(c.code)),
+                  Code(Ask(Request("SignMsgPKCS7", "\"message\"," + Quoted(c.hash) + ",true"))));
+    }
+    // An SM2 record (or one of no known type) takes any name.
+    for (const int type : {2, 0}) {
+        Select("sm2.der", type);
+        EXPECT_EQ(std::to_string(Signed(QOVA_E_NO_SELECTED_CERT)),
+                  Code(Ask(Request("SignMsgPKCS7", R"("message","SHA-384",false)"))));
+    }
+}
+
+TEST(CryptoBridge, AlgorithmIdentifiersByName)
+{
+    struct Case
+    {
+        const char* name;
+        unsigned int code;
+        unsigned int id;
+    };
+    const Case kCases[] = {
+        {"SHA-1", QOVA_OK, 0x8004},          {"SHA-256", QOVA_OK, 0x800C},       {"SHA-384", QOVA_OK, 0x800D},
+        {"SHA-512", QOVA_OK, 0x800E},        {"sha-512", QOVA_OK, 0x800E},       {"MD-5", QOVA_OK, 0x8003},
+        {"SM3", QOVA_OK, 0x800F},            {"RC4", QOVA_OK, 0x6801},           {"3DES", QOVA_OK, 0x6603},
+        {"sha-384", QOVA_E_INVALIDARG, 0},   {"sm3", QOVA_E_INVALIDARG, 0},      {"SHA1", QOVA_E_INVALIDARG, 0},
+        {"", QOVA_E_INVALIDARG, 0},          {nullptr, QOVA_E_INVALIDARG, 0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name ? c.name : "(null)");
+        unsigned int id = 0x5A5A;
+        EXPECT_EQ(c.code, GetAlgIDfromAlgName(c.name, &id));
+        EXPECT_EQ(QOVA_OK == c.code ? c.id : 0x5A5Au, id);
+    }
+    EXPECT_EQ(QOVA_E_INVALIDARG, GetAlgIDfromAlgName("SHA-1", nullptr));
+}
+
+TEST(CryptoBridge, SmallFunctions)
+{
+    bool bSuccess = false;
+    EXPECT_EQ(QOVA_OK, _SetSM2CSPList(nullptr, "anything", &bSuccess));
+    EXPECT_TRUE(bSuccess);
+    EXPECT_EQ(QOVA_OK, _SetSM2CSPList(nullptr, nullptr, nullptr));
+    DeleteCertInfo(nullptr);
+
+    char* pszText = nullptr;
+    EXPECT_EQ(QOVA_E_INVALIDARG, _GetCertInfo(nullptr, "SubjectDN", &pszText));
+    EXPECT_EQ(QOVA_E_INVALIDARG, _GetSignCertInfo(nullptr, "SubjectDN", &pszText));
+    bool bSelected = false;
+    EXPECT_EQ(QOVA_E_INVALIDARG, _SelectCertificate(nullptr, "", "", "", &bSelected));
+    EXPECT_EQ(nullptr, pszText);
+    EXPECT_FALSE(bSelected);
+
+    // The services count their users; the module list follows the compiled-in table (empty here).
+    ASSERT_EQ(QOVA_OK, InitVOSKContext());
+    EXPECT_EQ(0, g_P11_dylib_count);
+    EXPECT_EQ(nullptr, g_pDylibInfoList);
+    EXPECT_TRUE(UninitVOSKContext());
+    EXPECT_EQ(10, kDefaultPINSize);
+    EXPECT_EQ(0, memcmp(g_byDefaultPIN, "\x01\x08" "40917263", 11));
+}
+
+}  // namespace
