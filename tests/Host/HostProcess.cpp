@@ -94,7 +94,7 @@ pid_t Spawn(const std::string& program, const SpawnOptions& options)
     for (char** e = environ; *e; ++e) {
         const char* eq = strchr(*e, '=');
         if (eq)
-            envMap[std::string(*e, eq)] = eq + 1;
+            envMap[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
     }
     for (const auto& name : options.unsetEnv)
         envMap.erase(name);

@@ -190,7 +190,7 @@ TEST_F(HostProcessTest, RequestsInOneStreamAreAnsweredInOrderEachBeforeTheNextIs
     EXPECT_EQ(R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6","randomId":"1"})", a1);
     EXPECT_EQ(R"({"function":"Nope", "errorcode":-2146893779, "result":false, "randomId":"2"})", a2);
     EXPECT_NE(std::string::npos, a3.find(R"("errorcode":0,"result":")")) << a3;
-    EXPECT_NE(std::string::npos, a3.find(R"((0xffffffff)","randomId":"3"})")) << a3;
+    EXPECT_NE(std::string::npos, a3.find(R"x((0xffffffff)","randomId":"3"})x")) << a3;
     EXPECT_EQ(hostproc::ArgvLines(hostproc::HostPath(), {}), rest);
     if (LogIsOurs()) {
         // Read, answer, read, answer: the worker's lines alternate.
@@ -222,15 +222,16 @@ TEST_F(HostProcessTest, NonNumericArgumentsUseDescriptorZeroAndTheRetryOnOneCarr
     EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
     EXPECT_EQ(kVersionAnswer, answer);
     EXPECT_EQ(hostproc::ArgvLines(hostproc::HostPath(), args), rest);
-    if (LogIsOurs())
+    if (LogIsOurs()) {
         EXPECT_TRUE(Logged("INFO WriteToNativeMessaging(g_wfd): 0xffffffff8"));  // the write to 0 failed
+    }
 }
 
 // The argument lines go to standard output, which is the reply pipe: however long they are, not
 // one byte of them may reach it before the conversation has ended.
 TEST_F(HostProcessTest, ArgumentLinesOfAnyLengthReachTheReplyPipeOnlyAtExit)
 {
-    for (const size_t length : {size_t{8 * 1024}, size_t{200 * 1024}}) {
+    for (const size_t length : {size_t{8 * 1024}, size_t{100 * 1024}}) {  // one argument holds at most 128 KiB
         SCOPED_TRACE(length);
         const std::vector<std::string> args = {"chrome-extension://" + std::string(length, 'a') + "/"};
         Pipe std_in, std_out;
@@ -321,8 +322,9 @@ TEST_F(HostProcessTest, FailedWorkerStartShowsTheAlertAndTerminatesWithoutReadin
     std::string unread;
     ASSERT_TRUE(hostproc::ReadToEnd(std_in.ReadEnd(), &unread));
     EXPECT_EQ(Frame(kGetVersion), unread);
-    if (LogIsOurs())
+    if (LogIsOurs()) {
         EXPECT_TRUE(Logged("pthread_create)\t\t--Failed"));
+    }
 }
 
 }  // namespace
