@@ -109,21 +109,6 @@ bool IsPINRefusal(unsigned int nResult)
     return false;
 }
 
-// The stored PIN in a buffer of its own, cleared when it goes: the token call takes the PIN as
-// writable bytes.
-class PINCopy
-{
-public:
-    PINCopy() { memcpy(m_byPIN, g_byDefaultPIN, sizeof(m_byPIN)); }
-    ~PINCopy() { OPENSSL_cleanse(m_byPIN, sizeof(m_byPIN)); }
-    PINCopy(const PINCopy&) = delete;
-    PINCopy& operator=(const PINCopy&) = delete;
-    unsigned char* Bytes() { return m_byPIN; }
-
-private:
-    unsigned char m_byPIN[kDefaultPINSize + 1];
-};
-
 }  // namespace
 
 unsigned int InitVOSKContext()
@@ -279,7 +264,7 @@ unsigned int _SignMsgPKCS7(_VarnellObj* pobjCryptoAgent, const char* pszSourceDa
     char* pszSignature = NULL;
     unsigned int nResult = QOVA_OK;
     {
-        PINCopy pin;
+        host::PINCopy pin;
         nResult = PKCS7_SignData(pCertInfo, pin.Bytes(), kDefaultPINSize, ulHashAlg, bWithSourceData, true,
                                  SIG_TYPE_SM2_Q7_V3,
                                  reinterpret_cast<unsigned char*>(const_cast<char*>(pszSourceData)),

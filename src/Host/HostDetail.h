@@ -2,8 +2,10 @@
 #ifndef VARNELL_HOST_DETAIL_H
 #define VARNELL_HOST_DETAIL_H
 
+#include "CryptoBridge.h"
 #include "QovaTrace.h"
 
+#include <openssl/crypto.h>
 
 #include <cstring>
 #include <memory>
@@ -36,6 +38,21 @@ inline void HandOut(TextPtr text, char** ppszOut)
     if (ppszOut)
         *ppszOut = text.release();
 }
+
+// The stored PIN in a buffer of its own, cleared when it goes: the token call takes the PIN as
+// writable bytes.
+class PINCopy
+{
+public:
+    PINCopy() { memcpy(m_byPIN, g_byDefaultPIN, sizeof(m_byPIN)); }
+    ~PINCopy() { OPENSSL_cleanse(m_byPIN, sizeof(m_byPIN)); }
+    PINCopy(const PINCopy&) = delete;
+    PINCopy& operator=(const PINCopy&) = delete;
+    unsigned char* Bytes() { return m_byPIN; }
+
+private:
+    unsigned char m_byPIN[kDefaultPINSize + 1];
+};
 
 }  // namespace host
 

@@ -3,6 +3,7 @@
 #include "CertificateFields.h"
 #include "KernelHolders.h"
 #include "QovaTrace.h"
+#include "SMContentTypes.h"
 #include "SMVerify.h"
 
 #include <openssl/err.h>
@@ -80,7 +81,7 @@ unsigned int AddP7bToStore(const char* func, const char* pszStep, unsigned char*
 {
     QOVA_FAIL_IF_IN(func, nP7bSize <= 0, QOVA_E_FAIL, "Check bundle size");
     const unsigned char* pbyData = pbyP7b;
-    Pkcs7Ptr p7b(d2i_PKCS7(NULL, &pbyData, nP7bSize));
+    Pkcs7Ptr p7b(SM_d2i_PKCS7(NULL, &pbyData, nP7bSize, NULL));
     PKCS7* pP7b = p7b.get();
     QOVA_FAIL_IF_IN(func, NULL == pP7b, QOVA_E_FAIL, pszStep);
     // Only SignedData carries a certificate list; reading it from another type would read the wrong
@@ -101,7 +102,8 @@ unsigned int ParsePFXFile(FILE* fpPFX, char* pszPassword, EVP_PKEY** ppPKey, X50
 {
     QOVA_FAIL_IF(NULL == fpPFX, QOVA_E_FAIL, "Check parameter(fpPFX)");
 
-    Pkcs12Ptr p12(d2i_PKCS12_fp(fpPFX, NULL));
+    // Files whose authenticated safe carries the SM data type read like any other.
+    Pkcs12Ptr p12(SM_d2i_PKCS12_fp(fpPFX, NULL));
     PKCS12* pPKCS12 = p12.get();
     QOVA_FAIL_IF_SSL(NULL == pPKCS12, QOVA_E_FAIL, "d2i_PKCS12_fp");
 
@@ -113,7 +115,7 @@ unsigned int ParsePFXFile(FILE* fpPFX, char* pszPassword, EVP_PKEY** ppPKey, X50
     EvpPkeyPtr key;
     X509Ptr cert;
     X509StackPtr caCerts;
-    nResult = PKCS12_parse(pPKCS12, pszPassword, key.out(), cert.out(), caCerts.out());
+    nResult = SM_PKCS12_parse(pPKCS12, pszPassword, key.out(), cert.out(), caCerts.out());
     QOVA_FAIL_IF_SSL(0 == nResult, QOVA_E_MALFORMED, "PKCS12_parse");
 
     // A file without a key or without a certificate parses; a caller who asked for the missing one

@@ -89,6 +89,7 @@ using X509StoreCtxPtr = OsslHolder<X509_STORE_CTX, X509_STORE_CTX_free>;
 using X509CrlPtr = OsslHolder<X509_CRL, X509_CRL_free>;
 using Pkcs12Ptr = OsslHolder<PKCS12, PKCS12_free>;
 using Pkcs7Ptr = OsslHolder<PKCS7, PKCS7_free>;
+using EvpPkeyCtxPtr = OsslHolder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 
 }  // namespace smkernel
 

@@ -20,6 +20,7 @@
 namespace {
 
 using Bytes = std::unique_ptr<unsigned char[]>;
+using X509NamePtr = smkernel::OsslHolder<X509_NAME, X509_NAME_free>;
 
 constexpr unsigned char kTagInteger = 0x02;
 constexpr unsigned char kTagBitString = 0x03;
@@ -43,6 +44,55 @@ unsigned int CopyOut(const char* pszFunc, const unsigned char* data, int length,
 bool BadBuffer(const void* data, int length)
 {
     return length < 0 || (nullptr == data && 0 != length);
+}
+
+// One TLV header at p (within end); false on a malformed or indefinite header or a value past end.
+bool ReadHeader(const unsigned char*& p, const unsigned char* end, int wantTag, int wantClass, bool constructed,
+                long* valueLength)
+{
+    int tag = 0, cls = 0;
+    const int ret = ASN1_get_object(&p, valueLength, &tag, &cls, end - p);
+    return 0 == (ret & 0x80) && (0 != (ret & V_ASN1_CONSTRUCTED)) == constructed && 0 == (ret & 1) &&
+           tag == wantTag && cls == wantClass;
+}
+
+// The serial INTEGER and issuer Name TLVs of a DER certificate, found in its TBSCertificate without
+// decoding the rest. The library's full parse also decodes the public key, which is most of what a
+// SignedData encoding costs; the pieces themselves still go through the library's own decoder and
+// encoder below, so the bytes handed out are the same. False when the bytes are not one DER
+// certificate of that shape (PEM text, say): the caller then takes the full parse.
+struct TbsPieces {
+    const unsigned char* serial = nullptr;
+    long serialLength = 0;
+    const unsigned char* issuer = nullptr;
+    long issuerLength = 0;
+};
+
+bool FindTbsPieces(const unsigned char* cert, int certLength, TbsPieces* pieces)
+{
+    if (nullptr == cert || certLength <= 0) return false;
+    const unsigned char* p = cert;
+    const unsigned char* const end = cert + certLength;
+    long len = 0;
+    if (!ReadHeader(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &len) || p + len != end) return false;
+    if (!ReadHeader(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &len)) return false;
+    const unsigned char* const tbsEnd = p + len;
+
+    const unsigned char* q = p;
+    if (ReadHeader(q, tbsEnd, 0, V_ASN1_CONTEXT_SPECIFIC, true, &len)) p = q + len;  // [0] version
+
+    pieces->serial = p;
+    if (!ReadHeader(p, tbsEnd, V_ASN1_INTEGER, V_ASN1_UNIVERSAL, false, &len)) return false;
+    p += len;
+    pieces->serialLength = p - pieces->serial;
+
+    if (!ReadHeader(p, tbsEnd, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &len)) return false;  // signature
+    p += len;
+
+    pieces->issuer = p;
+    if (!ReadHeader(p, tbsEnd, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &len)) return false;
+    pieces->issuerLength = (p + len) - pieces->issuer;
+    return true;
 }
 
 }  // namespace
@@ -89,10 +139,18 @@ unsigned int GetIssuerFromCert(unsigned char* cert, int certLength, unsigned cha
 {
     QOVA_FAIL_IF(NULL == issuer || NULL == issuerLength, QOVA_E_INVALIDARG, "Check parameter");
     smkernel::X509Ptr x509;
-    const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
-    QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
-
-    const X509_NAME* pX509IssuerName = X509_get_issuer_name(x509.get());
+    X509NamePtr name;
+    const X509_NAME* pX509IssuerName = NULL;
+    TbsPieces pieces;
+    if (FindTbsPieces(cert, certLength, &pieces)) {
+        const unsigned char* q = pieces.issuer;
+        name.reset(d2i_X509_NAME(NULL, &q, pieces.issuerLength));
+        pX509IssuerName = name.get();
+    } else {
+        const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
+        QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
+        pX509IssuerName = X509_get_issuer_name(x509.get());
+    }
     QOVA_FAIL_IF_SSL(NULL == pX509IssuerName, QOVA_E_FAIL, "X509_get_issuer_name");
 
     unsigned char* pbyASN1Issuer = NULL;
@@ -108,10 +166,18 @@ unsigned int GetSerialNumberFromCert(unsigned char* cert, int certLength, unsign
 {
     QOVA_FAIL_IF(NULL == serialNumber || NULL == serialNumberLength, QOVA_E_INVALIDARG, "Check parameter");
     smkernel::X509Ptr x509;
-    const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
-    QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
-
-    const ASN1_INTEGER* pIntegerSerialNumber = X509_get0_serialNumber(x509.get());
+    smkernel::Asn1IntegerPtr serial;
+    const ASN1_INTEGER* pIntegerSerialNumber = NULL;
+    TbsPieces pieces;
+    if (FindTbsPieces(cert, certLength, &pieces)) {
+        const unsigned char* q = pieces.serial;
+        serial.reset(d2i_ASN1_INTEGER(NULL, &q, pieces.serialLength));
+        pIntegerSerialNumber = serial.get();
+    } else {
+        const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
+        QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
+        pIntegerSerialNumber = X509_get0_serialNumber(x509.get());
+    }
     QOVA_FAIL_IF_SSL(NULL == pIntegerSerialNumber, QOVA_E_FAIL, "X509_get_serialNumber");
 
     unsigned char* pbyASN1SerialNumber = NULL;

@@ -276,9 +276,13 @@ unsigned int SM4_Decrypt_CBC(unsigned char* pbyEncryptedData, int nEncryptedData
     int nFinalSize = 0;
     nResult = EVP_DecryptFinal_ex(pCipherCtx, plain.get() + nUpdateSize, &nFinalSize);
     QOVA_FAIL_IF_SSL(1 != nResult, QOVA_E_FAIL, "EVP_DecryptFinal_ex");
+    // The update step writes the last block whole before it holds it back for the padding check:
+    // its padding octets would stay behind the plaintext, which callers take as zero-terminated.
+    const size_t nPlainSize = static_cast<size_t>(nUpdateSize + nFinalSize);
+    memset(plain.get() + nPlainSize, 0, static_cast<size_t>(nEncryptedDataSize) + kSm4BlockSize - nPlainSize);
 
     *ppbyPlainData = plain.release();
-    *pnPlainDataSize = nUpdateSize + nFinalSize;
+    *pnPlainDataSize = static_cast<int>(nPlainSize);
     return QOVA_OK;
 }
 

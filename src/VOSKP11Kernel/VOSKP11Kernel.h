@@ -4,6 +4,7 @@
 
 #include "CertInfo.h"
 #include "CertificateOperation.h"
+#include "DataEncrypt.h"
 #include "DataSigning.h"
 #include "DylibInfo.h"
 #include "OpenSSLVerifyCertChain.h"

@@ -7,6 +7,7 @@
 #include "SigningTestUtil.h"
 
 #include <gtest/gtest.h>
+#include <openssl/x509.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/rand.h>
@@ -312,9 +313,9 @@ TEST_F(PKCS7SignedDataParseTest, AttributeBlocksComeBackWholeAndTheFirstMatchIsF
     }
 }
 
-// Stock OpenSSL reads the SM signedData type as "other": reading it as signed data would read
-// another structure's memory, so the library reader refuses it.
-TEST_F(PKCS7SignedDataParseTest, LibraryReaderRefusesTheSMSignedDataType)
+// Stock OpenSSL reads the SM signedData type as "other": reading its fields as signed data would read
+// another structure's memory. The library reader normalises the SM types first.
+TEST_F(PKCS7SignedDataParseTest, LibraryReaderTakesTheSMTypesAsTheirStandardKinds)
 {
     SignedDataSpec spec = m_spec;
     spec.attached = false;
@@ -336,10 +337,14 @@ TEST_F(PKCS7SignedDataParseTest, LibraryReaderRefusesTheSMSignedDataType)
     spec.encodedType = SIGNATURE_ENCODED_SM2_DER_OCTETS;
     Bytes sm;
     ASSERT_EQ(QOVA_OK, EncodeSignedData(spec, &sm));
+    // Read as signedData with data content (never as the library's "other" type).
     X509* cert = nullptr;
-    EXPECT_EQ(QOVA_E_PKCS7_SHAPE, DecodeRSAPKCS7Signature(sm.data(), static_cast<int>(sm.size()), &cert, &digestNID,
-                                                          nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(nullptr, cert);
+    EXPECT_EQ(QOVA_OK, DecodeRSAPKCS7Signature(sm.data(), static_cast<int>(sm.size()), &cert, &digestNID,
+                                               &signature, &signatureSize, nullptr, nullptr));
+    EXPECT_NE(nullptr, cert);
+    EXPECT_FALSE(Take(signature, signatureSize).empty());
+    X509_free(cert);
+    cert = nullptr;
     Bytes notPKCS7 = {0x30, 0x03, 0x02, 0x01, 0x01};
     EXPECT_EQ(QOVA_E_PKCS7_SHAPE, DecodeRSAPKCS7Signature(notPKCS7.data(), 5, &cert, nullptr, nullptr, nullptr,
                                                           nullptr, nullptr));

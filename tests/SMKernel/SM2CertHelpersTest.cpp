@@ -13,6 +13,7 @@
 #include <openssl/pem.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -106,6 +107,48 @@ Bytes MakeCertificate(const char* serialHex, const Bytes* skid, EVP_PKEY* key = 
     spec.keyIdValue = skid ? *skid : Bytes();
     spec.key = key;
     return certtest::MakeDer(spec);
+}
+
+// The issuer and serial are read from the TBSCertificate without the library's full parse; every
+// system certificate must still give the bytes the full parse gives, PEM text takes the full parse,
+// and a certificate cut short must fail, not yield a piece of its prefix.
+TEST(SM2CertHelpers, IssuerAndSerialEqualTheLibraryFullParse)
+{
+    int checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/etc/ssl/certs")) {
+        if (entry.path().extension() != ".pem") continue;
+        FILE* fp = fopen(entry.path().c_str(), "r");
+        ASSERT_NE(nullptr, fp);
+        X509* x = PEM_read_X509(fp, nullptr, nullptr, nullptr);
+        fclose(fp);
+        if (!x) continue;
+        SCOPED_TRACE(entry.path().string());
+        unsigned char* der = nullptr;
+        const int derLen = i2d_X509(x, &der);
+        unsigned char* issuer = nullptr;
+        const int issuerLen = i2d_X509_NAME(X509_get_issuer_name(x), &issuer);
+        unsigned char* serial = nullptr;
+        const int serialLen = i2d_ASN1_INTEGER(X509_get0_serialNumber(x), &serial);
+        const Bytes cert(der, der + derLen);
+        unsigned int code = 1;
+        EXPECT_EQ(Bytes(issuer, issuer + issuerLen), Piece(GetIssuerFromCert, cert, &code));
+        EXPECT_EQ(QOVA_OK, code);
+        EXPECT_EQ(Bytes(serial, serial + serialLen), Piece(GetSerialNumberFromCert, cert, &code));
+        EXPECT_EQ(QOVA_OK, code);
+        if (0 == checked) {
+            const std::string pem = testutil::ReadFileOrEmpty(entry.path().string());
+            EXPECT_EQ(Bytes(issuer, issuer + issuerLen), Piece(GetIssuerFromCert, Bytes(pem.begin(), pem.end()), &code));
+            Bytes cut(cert.begin(), cert.end() - 1);
+            EXPECT_TRUE(Piece(GetIssuerFromCert, cut, &code).empty());
+            EXPECT_NE(QOVA_OK, code);
+        }
+        OPENSSL_free(der);
+        OPENSSL_free(issuer);
+        OPENSSL_free(serial);
+        X509_free(x);
+        ++checked;
+    }
+    EXPECT_GT(checked, 50);
 }
 
 TEST(SM2CertHelpers, CertificateEdges)

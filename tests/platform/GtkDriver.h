@@ -25,7 +25,9 @@ public:
     // A step returns true when it is done; false makes it run again on the next tick.
     using Step = std::function<bool()>;
 
-    explicit Script(int timeoutMs = 20000);
+    // The whole script's time limit. Generous: under a sanitizer, with every core busy, a first
+    // window on a shared virtual display has been seen to take over 20 s to appear.
+    explicit Script(int timeoutMs = 90000);
     ~Script();
     Script(const Script&) = delete;
     Script& operator=(const Script&) = delete;
