@@ -9,7 +9,7 @@ PACKAGES=(
   openssl ca-certificates python3
   libssl-dev libcjson-dev uuid-dev libgtk-3-dev libp11-kit-dev
   # tests
-  softhsm2 opensc xvfb xauth xdotool imagemagick fonts-wqy-microhei
+  softhsm2 opensc xvfb xauth xdotool imagemagick fonts-wqy-microhei chromium
   clang libclang-rt-14-dev
 )
 

@@ -1,4 +1,5 @@
 #include "IOStream.h"
+#include "IOStreamDetail.h"
 
 #include "QovaTrace.h"
 
@@ -144,17 +145,21 @@ unsigned int ReadFromNativeMessaging(int fd, char** ppszMsg, int* pnMsgLen)
     return QOVA_OK;
 }
 
-unsigned int WriteToNativeMessaging(int fd, const char* pszMsg)
+namespace {
+
+// The writer's body; its lines are traced in the name of `func`, the function the log's reader knows.
+unsigned int WriteFrame(const char* func, int fd, const char* pszMsg, size_t* pnWritten)
 {
-    TraceHelper trace("WriteToNativeMessaging");
-    QOVA_FAIL_IF(NULL == pszMsg, QOVA_E_FAIL, "Check pszMsg");
+    if (pnWritten)
+        *pnWritten = 0;
+    QOVA_FAIL_IF_IN(func, NULL == pszMsg, QOVA_E_FAIL, "Check pszMsg");
 
     const size_t nMsgLen = strlen(pszMsg);
     // The browser takes no longer answer; the end-of-conversation length alone tells it so.
     const bool bTooLong = nMsgLen > NATIVE_MSG_MAX_OUTGOING_SIZE;
     const size_t nWriteBufSize = bTooLong ? kHeaderSize : nMsgLen + kHeaderSize;
     std::unique_ptr<unsigned char[]> frame(new (std::nothrow) unsigned char[nWriteBufSize]);
-    QOVA_FAIL_IF(nullptr == frame, QOVA_E_FAIL, "New memory");
+    QOVA_FAIL_IF_IN(func, nullptr == frame, QOVA_E_FAIL, "New memory");
     if (bTooLong) {
         memset(frame.get(), 0xFF, kHeaderSize);
     } else {
@@ -166,6 +171,22 @@ unsigned int WriteToNativeMessaging(int fd, const char* pszMsg)
     }
 
     const size_t nWriteSize = WriteFully(fd, frame.get(), nWriteBufSize);
-    QOVA_FAIL_IF(nWriteSize != nWriteBufSize, QOVA_E_FAIL, "write");
+    if (pnWritten)
+        *pnWritten = nWriteSize;
+    QOVA_FAIL_IF_IN(func, nWriteSize != nWriteBufSize, QOVA_E_FAIL, "write");
     return bTooLong ? QOVA_E_FAIL : QOVA_OK;
+}
+
+}  // namespace
+
+unsigned int WriteToNativeMessaging(int fd, const char* pszMsg)
+{
+    TraceHelper trace("WriteToNativeMessaging");
+    return WriteFrame(__func__, fd, pszMsg, nullptr);
+}
+
+unsigned int WriteToNativeMessagingCounted(int fd, const char* pszMsg, size_t* pnWritten)
+{
+    TraceHelper trace("WriteToNativeMessaging");
+    return WriteFrame("WriteToNativeMessaging", fd, pszMsg, pnWritten);
 }

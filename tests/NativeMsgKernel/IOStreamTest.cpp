@@ -1,4 +1,5 @@
 #include "IOStream.h"
+#include "IOStreamDetail.h"
 
 #include <gtest/gtest.h>
 
@@ -462,6 +463,72 @@ TEST(WriteToNativeMessaging, DescriptorThatRefusesGivesFailure)
     }
     Pipe pipe;
     EXPECT_EQ(0xFFFFFFFFu, WriteToNativeMessaging(pipe.ReadEnd(), "{}"));  // not open for writing
+}
+
+// The host's worker retries a failed frame on descriptor 1 only when nothing of it reached the
+// stream there: a whole frame sent again after part of it would corrupt the conversation. So the
+// count must say exactly how much went out, also when the reader goes away in the middle.
+TEST(WriteToNativeMessagingCounted, ReportsTheBytesThatReachedTheDescriptor)
+{
+    ScopedSignals signals;
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        long readerTakes;  // -1: the reader reads to the end; else it takes this many bytes and goes
+        unsigned int code;
+        size_t minWritten;
+        size_t maxWritten;
+    };
+    const std::string big(1048576, 'c');
+    const Case kCases[] = {
+        {"whole frame", "{}", -1, 0, 6, 6},
+        {"longest frame", big, -1, 0, big.size() + 4, big.size() + 4},
+        {"too long: the end marker alone", big + "c", -1, 0xFFFFFFFFu, 4, 4},
+        {"reader gone before the frame", "{}", 0, 0xFFFFFFFFu, 0, 0},
+        // The pipe holds its capacity beyond what the reader took; the rest is refused.
+        {"reader gone in the middle", big, 100000, 0xFFFFFFFFu, 100000, big.size() + 3},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        Pipe pipe;
+        std::string got;
+        std::thread reader([&] {
+            if (c.readerTakes < 0) {
+                got = ReadToEnd(pipe.ReadEnd());
+                return;
+            }
+            got.resize(static_cast<size_t>(c.readerTakes));
+            size_t done = 0;
+            while (done < got.size()) {
+                const ssize_t n = read(pipe.ReadEnd(), &got[done], got.size() - done);
+                if (n <= 0)
+                    break;
+                done += static_cast<size_t>(n);
+            }
+            pipe.CloseRead();
+        });
+        if (0 == c.readerTakes)
+            reader.join();
+        size_t written = 12345;
+        EXPECT_EQ(c.code, WriteToNativeMessagingCounted(pipe.WriteEnd(), c.text.c_str(), &written));
+        pipe.CloseWrite();
+        if (reader.joinable())
+            reader.join();
+        EXPECT_LE(c.minWritten, written);
+        EXPECT_GE(c.maxWritten, written);
+        if (c.readerTakes < 0) {
+            EXPECT_EQ(got.size(), written);
+        }
+    }
+    size_t written = 12345;
+    EXPECT_EQ(0xFFFFFFFFu, WriteToNativeMessagingCounted(1, nullptr, &written));
+    EXPECT_EQ(0u, written);
+    Pipe pipe;
+    std::thread reader([&] { ReadToEnd(pipe.ReadEnd()); });
+    EXPECT_EQ(0u, WriteToNativeMessagingCounted(pipe.WriteEnd(), "{}", nullptr));  // the count is optional
+    pipe.CloseWrite();
+    reader.join();
 }
 
 }  // namespace

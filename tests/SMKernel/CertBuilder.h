@@ -33,7 +33,7 @@ struct CertSpec
     EVP_PKEY* key = nullptr;                    // the certificate's own key instead of either
 };
 
-// DER of a certificate after the spec, signed by its own key; aborts when the library refuses it.
+// DER of a certificate as the CertSpec describes it, signed by its own key; aborts when the library refuses it.
 std::vector<unsigned char> MakeDer(const CertSpec& spec);
 
 }  // namespace certtest

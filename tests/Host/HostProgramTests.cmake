@@ -1,0 +1,38 @@
+# Tests of the host program: the process as a browser runs it, the worker in process, a soak test,
+# and the end-to-end test from a real Chromium.
+
+# The host built with the test table (signed copies of SoftHSM2 and the test module), for the tests
+# that sign on a token; it sits beside the shipped one in the bundle.
+add_executable(VarnellHostTokenTables ${CMAKE_SOURCE_DIR}/src/Host/main.cpp)
+target_link_libraries(VarnellHostTokenTables PRIVATE varnell_host host_tables_tokens)
+varnell_place_in_app(VarnellHostTokenTables)
+
+add_library(host_process_support STATIC HostProcess.cpp)
+target_include_directories(host_process_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(host_process_support PRIVATE
+  HOST_PROGRAM="$<TARGET_FILE:VarnellHost>"
+  TOKEN_HOST_PROGRAM="$<TARGET_FILE:VarnellHostTokenTables>")
+
+varnell_add_gtest(host_program_tests
+  SOURCES HostProcessTest.cpp WorkThreadTest.cpp
+  LIBS host_process_support varnell_host host_tables_none zlog_testutil)
+add_dependencies(host_program_tests VarnellHost)
+varnell_place_in_app(host_program_tests)
+
+varnell_add_gtest(host_soak_tests
+  SOURCES HostSoakTest.cpp
+  LIBS host_process_support testp11_client
+  LABELS soak)
+add_dependencies(host_soak_tests VarnellHostTokenTables)
+
+# From a real headless Chromium; exit status 77 (no browser or SoftHSM2 installed) is a skip.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME host_chromium_e2e
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/chromium_e2e.py
+          --host $<TARGET_FILE:VarnellHostTokenTables> --source-dir ${CMAKE_SOURCE_DIR}
+          --softhsm-module ${SOFTHSM2_MODULE})
+set_tests_properties(host_chromium_e2e PROPERTIES
+  ENVIRONMENT "${VARNELL_TEST_ENV}"
+  TIMEOUT 300
+  SKIP_RETURN_CODE 77
+  LABELS e2e)
