@@ -43,9 +43,16 @@ constexpr unsigned long long kMinSM2IntegerSize = 28;
 constexpr unsigned char kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 constexpr unsigned char kSMSignedDataOid[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x06, 0x01, 0x04, 0x02, 0x02};
 
-// An INTEGER leaf of unsigned big-endian octets: 00 in front of a first octet of 0x80 or above.
+// An INTEGER leaf of unsigned big-endian octets in minimal DER form: leading zero octets dropped
+// (one stays for zero), 00 in front of a first octet of 0x80 or above. An r or s that begins with
+// 00 (one signature in 128) written with all 32 octets is not DER, and strict verifiers (OpenSSL's
+// among them) refuse the signature; our own reader takes either form.
 unsigned int CreateSM2IntegerLeaf(const unsigned char* value, int size, NodeEx** node)
 {
+    while (size > 1 && 0x00 == value[0]) {
+        ++value;
+        --size;
+    }
     if (value[0] < 0x80)
         return CreateLeafNodeEx(kTagInteger, value, size, node);
     if (size > INT_MAX - 1)
