@@ -267,12 +267,14 @@ TEST_F(PKCS7SignedDataTest, EncodingCodesAndSignatureSizes)
     EXPECT_EQ("30450221009a", testutil::BytesToHex(q1.data(), 6));
     EXPECT_EQ("022012", testutil::BytesToHex(q1.data() + 37, 3));
 
-    // An r that starts with 0x00 keeps its 32 octets.
+    // An r that starts with 0x00 loses it: 32 octets with a leading zero are not DER, and strict
+    // verifiers refuse such a signature.
     raw[0] = 0x00;
+    raw[1] = 0x5A;
     unsigned char* out = nullptr;
     int outSize = 0;
     ASSERT_EQ(QOVA_OK, Encode_SM2Q1(raw.data(), 32, raw.data() + 32, 32, &out, &outSize));
-    EXPECT_EQ("3044022000", testutil::BytesToHex(out, 5));
+    EXPECT_EQ("3043021f5a", testutil::BytesToHex(out, 5));
     delete[] out;
 
     struct Case { const char* name; unsigned long type; size_t size; unsigned int code; };
