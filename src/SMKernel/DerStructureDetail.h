@@ -43,6 +43,26 @@ inline unsigned int CreateVersionLeaf(int version, NodeEx** node)
     return CreateLeafNodeEx(kTagInteger, &byVersion, 1, node);
 }
 
+// An INTEGER leaf of an unsigned big-endian number in minimal DER form: leading zero octets are
+// dropped (one stays for zero) and 00 goes in front of a first octet of 0x80 or above. Numbers of a
+// fixed width (SM2 coordinates, r and s) begin with 00 about once in 256; written with all their
+// octets they are not DER, and strict readers (OpenSSL's among them) refuse them.
+inline unsigned int CreateUnsignedIntegerLeaf(const unsigned char* value, int size, NodeEx** node)
+{
+    if (nullptr == value || size <= 0 || nullptr == node) return QOVA_E_INVALIDARG;
+    while (size > 1 && 0x00 == value[0]) {
+        ++value;
+        --size;
+    }
+    if (value[0] < 0x80) return CreateLeafNodeEx(kTagInteger, value, size, node);
+    if (size > INT_MAX - 1) return QOVA_E_FAIL;
+    std::unique_ptr<unsigned char[]> padded(new (std::nothrow) unsigned char[static_cast<size_t>(size) + 1]);
+    if (nullptr == padded) return QOVA_E_FAIL;
+    padded[0] = 0x00;
+    std::copy(value, value + size, padded.get() + 1);
+    return CreateLeafNodeEx(kTagInteger, padded.get(), size + 1, node);
+}
+
 // A new[] copy of count octets of the node's value from offset, followed by nExtraZeros zero
 // octets (at least one octet is allocated, so an empty value still gives a pointer). Traced in
 // the name of pszFunc.

@@ -43,28 +43,6 @@ constexpr unsigned long long kMinSM2IntegerSize = 28;
 constexpr unsigned char kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 constexpr unsigned char kSMSignedDataOid[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x06, 0x01, 0x04, 0x02, 0x02};
 
-// An INTEGER leaf of unsigned big-endian octets in minimal DER form: leading zero octets dropped
-// (one stays for zero), 00 in front of a first octet of 0x80 or above. An r or s that begins with
-// 00 (one signature in 128) written with all 32 octets is not DER, and strict verifiers (OpenSSL's
-// among them) refuse the signature; our own reader takes either form.
-unsigned int CreateSM2IntegerLeaf(const unsigned char* value, int size, NodeEx** node)
-{
-    while (size > 1 && 0x00 == value[0]) {
-        ++value;
-        --size;
-    }
-    if (value[0] < 0x80)
-        return CreateLeafNodeEx(kTagInteger, value, size, node);
-    if (size > INT_MAX - 1)
-        return QOVA_E_FAIL;
-    Bytes padded(new (std::nothrow) unsigned char[static_cast<size_t>(size) + 1]);
-    if (nullptr == padded)
-        return QOVA_E_FAIL;
-    padded[0] = 0x00;
-    memcpy(padded.get() + 1, value, static_cast<size_t>(size));
-    return CreateLeafNodeEx(kTagInteger, padded.get(), size + 1, node);
-}
-
 // The SignerInfo fields of the signature in the form of the encoding code.
 unsigned int ConstructSignatureNodes(const char* pszFunc, unsigned char* signature, int signatureSize,
                                      unsigned long encodedType, NodeExPtr& first, NodeExPtr& second)
@@ -90,10 +68,10 @@ unsigned int ConstructSignatureNodes(const char* pszFunc, unsigned char* signatu
     unsigned char* r = signature;
     unsigned char* s = signature + kSM2IntegerSize;
     if (SIGNATURE_ENCODED_SM2_INTEGERS == encodedType) {
-        nResult = CreateSM2IntegerLeaf(r, kSM2IntegerSize, &pNode);
+        nResult = der_detail::CreateUnsignedIntegerLeaf(r, kSM2IntegerSize, &pNode);
         QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(Raw signature R)");
         first.reset(pNode);
-        nResult = CreateSM2IntegerLeaf(s, kSM2IntegerSize, &pNode);
+        nResult = der_detail::CreateUnsignedIntegerLeaf(s, kSM2IntegerSize, &pNode);
         QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "new NodeEx(Raw signature S)");
         second.reset(pNode);
     } else if (SIGNATURE_ENCODED_SM2_SEQUENCE == encodedType) {
@@ -582,10 +560,10 @@ unsigned int ConstructNode_SM2Q1(unsigned char* r, int rSize, unsigned char* s, 
     QOVA_FAIL_IF(NULL == out || NULL == r || rSize <= 0 || NULL == s || sSize <= 0, QOVA_E_INVALIDARG,
                  "Check parameter");
     NodeEx* pNode = nullptr;
-    unsigned int nResult = CreateSM2IntegerLeaf(r, rSize, &pNode);
+    unsigned int nResult = der_detail::CreateUnsignedIntegerLeaf(r, rSize, &pNode);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(SM2 Q1 R)");
     NodeExPtr pR(pNode);
-    nResult = CreateSM2IntegerLeaf(s, sSize, &pNode);
+    nResult = der_detail::CreateUnsignedIntegerLeaf(s, sSize, &pNode);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(SM2 Q1 S)");
     NodeExPtr pS(pNode);
     nResult = CreateContainerNodeEx(kTagSequence, &pNode);

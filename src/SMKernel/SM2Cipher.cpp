@@ -19,16 +19,6 @@ constexpr unsigned long long SM3_HASH_SIZE = 32;
 // x1, y1 and C3.
 constexpr int kRawOverhead = 2 * kCoordinateSize + static_cast<int>(SM3_HASH_SIZE);
 
-// INTEGER leaf of a 32-octet coordinate. Leading zero octets stay, so the value always has 32
-// octets of magnitude; a first octet of 0x80 or above gets a 00 in front so the number stays positive.
-unsigned int CreateCoordinateLeaf(const unsigned char* coordinate, NodeEx** node)
-{
-    unsigned char value[1 + kCoordinateSize] = {0};
-    const int nSignOctet = coordinate[0] >= 0x80 ? 1 : 0;
-    memcpy(value + nSignOctet, coordinate, kCoordinateSize);
-    return CreateLeafNodeEx(kTagInteger, value, nSignOctet + kCoordinateSize, node);
-}
-
 // Copies the last min(length, 32) value octets of a coordinate so that they end at dest[31].
 unsigned int ReadCoordinate(const NodeEx* node, unsigned char* dest)
 {
@@ -46,12 +36,12 @@ unsigned int ConstructNode_SM2Cipher(unsigned char* x, unsigned char* y, unsigne
                  "Check Parameters(pbyCipherText)");
 
     NodeEx* pNode = NULL;
-    unsigned int nResult = CreateCoordinateLeaf(x, &pNode);
+    unsigned int nResult = der_detail::CreateUnsignedIntegerLeaf(x, kCoordinateSize, &pNode);
     NodeExPtr pXCoordinate(pNode);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(XCoordinate)");
 
     pNode = NULL;
-    nResult = CreateCoordinateLeaf(y, &pNode);
+    nResult = der_detail::CreateUnsignedIntegerLeaf(y, kCoordinateSize, &pNode);
     NodeExPtr pYCoordinate(pNode);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "new NodeEx(YCoordinate)");
 

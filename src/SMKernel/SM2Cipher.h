@@ -4,9 +4,9 @@
 //   DER     SM2Cipher ::= SEQUENCE { XCoordinate INTEGER, YCoordinate INTEGER,
 //                                    HASH OCTET STRING (C3), CipherText OCTET STRING (C2) }
 //
-// The writer always gives the coordinates 32 octets of magnitude (leading zero octets stay, a 00
-// sign octet is put in front of a first octet of 0x80 or above); the reader takes 1 to 33 value
-// octets per coordinate, so minimal encodings from other writers read back the same.
+// The writer gives the coordinates as minimal DER INTEGERs (leading zero octets dropped, a 00 sign
+// octet in front of a first octet of 0x80 or above), as every DER reader expects; the reader takes
+// 1 to 33 value octets per coordinate and right-aligns them in 32.
 //
 // Results: QOVA_OK; QOVA_E_INVALIDARG for a missing argument or a raw form without C2; QOVA_E_FAIL
 // for DER that does not parse; QOVA_E_MALFORMED for an SM2Cipher with the wrong number of fields
