@@ -1,8 +1,9 @@
 // Decrypted content keys, private keys and plaintext must be cleared before the kernel releases their arrays.
 //
-// This executable replaces operator new and delete: while a call is watched, every block released
-// through operator delete is copied into a log first, and the test then searches the log for the
-// secret (which it may learn only after the call, as for a random content key).
+// The allocation probe copies every block released through operator delete while a call runs into a
+// log, and the test then searches the log for the secret (which it may learn only after the call, as
+// for a random content key).
+#include "AllocationProbe.h"
 #include "CMSStructures.h"
 #include "EncryptionTestUtil.h"
 #include "RSADataEncryption.h"
@@ -21,61 +22,15 @@
 
 namespace {
 
-constexpr size_t kHeaderSize = 16;  // keeps malloc's alignment; holds the block's size
-std::atomic<bool> g_watching{false};
-std::string* g_log = nullptr;  // grown only while not watching the operators it would call
-
-void* Allocate(size_t n)
-{
-    char* base = static_cast<char*>(malloc(n + kHeaderSize));
-    if (nullptr == base) return nullptr;
-    memcpy(base, &n, sizeof(n));
-    return base + kHeaderSize;
-}
-
-void Release(void* p)
-{
-    if (nullptr == p) return;
-    char* base = static_cast<char*>(p) - kHeaderSize;
-    size_t n = 0;
-    memcpy(&n, base, sizeof(n));
-    if (g_watching.exchange(false)) {  // the log's own growth is not watched
-        g_log->append(static_cast<const char*>(p), n);
-        g_watching = true;
-    }
-    free(base);
-}
-
-}  // namespace
-
-void* operator new(size_t n)
-{
-    if (void* p = Allocate(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t n) { return operator new(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new[](size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, size_t) noexcept { Release(p); }
-void operator delete[](void* p, size_t) noexcept { Release(p); }
-
-namespace {
-
 using namespace enctest;
 
 // Everything released while call runs.
 template <typename F>
 std::string Released(F call)
 {
-    std::string log;
-    log.reserve(1 << 20);
-    g_log = &log;
-    g_watching = true;
+    allocprobe::FreedBlockLog log;
     call();
-    g_watching = false;
-    return log;
+    return log.Bytes();
 }
 
 bool Holds(const std::string& log, const std::string& secret) { return std::string::npos != log.find(secret); }

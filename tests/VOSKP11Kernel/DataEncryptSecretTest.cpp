@@ -1,61 +1,16 @@
 // The content key that the token unwrapped, and the plaintext, must be cleared before the envelope
 // decryption releases their arrays, on success and when the decryption fails after the unwrapping.
 //
-// This executable replaces operator new and delete: while a call is watched, every block released
-// through operator delete is copied into a log first, and the test then searches the log for the
-// secrets. (The token modules run in this process and allocate through the same operators.)
+// The allocation probe copies every block released through operator delete while a call runs into a
+// log, and the test then searches the log for the secrets. (The token modules run in this process
+// and allocate through the same operators.)
+#include "AllocationProbe.h"
 #include "DecryptTestUtil.h"
 #include "SelectionTestSupport.h"
 #include "TokenSigningTestUtil.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <new>
-
-namespace {
-
-constexpr size_t kHeaderSize = 16;  // keeps malloc's alignment; holds the block's size
-std::atomic<bool> g_watching{false};
-std::string* g_log = nullptr;
-
-void* Allocate(size_t n)
-{
-    char* base = static_cast<char*>(malloc(n + kHeaderSize));
-    if (nullptr == base) return nullptr;
-    memcpy(base, &n, sizeof(n));
-    return base + kHeaderSize;
-}
-
-void Release(void* p)
-{
-    if (nullptr == p) return;
-    char* base = static_cast<char*>(p) - kHeaderSize;
-    size_t n = 0;
-    memcpy(&n, base, sizeof(n));
-    if (g_watching.exchange(false)) {  // the log's own growth is not watched
-        g_log->append(static_cast<const char*>(p), n);
-        g_watching = true;
-    }
-    free(base);
-}
-
-}  // namespace
-
-void* operator new(size_t n)
-{
-    if (void* p = Allocate(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t n) { return operator new(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new[](size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, size_t) noexcept { Release(p); }
-void operator delete[](void* p, size_t) noexcept { Release(p); }
 
 namespace {
 
@@ -76,17 +31,17 @@ protected:
     std::string Released(const std::string& der, const std::string& pin, unsigned int* code)
     {
         list.Load();
-        std::string log;
-        log.reserve(1 << 20);
-        g_log = &log;
         unsigned char* plain = nullptr;
         int size = 0;
-        g_watching = true;
-        *code = DecryptCMSEnvelope_DER(list.Head(), U(pin), N(pin), U(der), N(der), &plain, &size);
-        g_watching = false;
+        std::string released;
+        {
+            allocprobe::FreedBlockLog log;
+            *code = DecryptCMSEnvelope_DER(list.Head(), U(pin), N(pin), U(der), N(der), &plain, &size);
+            released = log.Bytes();
+        }
         delete[] plain;
         list.Unload();
-        return log;
+        return released;
     }
 
     testutil::ScopedTempDir dir;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -31,6 +32,10 @@ std::atomic<bool> g_limitReached{false};
 std::atomic<const unsigned char*> g_needle{nullptr};
 std::atomic<size_t> g_needleSize{0};
 std::atomic<size_t> g_hits{0};
+
+// Freed blocks are appended here while a FreedBlockLog lives; taken while appending, so that the
+// log's own growth is not logged.
+std::atomic<std::string*> g_freedLog{nullptr};
 
 void* Allocate(size_t size, uint32_t tag)
 {
@@ -81,6 +86,10 @@ void Release(void* block, uint32_t tag)
     if (needle != nullptr && needleSize != 0 && header->size >= needleSize &&
         memmem(block, header->size, needle, needleSize) != nullptr)
         g_hits.fetch_add(1, std::memory_order_relaxed);
+    if (std::string* log = g_freedLog.exchange(nullptr, std::memory_order_acq_rel)) {
+        log->append(static_cast<const char*>(block), header->size);
+        g_freedLog.store(log, std::memory_order_release);
+    }
     g_live.fetch_sub(header->size, std::memory_order_relaxed);
     header->tag = kFreedTag;
     free(header);
@@ -130,6 +139,17 @@ FreedBlockSearch::~FreedBlockSearch()
 size_t FreedBlockSearch::Hits() const
 {
     return g_hits.load();
+}
+
+FreedBlockLog::FreedBlockLog()
+{
+    m_log.reserve(1 << 20);
+    g_freedLog.store(&m_log, std::memory_order_release);
+}
+
+FreedBlockLog::~FreedBlockLog()
+{
+    g_freedLog.store(nullptr, std::memory_order_release);
 }
 
 }  // namespace allocprobe

@@ -3,7 +3,8 @@
 // block carries a small header with its size, so that a test can
 //   - measure the most bytes live at once while a call runs, and set a limit past which
 //     allocations fail as if memory ran out (nothrow forms give null, the others throw);
-//   - search every block freed while it watches for a secret that should have been wiped.
+//   - search every block freed while it watches for a secret that should have been wiped, or keep a
+//     copy of every such block to search afterwards.
 // A scalar/array mismatch between new and delete aborts the program with a message. Link it into
 // test executables only, never into a library.
 #ifndef VARNELL_TEST_ALLOCATION_PROBE_H
@@ -11,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace allocprobe {
 
@@ -41,6 +43,23 @@ public:
 
     // Freed blocks that still held the needle.
     size_t Hits() const;
+};
+
+// Copies every block freed during its life into a log, for a secret the test learns only after the
+// call (a random content key, say); one at a time, and no other probe while it runs.
+class FreedBlockLog
+{
+public:
+    FreedBlockLog();
+    ~FreedBlockLog();
+    FreedBlockLog(const FreedBlockLog&) = delete;
+    FreedBlockLog& operator=(const FreedBlockLog&) = delete;
+
+    const std::string& Bytes() const { return m_log; }
+    bool Holds(const std::string& secret) const { return std::string::npos != m_log.find(secret); }
+
+private:
+    std::string m_log;
 };
 
 }  // namespace allocprobe
