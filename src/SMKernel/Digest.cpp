@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -122,14 +123,22 @@ unsigned int CalculateFileHash(FILE* fpSourceFile, int nHashID, unsigned char** 
     if (QovaLogEnabled())
         TRACE(3, "SourceFile size: %d", static_cast<int>(nFileSize));
 
-    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[HASH_FILE_BLOCK_SIZE]);
+    // Whole blocks are asked for, as many as reach the measured size but never more than
+    // HASH_FILE_READ_BLOCKS at once: a file that grew while it is read is digested up to the end of
+    // the block that reached the measured size, one that shrank fails. Reading many blocks per call
+    // keeps the reading from costing more than the digest itself (16 KiB reads made SHA-256 of a
+    // large file a quarter slower than the digest of the same bytes in memory).
+    const long long nBlocksInFile = (static_cast<long long>(nFileSize) + HASH_FILE_BLOCK_SIZE - 1) / HASH_FILE_BLOCK_SIZE;
+    const size_t nBufferSize =
+        static_cast<size_t>(HASH_FILE_BLOCK_SIZE) * static_cast<size_t>(std::min<long long>(nBlocksInFile, HASH_FILE_READ_BLOCKS));
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[nBufferSize > 0 ? nBufferSize : 1]);
     QOVA_FAIL_IF(NULL == block, QOVA_E_FAIL, "New memory");
 
-    // Every read asks for a whole block: a file that grew while it is read is digested up to the
-    // end of the block that reached the measured size; one that shrank fails.
     long long nRemaining = nFileSize;
     while (nRemaining > 0) {
-        const size_t nBytesOfRead = fread(block.get(), 1, HASH_FILE_BLOCK_SIZE, fpSourceFile);
+        const long long nBlocksLeft = (nRemaining + HASH_FILE_BLOCK_SIZE - 1) / HASH_FILE_BLOCK_SIZE;
+        const size_t nToRead = std::min(nBufferSize, static_cast<size_t>(nBlocksLeft) * HASH_FILE_BLOCK_SIZE);
+        const size_t nBytesOfRead = fread(block.get(), 1, nToRead, fpSourceFile);
         QOVA_FAIL_IF(nBytesOfRead <= 0 || ferror(fpSourceFile), QOVA_E_READ_FAULT, "fread");
         nResult = EVP_DigestUpdate(pMDCtx, block.get(), nBytesOfRead);
         QOVA_FAIL_IF_SSL(1!= nResult, QOVA_E_FAIL, "EVP_DigestUpdate");

@@ -16,8 +16,9 @@
 
 #include <cstdio>
 
-// Files are read in blocks of this size.
+// Files are read in blocks of this size, up to HASH_FILE_READ_BLOCKS blocks per read.
 constexpr int HASH_FILE_BLOCK_SIZE = 0x4000;
+constexpr int HASH_FILE_READ_BLOCKS = 64;
 // Each identifier text handed out by GetAlgOIDbyHashNID sits in a zeroed buffer of this size.
 constexpr int HASH_OID_BUFFER_SIZE = 512;
 

@@ -96,6 +96,9 @@ TEST_F(DigestTest, FileThatChangesWhileReadAndFileOfTwoGigabytes)
         {"read error", 100, -1, QOVA_E_READ_FAULT, 0},
         // Digested up to the end of the block in which the measured size was reached.
         {"grown", HASH_FILE_BLOCK_SIZE + 10, 10 * HASH_FILE_BLOCK_SIZE, QOVA_OK, 2 * HASH_FILE_BLOCK_SIZE},
+        // The same over several reads of many blocks each: the last read stops at that block too.
+        {"grown, long file", (HASH_FILE_READ_BLOCKS + 36) * HASH_FILE_BLOCK_SIZE + 10,
+         3 * HASH_FILE_READ_BLOCKS * HASH_FILE_BLOCK_SIZE, QOVA_OK, (HASH_FILE_READ_BLOCKS + 37) * HASH_FILE_BLOCK_SIZE},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
