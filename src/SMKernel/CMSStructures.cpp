@@ -41,46 +41,6 @@ bool HasChildren(const NodeEx* node, size_t count)
     return node->vetNodes.size() == count;
 }
 
-// The identifier of a parsed leaf, read from its own TLV (tag, definite length, value). Null when
-// the node is not an object identifier the library accepts.
-ASN1_OBJECT* ReadObjectIdentifierNode(const NodeEx* pNode)
-{
-    if (pNode->ValueLength > 0xFFFFu)
-        return nullptr;
-    unsigned char szHeader[1 + nodeex_detail::kMaxLengthOctets];
-    szHeader[0] = pNode->Tag;
-    const int nHeader = 1 + nodeex_detail::WriteLengthOctets(pNode->ValueLength, szHeader + 1);
-    const size_t nTotal = nHeader + static_cast<size_t>(pNode->ValueLength);
-    Bytes tlv(new (std::nothrow) unsigned char[nTotal]);
-    if (nullptr == tlv)
-        return nullptr;
-    memcpy(tlv.get(), szHeader, nHeader);
-    if (QOVA_OK != ReadNodeExValue(pNode, 0, tlv.get() + nHeader, pNode->ValueLength))
-        return nullptr;
-    const unsigned char* p = tlv.get();
-    ASN1_OBJECT* pObject = d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(nTotal));
-    if (nullptr != pObject && p != tlv.get() + nTotal) {
-        ASN1_OBJECT_free(pObject);
-        return nullptr;
-    }
-    return pObject;
-}
-
-// Length of the identifier's dotted text; 0 on any failure.
-int DottedTextLength(const ASN1_OBJECT* pObject)
-{
-    return std::max(0, OBJ_obj2txt(nullptr, 0, pObject, 1));
-}
-
-// The dotted text of an identifier whose text length is known.
-Text DottedText(const ASN1_OBJECT* pObject, int nLength)
-{
-    Text text(new (std::nothrow) char[static_cast<size_t>(nLength) + 1]());
-    if (nullptr != text && OBJ_obj2txt(text.get(), nLength + 1, pObject, 1) != nLength)
-        text.reset();
-    return text;
-}
-
 // What the envelope readers found; only the requested parts are copied.
 struct EnvelopeParts
 {
@@ -118,15 +78,14 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
     NodeEx* pKeyEncryptionAlgorithm = pRecipient->vetNodes[2];
     CHECK_ENVELOPE_NODES(pszFunc, HasChildren(pKeyEncryptionAlgorithm, 2) &&
                                       HasChildren(pKeyEncryptionAlgorithm->vetNodes[0], 0));
-    ASN1_OBJECT* pstKeyEncryptionAlgOid = ReadObjectIdentifierNode(pKeyEncryptionAlgorithm->vetNodes[0]);
-    smkernel::Asn1ObjectPtr keyEncryptionAlgOid(pstKeyEncryptionAlgOid);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pstKeyEncryptionAlgOid, QOVA_E_FAIL, "d2i_ASN1_OBJECT");
-    const int nKeyEncryptionAlgOidLength = DottedTextLength(pstKeyEncryptionAlgOid);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nKeyEncryptionAlgOidLength, QOVA_E_FAIL, "OBJ_obj2txt");
+    Text keyOid;
+    int nKeyOidLength = 0;
+    nResult = ReadObjectIdentifierText(pszFunc, pKeyEncryptionAlgorithm->vetNodes[0], keyOid, nKeyOidLength);
+    if (QOVA_OK != nResult)
+        return nResult;
     if (parts.wantKeyOid) {
-        parts.keyOid = DottedText(pstKeyEncryptionAlgOid, nKeyEncryptionAlgOidLength);
-        SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == parts.keyOid, QOVA_E_FAIL, "OBJ_obj2txt");
-        parts.keyOidLength = nKeyEncryptionAlgOidLength;
+        parts.keyOid = std::move(keyOid);
+        parts.keyOidLength = nKeyOidLength;
     }
 
     NodeEx* pEncryptedKey = pRecipient->vetNodes[3];
@@ -141,15 +100,15 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
     NodeEx* pContentEncryptionAlgorithm = pEncryptedContentInfo->vetNodes[1];
     CHECK_ENVELOPE_NODES(pszFunc, HasChildren(pContentEncryptionAlgorithm, 2) &&
                                       HasChildren(pContentEncryptionAlgorithm->vetNodes[0], 0));
-    ASN1_OBJECT* pstContentEncryptionAlgOid = ReadObjectIdentifierNode(pContentEncryptionAlgorithm->vetNodes[0]);
-    smkernel::Asn1ObjectPtr contentEncryptionAlgOid(pstContentEncryptionAlgOid);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pstContentEncryptionAlgOid, QOVA_E_FAIL, "d2i_ASN1_OBJECT");
-    const int nContentEncryptionAlgOidLength = DottedTextLength(pstContentEncryptionAlgOid);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nContentEncryptionAlgOidLength, QOVA_E_FAIL, "OBJ_obj2txt");
+    Text contentOid;
+    int nContentOidLength = 0;
+    nResult =
+        ReadObjectIdentifierText(pszFunc, pContentEncryptionAlgorithm->vetNodes[0], contentOid, nContentOidLength);
+    if (QOVA_OK != nResult)
+        return nResult;
     if (parts.wantContentOid) {
-        parts.contentOid = DottedText(pstContentEncryptionAlgOid, nContentEncryptionAlgOidLength);
-        SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == parts.contentOid, QOVA_E_FAIL, "OBJ_obj2txt");
-        parts.contentOidLength = nContentEncryptionAlgOidLength;
+        parts.contentOid = std::move(contentOid);
+        parts.contentOidLength = nContentOidLength;
     }
 
     NodeEx* pParameters = pContentEncryptionAlgorithm->vetNodes[1];
@@ -195,13 +154,11 @@ unsigned int GetOIDFromNID(int nid, char** oid, int* oidLength)
     const ASN1_OBJECT* pASN1Obj = OBJ_nid2obj(nid);
     QOVA_FAIL_IF_SSL(NULL == pASN1Obj, QOVA_E_FAIL, "OBJ_nid2obj");
 
-    const int nOIDLen = DottedTextLength(pASN1Obj);
-    QOVA_FAIL_IF_SSL(0 == nOIDLen, QOVA_E_FAIL, "OBJ_obj2txt");
-
-    Text text(new (std::nothrow) char[static_cast<size_t>(nOIDLen) + 1]());
-    QOVA_FAIL_IF(NULL == text, QOVA_E_FAIL, "New memory");
-    const int nResult = OBJ_obj2txt(text.get(), nOIDLen + 1, pASN1Obj, 1);
-    QOVA_FAIL_IF_SSL(nResult != nOIDLen, QOVA_E_FAIL, "OBJ_obj2txt");
+    Text text;
+    int nOIDLen = 0;
+    const unsigned int nResult = IdentifierText(__func__, pASN1Obj, text, nOIDLen);
+    if (QOVA_OK != nResult)
+        return nResult;
 
     *oid = text.release();
     *oidLength = nOIDLen;

@@ -3,8 +3,14 @@
 #ifndef VARNELL_SMKERNEL_DER_STRUCTURE_DETAIL_H
 #define VARNELL_SMKERNEL_DER_STRUCTURE_DETAIL_H
 
+#include "KernelHolders.h"
 #include "NodeEx.h"
+#include "NodeExDetail.h"
 #include "QovaTrace.h"
+#include "SslTraceDetail.h"
+
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
 
 #include <sys/types.h>
 
@@ -87,6 +93,48 @@ inline unsigned int CopyNodeValue(const char* pszFunc, const NodeEx* pNode, int 
                                   std::unique_ptr<unsigned char[]>& copy, int& nLength)
 {
     return CopyNodeOctets(pszFunc, pNode, 0, pNode->ValueLength, nExtraZeros, copy, nLength);
+}
+
+// The dotted text of an identifier, as a new[] text and its length. Traced in the name of pszFunc.
+inline unsigned int IdentifierText(const char* pszFunc, const ASN1_OBJECT* pObject, std::unique_ptr<char[]>& text,
+                                   int& nLength)
+{
+    const int nTextLength = std::max(0, OBJ_obj2txt(nullptr, 0, pObject, 1));
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nTextLength, QOVA_E_FAIL, "OBJ_obj2txt");
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(nTextLength) + 1]());
+    QOVA_FAIL_IF_IN(pszFunc, NULL == buffer, QOVA_E_FAIL, "New memory");
+    const int nWritten = OBJ_obj2txt(buffer.get(), nTextLength + 1, pObject, 1);
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, nWritten != nTextLength, QOVA_E_FAIL, "OBJ_obj2txt");
+    text = std::move(buffer);
+    nLength = nTextLength;
+    return QOVA_OK;
+}
+
+// The dotted text of the object identifier in a parsed leaf, read from the leaf's own TLV. An
+// identifier the library refuses, or one of more than 64 KiB (no real one comes near), fails with
+// QOVA_E_FAIL. Traced in the name of pszFunc.
+inline unsigned int ReadObjectIdentifierText(const char* pszFunc, const NodeEx* pNode, std::unique_ptr<char[]>& text,
+                                             int& nLength)
+{
+    smkernel::Asn1ObjectPtr object;
+    if (pNode->ValueLength <= 0xFFFFu) {
+        unsigned char szHeader[1 + nodeex_detail::kMaxLengthOctets];
+        szHeader[0] = pNode->Tag;
+        const int nHeader = 1 + nodeex_detail::WriteLengthOctets(pNode->ValueLength, szHeader + 1);
+        const size_t nTotal = nHeader + static_cast<size_t>(pNode->ValueLength);
+        std::unique_ptr<unsigned char[]> tlv(new (std::nothrow) unsigned char[nTotal]);
+        if (nullptr != tlv) {
+            std::copy(szHeader, szHeader + nHeader, tlv.get());
+            if (QOVA_OK == ReadNodeExValue(pNode, 0, tlv.get() + nHeader, pNode->ValueLength)) {
+                const unsigned char* p = tlv.get();
+                object.reset(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(nTotal)));
+                if (p != tlv.get() + nTotal)
+                    object.reset();
+            }
+        }
+    }
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == object.get(), QOVA_E_FAIL, "d2i_ASN1_OBJECT");
+    return IdentifierText(pszFunc, object.get(), text, nLength);
 }
 
 // Puts the file back where the caller had it, on every path of a file reader.

@@ -151,33 +151,6 @@ unsigned int BuildRawSM2Signature(const char* pszFunc, const NodeEx* pR, const N
     return QOVA_OK;
 }
 
-// The identifier of a parsed leaf from its content octets; null when the library refuses them.
-ASN1_OBJECT* ReadObjectIdentifier(const char* pszFunc, const NodeEx* pNode)
-{
-    Bytes value;
-    int nValueLength = 0;
-    if (QOVA_OK != CopyNodeValue(pszFunc, pNode, 0, value, nValueLength))
-        return nullptr;
-    unsigned char* pbyTLV = nullptr;
-    int nTLVLength = 0;
-    if (QOVA_OK != ASN1Encode(kTagOid, value.get(), nValueLength, &pbyTLV, &nTLVLength))
-        return nullptr;
-    const Bytes tlv(pbyTLV);
-    const unsigned char* p = pbyTLV;
-    return d2i_ASN1_OBJECT(nullptr, &p, nTLVLength);
-}
-
-// Dotted text of an identifier.
-unsigned int IdentifierText(const char* pszFunc, const ASN1_OBJECT* pObject, int nLength, Text& text)
-{
-    Text buffer(new (std::nothrow) char[static_cast<size_t>(nLength) + 1]());
-    QOVA_FAIL_IF_IN(pszFunc, NULL == buffer, QOVA_E_FAIL, "New memory");
-    const int nWritten = OBJ_obj2txt(buffer.get(), nLength + 1, pObject, 1);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, nWritten != nLength, QOVA_E_FAIL, "OBJ_obj2txt");
-    text = std::move(buffer);
-    return QOVA_OK;
-}
-
 bool ValueEquals(const NodeEx* pNode, const unsigned char* expected, size_t size)
 {
     if (pNode->ValueLength != size)
@@ -250,29 +223,10 @@ unsigned int ReadCertificate(const char* pszFunc, NodeEx* pCertificates, NodeEx*
     return QOVA_OK;
 }
 
-unsigned int ReadIdentifierText(const char* pszFunc, NodeEx* pAlgorithm, bool bDigest, Text& text, int& nLength)
+unsigned int ReadIdentifierText(const char* pszFunc, NodeEx* pAlgorithm, Text& text, int& nLength)
 {
     PKCS7_SHAPE_FAIL_IF(pAlgorithm->vetNodes.empty(), "Check PKCS#7 'algorithm' nodes");
-    smkernel::Asn1ObjectPtr oid(ReadObjectIdentifier(pszFunc, pAlgorithm->vetNodes[0]));
-    int nOidLength = 0;
-    if (bDigest) {
-        const ASN1_OBJECT* pstDigestAlgOid = oid.get();
-        SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pstDigestAlgOid, QOVA_E_FAIL, "d2i_ASN1_OBJECT");
-        const int nDigestAlgOidLength = std::max(0, OBJ_obj2txt(NULL, 0, pstDigestAlgOid, 1));
-        SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nDigestAlgOidLength, QOVA_E_FAIL, "OBJ_obj2txt");
-        nOidLength = nDigestAlgOidLength;
-    } else {
-        const ASN1_OBJECT* pstDigestEncryptionAlgOid = oid.get();
-        SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pstDigestEncryptionAlgOid, QOVA_E_FAIL, "d2i_ASN1_OBJECT");
-        const int nDigestEncryptionAlgOidLength = std::max(0, OBJ_obj2txt(NULL, 0, pstDigestEncryptionAlgOid, 1));
-        SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nDigestEncryptionAlgOidLength, QOVA_E_FAIL, "OBJ_obj2txt");
-        nOidLength = nDigestEncryptionAlgOidLength;
-    }
-    const unsigned int nResult = IdentifierText(pszFunc, oid.get(), nOidLength, text);
-    if (QOVA_OK != nResult)
-        return nResult;
-    nLength = nOidLength;
-    return QOVA_OK;
+    return ReadObjectIdentifierText(pszFunc, pAlgorithm->vetNodes[0], text, nLength);
 }
 
 unsigned int ReadSignature(const char* pszFunc, NodeEx* pContentType, NodeEx* pSignerInfo, size_t nSignatureIndex,
@@ -395,12 +349,12 @@ unsigned int ReadSignedDataTree(const char* pszFunc, NodeEx* pPKCS7, SignedDataP
     }
 
     if (parts.wantDigestOid) {
-        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[2], true, parts.digestOid, parts.digestOidSize);
+        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[2], parts.digestOid, parts.digestOidSize);
         if (QOVA_OK != nResult)
             return nResult;
     }
     if (parts.wantEncryptionOid) {
-        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[nEncryptionIndex], false, parts.encryptionOid,
+        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[nEncryptionIndex], parts.encryptionOid,
                                      parts.encryptionOidSize);
         if (QOVA_OK != nResult)
             return nResult;
