@@ -3,6 +3,7 @@
 #include "Base64.h"
 #include "CMSStructures.h"
 #include "CertificateOperation.h"
+#include "KernelHolders.h"
 #include "Misc.h"
 #include "P11Certificate.h"
 #include "P11Crypt.h"
@@ -27,34 +28,9 @@ const char kOidSm4Cbc[] = "1.2.156.10197.1.104";
 const char kArcSm[] = "1.2.156.10197";
 const char kArcRsa[] = "1.2.840.113549";
 
-// A new[] array a callee handed out, with its length, released at scope end. Secret arrays (the
-// unwrapped key, plaintext not handed out) are cleared first.
-template <typename T, bool kSecret>
-struct Owned
-{
-    T* p = nullptr;
-    int n = 0;
-
-    Owned() = default;
-    ~Owned()
-    {
-        if (kSecret && nullptr != p && n > 0)
-            OPENSSL_cleanse(p, static_cast<size_t>(n) * sizeof(T));
-        delete[] p;
-    }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    T* release()
-    {
-        T* q = p;
-        p = nullptr;
-        n = 0;
-        return q;
-    }
-};
-using Bytes = Owned<unsigned char, false>;
-using SecretBytes = Owned<unsigned char, true>;
-using Text = Owned<char, false>;
+using smkernel::Bytes;
+using smkernel::SecretBytes;
+using smkernel::Text;
 
 // A record set released (with the sessions its records hold) at scope end.
 struct CertInfoSet
@@ -96,11 +72,11 @@ struct EnvelopeParts
 unsigned int DecodeEnvelope(const char* func, unsigned char* pbyDER, int nDERSize, EnvelopeParts* pParts)
 {
     const unsigned int nResult =
-        Decode_CMSEnvelopeData(pbyDER, nDERSize, &pParts->recipientKeyID.p, &pParts->recipientKeyID.n,
-                               &pParts->encryptedKey.p, &pParts->encryptedKey.n, &pParts->encryptedContent.p,
-                               &pParts->encryptedContent.n, &pParts->keyEncryptionOID.p, &pParts->keyEncryptionOID.n,
-                               &pParts->contentEncryptionOID.p, &pParts->contentEncryptionOID.n, &pParts->iv.p,
-                               &pParts->iv.n);
+        Decode_CMSEnvelopeData(pbyDER, nDERSize, &pParts->recipientKeyID.ptr, &pParts->recipientKeyID.size,
+                               &pParts->encryptedKey.ptr, &pParts->encryptedKey.size, &pParts->encryptedContent.ptr,
+                               &pParts->encryptedContent.size, &pParts->keyEncryptionOID.ptr,
+                               &pParts->keyEncryptionOID.size, &pParts->contentEncryptionOID.ptr,
+                               &pParts->contentEncryptionOID.size, &pParts->iv.ptr, &pParts->iv.size);
     QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "Decode_CMSEnvelopeData");
     return QOVA_OK;
 }
@@ -156,13 +132,13 @@ unsigned int DecryptSessionKey(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyP
     SecretBytes key;
     CK_ULONG ulKeySize = 0;
     nResult = CryptoDecryptMsg(pCertData->pstSessionCtx, hKey, ulMechanism, pbyEncryptedKey,
-                               static_cast<CK_ULONG>(nEncryptedKeySize), &key.p, &ulKeySize);
+                               static_cast<CK_ULONG>(nEncryptedKeySize), &key.ptr, &ulKeySize);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "CKDecryptMsg");
     // No key the token unwraps is anywhere near this long; the holder clears what it can name.
-    key.n = static_cast<int>(ulKeySize < static_cast<CK_ULONG>(INT_MAX) ? ulKeySize : INT_MAX);
+    key.size = static_cast<int>(ulKeySize < static_cast<CK_ULONG>(INT_MAX) ? ulKeySize : INT_MAX);
     QOVA_FAIL_IF(ulKeySize >= static_cast<CK_ULONG>(INT_MAX), QOVA_E_DECRYPT_FAILED, "Check key size");
 
-    *pnSessionKeySize = key.n;
+    *pnSessionKeySize = key.size;
     *ppbySessionKey = key.release();
     return QOVA_OK;
 }
@@ -184,7 +160,7 @@ unsigned int DecryptCMSEnvelope_DER(void* pDylibInfoList, unsigned char* pbyPIN,
     if (QOVA_OK != nResult) return nResult;
     // An empty identifier would turn the key-identifier filter off and hand the content key to
     // whichever certificate comes first.
-    QOVA_FAIL_IF(envelope.recipientKeyID.n <= 0, QOVA_E_NO_CERT, "Check recipient key identifier");
+    QOVA_FAIL_IF(envelope.recipientKeyID.size <= 0, QOVA_E_NO_CERT, "Check recipient key identifier");
 
     CertInfoSet allSet;
     std::vector<_CERTIFICATE_INFO*>& vtrAllCertInfoSet = allSet.records;
@@ -192,17 +168,18 @@ unsigned int DecryptCMSEnvelope_DER(void* pDylibInfoList, unsigned char* pbyPIN,
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetAllCertificate");
     QOVA_FAIL_IF(0 == vtrAllCertInfoSet.size(), QOVA_E_NO_CERT, "GetAllCertificateInfo");
 
-    const bool bSM = 0 == strcmp(envelope.keyEncryptionOID.p, kOidSm2Encryption) &&
-                     0 == strcmp(envelope.contentEncryptionOID.p, kOidSm4Cbc);
+    const bool bSM = 0 == strcmp(envelope.keyEncryptionOID.ptr, kOidSm2Encryption) &&
+                     0 == strcmp(envelope.contentEncryptionOID.ptr, kOidSm4Cbc);
     TOKENSVC_TRACE("Envelope mode: %s", bSM ? "SM" : "RSA");
 
     Text subjectKeyID;
-    nResult = ConvertBinaryDataToString(envelope.recipientKeyID.p, envelope.recipientKeyID.n, &subjectKeyID.p, false);
+    nResult = ConvertBinaryDataToString(envelope.recipientKeyID.ptr, envelope.recipientKeyID.size, &subjectKeyID.ptr,
+                                        false);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConvertBinaryDataToString");
-    TOKENSVC_TRACE("Recipient key identifier: %s", subjectKeyID.p);
+    TOKENSVC_TRACE("Recipient key identifier: %s", subjectKeyID.ptr);
 
     _CERT_FILTER filter = {};
-    filter.pszSubjectKeyIDFilter = subjectKeyID.p;
+    filter.pszSubjectKeyIDFilter = subjectKeyID.ptr;
     filter.AlgOID = const_cast<char*>(bSM ? kArcSm : kArcRsa);
     CertInfoSet filteredSet;
     std::vector<_CERTIFICATE_INFO*>& vtrCertInfoSet = filteredSet.records;
@@ -211,28 +188,28 @@ unsigned int DecryptCMSEnvelope_DER(void* pDylibInfoList, unsigned char* pbyPIN,
     QOVA_FAIL_IF(0 == vtrCertInfoSet.size(), QOVA_E_NO_CERT, "FilterCertificate");
 
     SecretBytes key;
-    nResult = DecryptSessionKey(vtrCertInfoSet[0], pbyPIN, nPINSize, envelope.encryptedKey.p, envelope.encryptedKey.n,
-                                &key.p, &key.n);
+    nResult = DecryptSessionKey(vtrCertInfoSet[0], pbyPIN, nPINSize, envelope.encryptedKey.ptr,
+                                envelope.encryptedKey.size, &key.ptr, &key.size);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "DecryptSessionKey");
 
     int nContentAlgNID = kNidSm4Cbc;
     if (!bSM) {
-        nResult = RsaContentCipher(__func__, envelope.contentEncryptionOID.p, &nContentAlgNID);
+        nResult = RsaContentCipher(__func__, envelope.contentEncryptionOID.ptr, &nContentAlgNID);
         if (QOVA_OK != nResult) return nResult;
     }
     // Key and IV come from outside: the cipher would read a short one past its end.
-    nResult = CheckEnvelopeKeyAndIV(nContentAlgNID, key.n, envelope.iv.n);
+    nResult = CheckEnvelopeKeyAndIV(nContentAlgNID, key.size, envelope.iv.size);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "CheckEnvelopeKeyAndIV");
 
     unsigned char* pbyPlain = NULL;
     int nPlainSize = 0;
     if (bSM) {
-        nResult = SM4_Decrypt_CBC(envelope.encryptedContent.p, envelope.encryptedContent.n, envelope.iv.p,
-                                  envelope.iv.n, key.p, key.n, &pbyPlain, &nPlainSize);
+        nResult = SM4_Decrypt_CBC(envelope.encryptedContent.ptr, envelope.encryptedContent.size, envelope.iv.ptr,
+                                  envelope.iv.size, key.ptr, key.size, &pbyPlain, &nPlainSize);
         QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "SM4_Decrypt_CBC");
     } else {
-        nResult = SymDecrypt(nContentAlgNID, envelope.iv.p, key.p, key.n, envelope.encryptedContent.p,
-                             envelope.encryptedContent.n, &pbyPlain, &nPlainSize);
+        nResult = SymDecrypt(nContentAlgNID, envelope.iv.ptr, key.ptr, key.size, envelope.encryptedContent.ptr,
+                             envelope.encryptedContent.size, &pbyPlain, &nPlainSize);
         QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "SymDecrypt");
     }
     *ppbySourceData = pbyPlain;
@@ -250,9 +227,9 @@ unsigned int DecryptCMSEnvelope(void* pDylibInfoList, unsigned char* pbyPIN, int
     QOVA_FAIL_IF(nTextSize > static_cast<size_t>(INT_MAX), QOVA_E_INVALIDARG, "Check Base64 size");
 
     Bytes der;
-    unsigned int nResult = Base64DecodeEx(pszBase64Envelope, static_cast<int>(nTextSize), &der.p, &der.n);
+    unsigned int nResult = Base64DecodeEx(pszBase64Envelope, static_cast<int>(nTextSize), &der.ptr, &der.size);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "Base64DecodeEx");
-    nResult = DecryptCMSEnvelope_DER(pDylibInfoList, pbyPIN, nPINSize, der.p, der.n, ppbySourceData,
+    nResult = DecryptCMSEnvelope_DER(pDylibInfoList, pbyPIN, nPINSize, der.ptr, der.size, ppbySourceData,
                                      pnSourceDataSize);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "DecryptCMSEnvelope_DER");
     return QOVA_OK;
