@@ -381,14 +381,12 @@ unsigned int DecryptDerCMSEnvelopeFile(FILE* envelopeFile, FILE* keyContainerFil
     unsigned int nResult = ReadKeyContainer(__func__, fpSM2PFXFile, container);
     if (QOVA_OK != nResult)
         return nResult;
-    Bytes encryptedPrivateKey, cert;
-    nResult = ParseSM2PFX(container.ptr, container.size, &encryptedPrivateKey.ptr, &encryptedPrivateKey.size,
-                          &cert.ptr, &cert.size);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ParseSM2PFX");
-    SecretBytes privateKey;
-    nResult = SM4DecryptByPin(encryptedPrivateKey.ptr, encryptedPrivateKey.size, pin, &privateKey.ptr,
-                              &privateKey.size);
-    QOVA_FAIL_IF(QOVA_OK != nResult, QOVA_E_CONTAINER_PIN, "SM4DecryptByPin");
+    // Opened as the memory form opens it, so that a wrong PIN that passes the padding check is caught
+    // by the key check; the codes stay those of the container (not a container, wrong PIN).
+    KeyPairHolder keyPair;
+    Bytes cert;
+    nResult = DecryptSM2PFX(container.ptr, container.size, pin, &keyPair.pair, &cert.ptr, &cert.size);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "DecryptSM2PFX");
     Bytes subjectKeyID;
     nResult = GetSubjectKeyIDFromCert(cert.ptr, cert.size, &subjectKeyID.ptr, &subjectKeyID.size);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetSubjectKeyIDFromCert");
@@ -419,8 +417,8 @@ unsigned int DecryptDerCMSEnvelopeFile(FILE* envelopeFile, FILE* keyContainerFil
                  "Check CMS envelope ContentEncryptionAlgOid");
 
     SecretBytes contentKey;
-    nResult = UnwrapContentKey(__func__, fSM2EncEncodedType, encryptedKey, privateKey.ptr, privateKey.size,
-                               parameters.size, contentKey);
+    nResult = UnwrapContentKey(__func__, fSM2EncEncodedType, encryptedKey, keyPair.pair.pbyPrivateKey,
+                               keyPair.pair.nPrivateKeySize, parameters.size, contentKey);
     if (QOVA_OK != nResult)
         return nResult;
 

@@ -8,7 +8,9 @@
 #include "KernelHolders.h"
 
 #include <openssl/asn1t.h>
+#include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/ec.h>
 #include <openssl/objects.h>
 
 #include <climits>
@@ -65,6 +67,31 @@ unsigned int CopyOctetString(const char* pszFunc, const ASN1_OCTET_STRING* pstOc
 }
 
 // The work both openers share; the certificate is always read, for its public key.
+// Whether the private key d gives the certificate's public point: d in [1, n-1] and d*G = (X, Y).
+// A wrong PIN passes the padding check about once in 256 tries; without this the container would
+// open into a wrong key, and the failure would show only later, as an undecryptable envelope.
+bool KeyMatchesPublicPoint(const SecretBytes& privateKey, const Bytes& x, const Bytes& y)
+{
+    using EcGroupPtr = smkernel::OsslHolder<EC_GROUP, EC_GROUP_free>;
+    using EcPointPtr = smkernel::OsslHolder<EC_POINT, EC_POINT_free>;
+    using BnCtxPtr = smkernel::OsslHolder<BN_CTX, BN_CTX_free>;
+    const EcGroupPtr group(EC_GROUP_new_by_curve_name(NID_sm2));
+    const BnCtxPtr ctx(BN_CTX_new());
+    const smkernel::BnClearPtr d(BN_bin2bn(privateKey.ptr, privateKey.size, nullptr));
+    const smkernel::BnPtr expectedX(BN_bin2bn(x.ptr, x.size, nullptr)), expectedY(BN_bin2bn(y.ptr, y.size, nullptr));
+    const smkernel::BnPtr actualX(BN_new()), actualY(BN_new());
+    if (nullptr == group.get() || nullptr == ctx.get() || nullptr == d.get() || nullptr == expectedX.get() ||
+        nullptr == expectedY.get() || nullptr == actualX.get() || nullptr == actualY.get())
+        return false;
+    if (BN_is_zero(d.get()) || BN_cmp(d.get(), EC_GROUP_get0_order(group.get())) >= 0)
+        return false;
+    const EcPointPtr point(EC_POINT_new(group.get()));
+    return nullptr != point.get() &&
+           1 == EC_POINT_mul(group.get(), point.get(), d.get(), nullptr, nullptr, ctx.get()) &&
+           1 == EC_POINT_get_affine_coordinates(group.get(), point.get(), actualX.get(), actualY.get(), ctx.get()) &&
+           0 == BN_cmp(actualX.get(), expectedX.get()) && 0 == BN_cmp(actualY.get(), expectedY.get());
+}
+
 unsigned int OpenContainer(const char* pszFunc, unsigned char* data, int dataLength, char* pin, SM2_KEY_PAIR* keyPair,
                            Bytes& certificate)
 {
@@ -75,6 +102,7 @@ unsigned int OpenContainer(const char* pszFunc, unsigned char* data, int dataLen
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ParseSM2PFX");
 
     // A wrong PIN normally fails the padding check; every failure here means the PIN does not open it.
+    // One that passes it by chance is caught by the key check below.
     SecretBytes privateKey;
     nResult = SM4DecryptByPin(encryptedKey.ptr, encryptedKey.size, pin, &privateKey.ptr, &privateKey.size);
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, QOVA_E_CONTAINER_PIN, "SM4DecryptByPin");
@@ -83,6 +111,8 @@ unsigned int OpenContainer(const char* pszFunc, unsigned char* data, int dataLen
     nResult = GetPublicKeyXYFromSM2Cert(certificate.ptr, certificate.size, &publicKeyX.ptr, &publicKeyX.size,
                                         &publicKeyY.ptr, &publicKeyY.size);
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, QOVA_E_FAIL, "GetPublicKeyXYFromSM2Cert");
+    QOVA_FAIL_IF_IN(pszFunc, !KeyMatchesPublicPoint(privateKey, publicKeyX, publicKeyY), QOVA_E_CONTAINER_PIN,
+                    "Check private key");
 
     if (NULL != keyPair) {
         keyPair->nPrivateKeySize = privateKey.size;

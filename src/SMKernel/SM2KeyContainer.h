@@ -11,7 +11,8 @@
 // here take and give the DER.
 //
 // Results: QOVA_OK; QOVA_E_NOT_KEY_CONTAINER when the data is not an SM2_PFX; QOVA_E_CONTAINER_PIN
-// when the PIN does not open the private key; QOVA_E_FAIL for a failed crypto-library step or a
+// when the PIN does not open the private key (the padding does not check, or the key it gives is not
+// the certificate's); QOVA_E_FAIL for a failed crypto-library step or a
 // certificate whose public key cannot be read; QOVA_E_INVALIDARG for a missing argument; the SM4
 // codes passed up by EncapsulateSM2PFX. Buffers handed out are new[] arrays that the caller
 // delete[]s; nothing is handed out on failure.
@@ -80,8 +81,8 @@ unsigned int ParseSM2PFX(unsigned char* data, int dataLength, unsigned char** en
                          int* encryptedPrivateKeyLength, unsigned char** certificate, int* certificateLength);
 
 // Opens the container with the PIN: fills keyPair when it is not null, and hands out the
-// certificate when both of its pointers are given. The private key is not checked against the
-// certificate's public key.
+// certificate when both of its pointers are given. The private key must give the certificate's
+// public point: a container whose key is not its certificate's does not open.
 unsigned int DecryptSM2PFX(unsigned char* data, int dataLength, char* pin, SM2_KEY_PAIR* keyPair,
                            unsigned char** certificate, int* certificateLength);
 // The same without the certificate; keyPair must be given.

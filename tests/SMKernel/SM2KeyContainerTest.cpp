@@ -2,6 +2,7 @@
 // ours must be the same octets, and open it with the PIN.
 #include "Base64.h"
 #include "SM2KeyContainer.h"
+#include "SM2SM4Data.h"
 #include "SMRegistry.h"
 #include "TestUtil.h"
 
@@ -182,6 +183,54 @@ TEST_F(SM2KeyContainerTest, AnotherPinDoesNotOpenIt)
     EXPECT_EQ(-7, certLength);
     char empty[] = "";
     EXPECT_EQ(QOVA_E_CONTAINER_PIN, DecryptKeyPairFromSM2PFX(der.data(), static_cast<int>(der.size()), empty, &pair));
+}
+
+// About one wrong PIN in 256 passes the padding check; the key it gives is not the certificate's, so
+// the container still does not open (it used to open into that wrong key). So does a container
+// whose key is not its certificate's, with its own PIN.
+TEST_F(SM2KeyContainerTest, AKeyThatIsNotTheCertificatesDoesNotOpen)
+{
+    unsigned int code = 0;
+    Bytes der = Encapsulate(m_ref.d, kPin, &code);
+    ASSERT_EQ(QOVA_OK, code);
+    unsigned char* encrypted = nullptr;
+    int encryptedLength = 0;
+    ASSERT_EQ(QOVA_OK, ParseSM2PFX(der.data(), static_cast<int>(der.size()), &encrypted, &encryptedLength, nullptr,
+                                   nullptr));
+    Bytes encryptedKey = Take(encrypted, encryptedLength);
+    std::string lucky;
+    for (int i = 0; i < 100000 && lucky.empty(); ++i) {
+        std::string pin = std::to_string(i);
+        unsigned char* plain = nullptr;
+        int plainLength = 0;
+        if (QOVA_OK == SM4DecryptByPin(encryptedKey.data(), encryptedLength, &pin[0], &plain, &plainLength))
+            lucky = pin;
+        Take(plain, plainLength);
+    }
+    ASSERT_FALSE(lucky.empty());
+    ASSERT_NE(std::string(kPin), lucky);
+
+    const Bytes otherKey(32, 0x5C);
+    Bytes otherDer = Encapsulate(otherKey, kPin, &code);
+    ASSERT_EQ(QOVA_OK, code);
+    struct Case
+    {
+        const char* name;
+        Bytes* container;
+        char* pin;
+    };
+    const Case kCases[] = {{"wrong PIN through the padding check", &der, &lucky[0]},
+                           {"key of another certificate", &otherDer, kPin}};
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        SM2_KEY_PAIR pair = {};
+        unsigned char* cert = nullptr;
+        int certLength = -7;
+        EXPECT_EQ(QOVA_E_CONTAINER_PIN, DecryptSM2PFX(c.container->data(), static_cast<int>(c.container->size()), c.pin,
+                                                      &pair, &cert, &certLength));
+        EXPECT_EQ(nullptr, pair.pbyPrivateKey);
+        EXPECT_EQ(nullptr, cert);
+    }
 }
 
 TEST_F(SM2KeyContainerTest, DataThatIsNoContainerIsRefused)
