@@ -216,6 +216,13 @@ TEST_F(SelectedRecord, HashNamesForRsaAreCheckedBeforeTheToken)
         SCOPED_TRACE(c.hash);
         Select(2 == c.certType ? "sm2.der" : "rsa1.der", c.certType);
         EXPECT_EQ(Signed(c.code), Parse(Ask(Request("SignMsgPKCS7", "\"m\"," + Quoted(c.hash) + ",true"))).errorcode);
+        // A page told only "not valid" cannot guess that the case matters: the description of a
+        // refused name lists the names to use, exactly so.
+        if (QOVA_E_NO_SELECTED_CERT != c.code) {
+            const std::string description = Parse(Ask(Request("GetLastErrorDesc", ""))).text;
+            for (const char* accepted : {"\"SHA-1\"", "\"SHA-256\"", "\"MD-5\""})
+                EXPECT_NE(std::string::npos, description.find(accepted)) << description;
+        }
     }
 }
 
