@@ -2,7 +2,8 @@
 # Registers VarnellHost with Chromium for the current user, so that one extension may start it.
 #   install-host-manifest.sh EXTENSION_ID [HOST_PATH] [MANIFEST_DIR]
 # EXTENSION_ID  the 32 letters a-p of the extension allowed to talk to the host
-# HOST_PATH     the host program (default: build/release/VarnellHost.app/bin/VarnellHost)
+# HOST_PATH     the host program (default: build/release/VarnellHost.app/bin/VarnellHost; after
+#               the demo, build/demo/VarnellHost.app/bin/VarnellHost)
 # MANIFEST_DIR  where Chromium looks for host manifests (default: the user's
 #               ~/.config/chromium/NativeMessagingHosts; Google Chrome uses
 #               ~/.config/google-chrome/NativeMessagingHosts)
@@ -16,6 +17,12 @@ DIR=${3:-${XDG_CONFIG_HOME:-$HOME/.config}/chromium/NativeMessagingHosts}
 
 if ! [[ $ID =~ ^[a-p]{32}$ ]]; then
     echo "not an extension ID (32 letters a-p): $ID" >&2
+    exit 2
+fi
+if ! [ -e "$HOST" ]; then
+    echo "no host program at $HOST" >&2
+    echo "build it first, or pass the one to install; after the demo:" >&2
+    echo "  bash scripts/install-host-manifest.sh $ID $ROOT/build/demo/VarnellHost.app/bin/VarnellHost" >&2
     exit 2
 fi
 HOST=$(realpath -e "$HOST")
