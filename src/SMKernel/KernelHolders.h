@@ -94,6 +94,7 @@ using X509CrlPtr = OsslHolder<X509_CRL, X509_CRL_free>;
 using Pkcs12Ptr = OsslHolder<PKCS12, PKCS12_free>;
 using Pkcs7Ptr = OsslHolder<PKCS7, PKCS7_free>;
 using EvpPkeyCtxPtr = OsslHolder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using X509SigPtr = OsslHolder<X509_SIG, X509_SIG_free>;  // a DigestInfo
 
 // A new[] array with its element count, released with delete[] unless handed out. Secret arrays
 // (content keys, plaintext, round keys) are cleared before they are released. Callees that hand

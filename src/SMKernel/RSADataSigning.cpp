@@ -26,17 +26,56 @@ using Text = std::unique_ptr<char[]>;
 using der_detail::BadBuffer;
 using smkernel::EvpPkeyCtxPtr;
 
-// A context for the PKCS#1 v1.5 operation on a finished digest: block type 1 padding and the
-// DigestInfo of nHashID. Null when the key is not RSA or the library refuses a setting.
-EVP_PKEY_CTX* NewPKCS1Context(EVP_PKEY* pKey, int nHashID, bool bSign)
+// The DER DigestInfo of a digest: the identifier of nHashID, with NULL parameters or with none, and
+// the digest. Built here and handed to a bare PKCS#1 v1.5 operation because the library's RSA
+// signature takes only the digests on its own list, and SM3 is not on it. False when nHashID has
+// no identifier or the library fails.
+bool EncodeDigestInfo(int nHashID, const unsigned char* pbyHash, int nHashSize, bool bNullParameters,
+                      smkernel::OpenSslBytesPtr& der, int& nDerSize)
 {
-    const EVP_MD* pMD = EVP_get_digestbynid(nHashID);
-    if (nullptr == pMD || !EVP_PKEY_is_a(pKey, "RSA"))
+    ASN1_OBJECT* pObject = OBJ_nid2obj(nHashID);
+    smkernel::X509SigPtr digestInfo(X509_SIG_new());
+    if (nullptr == pObject || 0 == OBJ_length(pObject) || !digestInfo)
+        return false;
+    X509_ALGOR* pAlgorithm = nullptr;
+    ASN1_OCTET_STRING* pDigest = nullptr;
+    X509_SIG_getm(digestInfo.get(), &pAlgorithm, &pDigest);
+    if (1 != X509_ALGOR_set0(pAlgorithm, pObject, bNullParameters ? V_ASN1_NULL : V_ASN1_UNDEF, nullptr) ||
+        1 != ASN1_OCTET_STRING_set(pDigest, pbyHash, nHashSize))
+        return false;
+    unsigned char* pbyDer = nullptr;
+    const int nLength = i2d_X509_SIG(digestInfo.get(), &pbyDer);
+    der.reset(pbyDer);
+    if (nLength <= 0)
+        return false;
+    nDerSize = nLength;
+    return true;
+}
+
+// Whether a recovered block is the DigestInfo of the digest, with NULL parameters or with none
+// (signers differ on that, and both forms are in use).
+bool IsDigestInfoOf(const unsigned char* pbyBlock, size_t nBlockSize, int nHashID, const unsigned char* pbyHash,
+                    int nHashSize)
+{
+    for (const bool bNullParameters : {true, false}) {
+        smkernel::OpenSslBytesPtr der;
+        int nDerSize = 0;
+        if (EncodeDigestInfo(nHashID, pbyHash, nHashSize, bNullParameters, der, nDerSize) &&
+            static_cast<size_t>(nDerSize) == nBlockSize && 0 == memcmp(der.get(), pbyBlock, nBlockSize))
+            return true;
+    }
+    return false;
+}
+
+// A context for a bare PKCS#1 v1.5 operation (block type 1 padding, no digest of its own): signing,
+// or recovering the signed block. Null when the key is not RSA or the library refuses a setting.
+EVP_PKEY_CTX* NewPKCS1Context(EVP_PKEY* pKey, bool bSign)
+{
+    if (!EVP_PKEY_is_a(pKey, "RSA"))
         return nullptr;
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(pKey, nullptr));
-    if (!ctx || 1 != (bSign ? EVP_PKEY_sign_init(ctx.get()) : EVP_PKEY_verify_init(ctx.get())) ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0 ||
-        EVP_PKEY_CTX_set_signature_md(ctx.get(), pMD) <= 0)
+    if (!ctx || 1 != (bSign ? EVP_PKEY_sign_init(ctx.get()) : EVP_PKEY_verify_recover_init(ctx.get())) ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
         return nullptr;
     return ctx.release();
 }
@@ -51,10 +90,14 @@ unsigned int SignDigest(const char* pszFunc, EVP_PKEY* pPrivateKey, int nHashID,
     Bytes buffer(new (std::nothrow) unsigned char[nKeySize]());
     QOVA_FAIL_IF_IN(pszFunc, NULL == buffer, QOVA_E_FAIL, "New memory");
 
-    EvpPkeyCtxPtr ctx(NewPKCS1Context(pPrivateKey, nHashID, true));
+    smkernel::OpenSslBytesPtr digestInfo;
+    int nDigestInfoSize = 0;
+    EvpPkeyCtxPtr ctx(NewPKCS1Context(pPrivateKey, true));
     size_t nLength = static_cast<size_t>(nKeySize);
-    const int nResult =
-        ctx ? EVP_PKEY_sign(ctx.get(), buffer.get(), &nLength, pbyHash, static_cast<size_t>(nHashSize)) : 0;
+    const int nResult = ctx && EncodeDigestInfo(nHashID, pbyHash, nHashSize, true, digestInfo, nDigestInfoSize)
+                            ? EVP_PKEY_sign(ctx.get(), buffer.get(), &nLength, digestInfo.get(),
+                                            static_cast<size_t>(nDigestInfoSize))
+                            : 0;
     SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 1 != nResult, QOVA_E_FAIL, "RSA_sign");
     signature = std::move(buffer);
     nSignatureSize = nLength;
@@ -70,10 +113,21 @@ unsigned int VerifyDigest(const char* pszFunc, X509* pX509, int nHashID, const u
     EVP_PKEY* pRsaPubKey = EVP_PKEY_is_a(pEvpPubKey, "RSA") ? pEvpPubKey : NULL;
     SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pRsaPubKey, QOVA_E_FAIL, "EVP_PKEY_get1_RSA");
 
-    EvpPkeyCtxPtr ctx(NewPKCS1Context(pRsaPubKey, nHashID, false));
-    const int nResult = ctx ? EVP_PKEY_verify(ctx.get(), pbySignature, static_cast<size_t>(nSignatureSize), pbyHash,
-                                              static_cast<size_t>(nHashSize))
-                            : 0;
+    const int nKeySize = EVP_PKEY_get_size(pRsaPubKey);
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, nKeySize <= 0, QOVA_E_FAIL, "RSA_size");
+    Bytes block(new (std::nothrow) unsigned char[nKeySize]());
+    QOVA_FAIL_IF_IN(pszFunc, NULL == block, QOVA_E_FAIL, "New memory");
+
+    // The signature is exactly as long as the modulus: the bare operation would take a shorter one
+    // as a smaller number.
+    EvpPkeyCtxPtr ctx(NewPKCS1Context(pRsaPubKey, false));
+    size_t nBlockSize = static_cast<size_t>(nKeySize);
+    int nResult = ctx && nSignatureSize == nKeySize
+                      ? EVP_PKEY_verify_recover(ctx.get(), block.get(), &nBlockSize, pbySignature,
+                                                static_cast<size_t>(nSignatureSize))
+                      : 0;
+    if (1 == nResult && !IsDigestInfoOf(block.get(), nBlockSize, nHashID, pbyHash, nHashSize))
+        nResult = 0;
     SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 1 != nResult, QOVA_E_BAD_SIGNATURE, "RSA_verify");
     return QOVA_OK;
 }

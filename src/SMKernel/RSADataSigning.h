@@ -6,7 +6,9 @@
 // Keys come as an EVP_PKEY holding an RSA key, or as a PKCS#12 file (an open stream, read from its
 // current position) and its password; the PKCS#12 certificate must carry keyUsage with
 // digitalSignature. Certificates come as an X509, as DER octets, or as Base64 text of the DER.
-// Digests are chosen by hash NID (Digest.h); the same NID names the DigestInfo.
+// Digests are chosen by hash NID (Digest.h); the same NID names the DigestInfo, which is encoded
+// here, so that every digest with an identifier signs (SM3 too). A signature's DigestInfo may carry
+// its parameters as NULL or leave them out.
 //
 // Results: QOVA_OK; QOVA_E_BAD_SIGNATURE for a signature that does not verify; QOVA_E_FAIL for a
 // failed library step, a key that is not RSA, a certificate that cannot be read; the codes of the

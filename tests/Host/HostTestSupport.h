@@ -6,6 +6,7 @@
 #include "CryptoBridge.h"
 #include "JSONHolders.h"
 #include "QovaResult.h"
+#include "TestUtil.h"
 #include "nmMessageSigning.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,16 @@
 #include <string>
 
 namespace hosttest {
+
+// Tests that read the bundle's string tables or a source file find them through the trees that
+// ctest names; run by hand without them, such a test skips with this message instead of failing.
+constexpr char kNoTreesMessage[] =
+    "needs VARNELL_SOURCE_DIR and VARNELL_BINARY_DIR: run it through ctest, or set both";
+#define HOSTTEST_SKIP_WITHOUT_TREES()                           \
+    do {                                                        \
+        if (!testutil::TreesNamed())                            \
+            GTEST_SKIP() << hosttest::kNoTreesMessage;          \
+    } while (0)
 
 // Sets (nullopt: removes) an environment variable until scope end.
 class ScopedEnv

@@ -11,6 +11,8 @@
 
 #include <cstring>
 
+#include <unistd.h>
+
 namespace {
 
 using hosttest::Parse;
@@ -104,6 +106,7 @@ TEST_F(RequestDispatch, AnswersByteForByte)
 // What each request leaves as the last result code, and what the next GetLastErrorDesc says.
 TEST_F(RequestDispatch, LastResultCodeAcrossRequests)
 {
+    HOSTTEST_SKIP_WITHOUT_TREES();
     const std::string describe = Request("GetLastErrorDesc", "");
     const auto lastDescription = [&]() {
         const hosttest::Answer a = Parse(Ask(describe));
@@ -270,6 +273,22 @@ TEST(CryptoBridge, MissingArgumentsAndTheEmptyTable)
     EXPECT_EQ(nullptr, g_pDylibInfoList);
     EXPECT_TRUE(UninitVOSKContext());
     EXPECT_EQ(0, memcmp(g_byDefaultPIN, "\x01\x08" "40917263", kDefaultPINSize + 1));
+}
+
+// Run by hand (without ctest's environment, from another directory) the program must not fail on
+// the bundle and source files it cannot find: the tests that read them skip and say why.
+TEST(HostRequestSuite, RunsOutsideCtestSkippingWhatNeedsTheTrees)
+{
+    testutil::ScopedTempDir dir;
+    char self[4096] = {0};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    std::string out;
+    const int status = testutil::RunCommand("cd " + testutil::ShellQuote(dir.Path()) +
+                                                " && env -u VARNELL_SOURCE_DIR -u VARNELL_BINARY_DIR " +
+                                                testutil::ShellQuote(self) + " --gtest_filter=-HostRequestSuite.* 2>&1",
+                                            &out);
+    EXPECT_EQ(0, status) << out;
+    EXPECT_NE(std::string::npos, out.find(hosttest::kNoTreesMessage)) << out;
 }
 
 }  // namespace

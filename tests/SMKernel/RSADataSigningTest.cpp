@@ -10,6 +10,8 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <cctype>
 #include <functional>
 #include <string>
 
@@ -177,8 +179,7 @@ TEST_F(RSADataSigningTest, KeysThatMayNotSignAreRefusedBeforeSigning)
         {"no digest", "rsa.p12", "secret", NID_rsaEncryption, QOVA_E_BAD_ALGID},
         {"key too short for the DigestInfo", "rsa512.p12", "secret", NID_sha512, QOVA_E_FAIL},
         {"short key, short enough digest", "rsa512.p12", "secret", NID_sha256, QOVA_OK},
-        // The library's RSA signer knows no DigestInfo for SM3.
-        {"SM3", "rsa.p12", "secret", kNidSm3, QOVA_E_FAIL},
+        {"SM3", "rsa.p12", "secret", kNidSm3, QOVA_OK},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
@@ -189,6 +190,71 @@ TEST_F(RSADataSigningTest, KeysThatMayNotSignAreRefusedBeforeSigning)
         EXPECT_EQ(c.code, code);
         EXPECT_EQ(dataSig, fileSig);
     }
+}
+
+// The library's RSA signer refuses SM3 as a signature digest: the SM3 DigestInfo must still be
+// signed (parameters NULL) and checked (parameters NULL or absent), against the openssl command's
+// raw PKCS#1 v1.5 operations.
+TEST_F(RSADataSigningTest, Sm3DigestInfoIsSignedAndCheckedThoughTheLibraryRefusesSm3)
+{
+    using testutil::HexToBytes;
+    ASSERT_EQ(0, testutil::RunCommand("openssl dgst -sm3 -binary -out " + m_dir.File("sm3") + " " + m_dir.File("data")));
+    const Bytes digest = ReadBytes(m_dir.File("sm3"));
+    ASSERT_EQ(32u, digest.size());
+    auto digestInfo = [&](const std::string& headHex) {
+        Bytes der = HexToBytes(headHex);
+        der.insert(der.end(), digest.begin(), digest.end());
+        return der;
+    };
+    const std::string sm3Oid = "06082a811ccf55018311";  // 1.2.156.10197.1.401
+    const Bytes withNull = digestInfo("3030300c" + sm3Oid + "05000420");
+    const Bytes withoutParameters = digestInfo("302e300a" + sm3Oid + "0420");
+
+    // Signatures the command makes over DigestInfos written here, checked by ours.
+    Bytes trailing = withNull;
+    trailing.push_back(0);
+    const Bytes sha256Identifier = digestInfo("3031300d060960864801650304020105000420");
+    const struct
+    {
+        const char* name;
+        Bytes digestInfo;
+        unsigned int code;
+    } cases[] = {
+        {"NULL parameters", withNull, QOVA_OK},
+        {"no parameters", withoutParameters, QOVA_OK},
+        {"an octet after the DigestInfo", trailing, QOVA_E_BAD_SIGNATURE},
+        {"identifier of SHA-256", sha256Identifier, QOVA_E_BAD_SIGNATURE},
+    };
+    const std::string certBase64 = Base64(ReadBytes(Fixture("rsa.der")));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteBytes(m_dir.File("di"), c.digestInfo));
+        ASSERT_EQ(0, testutil::RunCommand("openssl pkeyutl -sign -inkey " + Fixture("rsa.key") +
+                                          " -pkeyopt rsa_padding_mode:pkcs1 -in " + m_dir.File("di") + " -out " +
+                                          m_dir.File("ref.sig")));
+        const std::string sigBase64 = Base64(ReadBytes(m_dir.File("ref.sig")));
+        EXPECT_EQ(c.code, RSA_VerifyDataSignature_PKCS1(m_data.data(), static_cast<int>(m_data.size()),
+                                                        certBase64.c_str(), kNidSm3, sigBase64.c_str()));
+        FilePtr source = Open(m_dir.File("data"));
+        EXPECT_EQ(c.code, RSA_VerifyFileSignature_PKCS1(source.get(), certBase64.c_str(), kNidSm3, sigBase64.c_str()));
+    }
+
+    // Ours recovers to the DigestInfo with NULL parameters.
+    unsigned int code = 0;
+    const Bytes signature = SignData("rsa.p12", "secret", kNidSm3, &code);
+    ASSERT_EQ(QOVA_OK, code);
+    ASSERT_TRUE(WriteBytes(m_dir.File("ours.sig"), signature));
+    std::string parsed;
+    ASSERT_EQ(0, testutil::RunCommand("openssl pkeyutl -verifyrecover -pubin -inkey " + m_dir.File("rsa.pub") +
+                                      " -in " + m_dir.File("ours.sig") + " -out " + m_dir.File("recovered") +
+                                      " && openssl asn1parse -inform DER -in " + m_dir.File("recovered"),
+                                      &parsed));
+    EXPECT_EQ(withNull, ReadBytes(m_dir.File("recovered")));
+    EXPECT_NE(std::string::npos, parsed.find("OBJECT            :sm3")) << parsed;
+    EXPECT_NE(std::string::npos, parsed.find("prim: NULL")) << parsed;
+    std::string digestHex = testutil::BytesToHex(digest.data(), digest.size());
+    std::transform(digestHex.begin(), digestHex.end(), digestHex.begin(), ::toupper);
+    EXPECT_NE(std::string::npos, parsed.find("[HEX DUMP]:" + digestHex)) << parsed;
 }
 
 TEST_F(RSADataSigningTest, EmptyFileWithKeyObjectAndBase64Layers)

@@ -105,6 +105,11 @@ std::string BinaryDir()
     return dir ? dir : ".";
 }
 
+bool TreesNamed()
+{
+    return nullptr != getenv("VARNELL_SOURCE_DIR") && nullptr != getenv("VARNELL_BINARY_DIR");
+}
+
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to)
 {
     if (from.empty())

@@ -38,6 +38,8 @@ std::string ShellQuote(const std::string& text);
 // The source tree and the build tree, as ctest passes them (VARNELL_SOURCE_DIR, VARNELL_BINARY_DIR).
 std::string SourceDir();
 std::string BinaryDir();
+// Whether both are named; run by hand without them, SourceDir() and BinaryDir() give ".".
+bool TreesNamed();
 
 // Replaces every occurrence of `from` in `text` with `to`.
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to);

@@ -58,7 +58,7 @@ TEST_F(ConfTest, AcceptsOrRefusesWholeFiles)
         {"memory log", rules + "c.* >memlog:$D/mem.log; f\n", 0},
         {"memory log without a path", rules + "c.* >memlog:\n", 0},
         {"memory log path longer than 1024 bytes", rules + "c.* >memlog:$D/" + std::string(1100, 'p') + "\n", -1},
-        {"memory log with options", rules + "c.* >memlog:$D/mem.log, 1MB\n", -1},
+        {"memory log options after a comma are ignored", rules + "c.* >memlog:$D/mem.log, 1MB; f\n", 0},
         {"syslog without facility", rules + "c.* >syslog\n", -1},
         {"syslog with a bad facility", rules + "c.* >syslog, LOG_MAIL\n", -1},
         {"syslog with facility", rules + "c.* >syslog, LOG_LOCAL3\n", 0},

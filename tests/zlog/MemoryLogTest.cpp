@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -144,6 +145,43 @@ TEST_F(MemoryLogTest, ReloadRebuildsFromTheKeptRuleAndEmptiesTheFile)
     EXPECT_EQ("", Read());
     TRACE(1, "e2");
     EXPECT_EQ((std::vector<std::string>{"i", "e2"}), Messages());
+}
+
+// A comma ends a memory log's path as it ends every output's: what follows is option text, which a
+// memory log ignores. Neither the rule nor the wrapper's path may be refused for it, nor log into a
+// file named with the comma.
+TEST_F(MemoryLogTest, ACommaEndsThePathAndItsOptionsAreIgnored)
+{
+    const struct
+    {
+        const char* name;
+        const char* dir;
+        std::function<bool()> init;
+        std::function<void()> error;
+    } cases[] = {
+        {"rule of a configuration file", "a",
+         [&] {
+             return 0 == zlog_init(logtest::WriteDirConf(m_dir, "comma.conf",
+                                                         "[global]\nrotate lock file = $D/zlog.lock\n[rules]\n"
+                                                         "c.* >memlog:$D/a/mem.log , 1MB * 3\n")
+                                       .c_str());
+         },
+         [] { zlog_error(zlog_get_category("c"), "e"); }},
+        {"path given to qova_log_init_memory_log", "b",
+         [&] { return QOVA_OK == qova_log_init_memory_log(3, m_dir.File("b/mem.log,1MB").c_str()); },
+         [] { TRACE(1, "e"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(c.init());
+        c.error();
+        qova_log_fini();
+        std::string listing;
+        testutil::RunCommand("ls -A " + testutil::ShellQuote(m_dir.File(c.dir)), &listing);
+        EXPECT_EQ("mem.log\n", listing);
+        m_path = m_dir.File(std::string(c.dir) + "/mem.log");
+        EXPECT_EQ(std::vector<std::string>{"e"}, Messages());
+    }
 }
 
 // A failed memory-log initialisation must not leave its rule behind: the next initialisation with

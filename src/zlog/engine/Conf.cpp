@@ -283,12 +283,9 @@ std::unique_ptr<Output> ParseSpecialOutput(const std::string& output, const Conf
         return options.openOutputs ? MakeSyslogOutput(facility) : MakeInertOutput();
     }
     if (0 == name.compare(0, 7, "memlog:")) {
-        // The path runs to the first ',' or ';'; nothing may follow it.
+        // The path runs to the first ',' or ';', as every output's does. What follows a comma is
+        // option text, which means nothing to a memory log and is passed over.
         const std::string path = Trim(name.substr(7));
-        if (std::string::npos != comma) {
-            *error = "memlog output takes no options";
-            return nullptr;
-        }
         if (path.size() > kMaxRulePath) {
             *error = "memlog path longer than 1024 bytes";
             return nullptr;
