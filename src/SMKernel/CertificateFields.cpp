@@ -159,6 +159,9 @@ unsigned int ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, long* ptUTCTime)
     QOVA_FAIL_IF(NULL == ptUTCTime, QOVA_E_FAIL, "Check parameter(ptUTCTime)");
     *ptUTCTime = 0;
     QOVA_FAIL_IF(NULL == pASN1Time, QOVA_E_FAIL, "Check parameter(pASN1Time)");
+    // Only what the library reads as a time: the digits below are taken as they stand, and letters,
+    // month 13 or day 99 would otherwise be carried into some other instant.
+    QOVA_FAIL_IF(1 != ASN1_TIME_check(pASN1Time), QOVA_E_FAIL, "ASN1_TIME_check");
 
     const int nASN1TimeLength = ASN1_STRING_length(pASN1Time);
     const unsigned char* pbyTime = ASN1_STRING_get0_data(pASN1Time);

@@ -204,6 +204,34 @@ TEST(CertificateFields, TimeStrings)
     }
 }
 
+// A time string the library does not read as a time must not become some other instant: the
+// digits used to be taken as they stood, so twelve letters or month 13, day 99 gave a date.
+TEST(CertificateFields, TimesThatAreNotTimesFailAsAMissingTime)
+{
+    struct Case { const char* name; int type; const char* text; };
+    const Case kCases[] = {
+        {"letters for digits", V_ASN1_UTCTIME, "AAAAAAAAAAAAZ"},
+        {"month 13", V_ASN1_UTCTIME, "251301000000Z"},
+        {"day 99", V_ASN1_UTCTIME, "250199000000Z"},
+        {"February 29 of a common year", V_ASN1_GENERALIZEDTIME, "20250229000000Z"},
+        {"hour 24", V_ASN1_UTCTIME, "250101240000Z"},
+        {"minute 60", V_ASN1_GENERALIZEDTIME, "20250101006000Z"},
+        {"leap second", V_ASN1_UTCTIME, "161231235960Z"},
+        {"UTCTime with a fraction", V_ASN1_UTCTIME, "250101000000.5Z"},
+        {"zone offset of 24 hours", V_ASN1_UTCTIME, "250101000000+2400"},
+        {"a string that is no time type", V_ASN1_IA5STRING, "20250101000000Z"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ASN1_STRING* time = ASN1_STRING_type_new(c.type);
+        ASSERT_EQ(1, ASN1_STRING_set(time, c.text, -1));
+        long utc = 99;
+        EXPECT_EQ(QOVA_E_FAIL, ASN1_TIME_To_UTCTime(time, &utc));
+        EXPECT_EQ(0, utc);
+        ASN1_STRING_free(time);
+    }
+}
+
 CertSpec Subject(std::vector<NameEntry> subject)
 {
     CertSpec spec;
