@@ -3,6 +3,7 @@
 
 #include "CMSStructures.h"
 #include "CertificateFields.h"
+#include "CertificateFieldsDetail.h"
 #include "DerStructureDetail.h"
 #include "KernelHolders.h"
 #include "QovaTrace.h"
@@ -184,30 +185,13 @@ unsigned int GetSubjectKeyIDFromCert(unsigned char* cert, int certLength, unsign
 {
     QOVA_FAIL_IF(NULL == keyID || NULL == keyIDLength, QOVA_E_INVALIDARG, "Check parameter");
     smkernel::X509Ptr x509;
-    const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
-    QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
+    unsigned int nResult = ConvertCertDataToX509(cert, certLength, x509.out());
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConvertCertDataToX509");
 
-    const int nPosition = X509_get_ext_by_NID(x509.get(), NID_subject_key_identifier, -1);
-    QOVA_FAIL_IF(-1 == nPosition, QOVA_E_FAIL, "X509_get_ext_by_NID");
-
-    X509_EXTENSION* pX509Extension = X509_get_ext(x509.get(), nPosition);
-    QOVA_FAIL_IF_SSL(NULL == pX509Extension, QOVA_E_FAIL, "X509_get_ext");
-
-    const ASN1_OCTET_STRING* pExtensionValue = X509_EXTENSION_get_data(pX509Extension);
-    QOVA_FAIL_IF_SSL(NULL == pExtensionValue, QOVA_E_FAIL, "X509_EXTENSION_get_data");
-
-    // The value is the DER of an OCTET STRING: at least its tag and length octet, and nothing
-    // after it. A shorter value must not give a negative copy length.
-    const int nExtensionValueSize = ASN1_STRING_length(pExtensionValue);
-    QOVA_FAIL_IF(nExtensionValueSize < 2, QOVA_E_FAIL, "Check subject key identifier");
-    const unsigned char* pbyValue = ASN1_STRING_get0_data(pExtensionValue);
-    const unsigned char* p = pbyValue;
-    ASN1_OCTET_STRING* pKeyIdentifier = d2i_ASN1_OCTET_STRING(NULL, &p, nExtensionValueSize);
-    smkernel::Asn1OctetStringPtr keyIdentifier(pKeyIdentifier);
-    QOVA_FAIL_IF_SSL(NULL == pKeyIdentifier || p != pbyValue + nExtensionValueSize, QOVA_E_FAIL,
-                     "d2i_ASN1_OCTET_STRING");
-
-    return CopyOut(__func__, ASN1_STRING_get0_data(pKeyIdentifier), ASN1_STRING_length(pKeyIdentifier), keyID,
+    smkernel::Asn1OctetStringPtr keyIdentifier;
+    nResult = certfields_detail::ReadSubjectKeyIdentifier(__func__, x509.get(), keyIdentifier);
+    if (QOVA_OK != nResult) return nResult;
+    return CopyOut(__func__, ASN1_STRING_get0_data(keyIdentifier.get()), ASN1_STRING_length(keyIdentifier.get()), keyID,
                    keyIDLength);
 }
 

@@ -34,7 +34,8 @@ unsigned int GetIssuerFromCert(unsigned char* cert, int certLength, unsigned cha
 unsigned int GetSerialNumberFromCert(unsigned char* cert, int certLength, unsigned char** serialNumber,
                                      int* serialNumberLength);
 
-// The key identifier octets of the subjectKeyIdentifier extension, without the OCTET STRING header.
+// The key identifier octets of the subjectKeyIdentifier extension: its value decoded as an OCTET
+// STRING, whatever the form of its length.
 unsigned int GetSubjectKeyIDFromCert(unsigned char* cert, int certLength, unsigned char** keyID, int* keyIDLength);
 
 // SEQUENCE { INTEGER version (its low octet), INTEGER privateKey (a 00 octet in front when the

@@ -2,12 +2,15 @@
 
 #include "CertBuilder.h"
 #include "P11TestBed.h"
+#include "SM2CertHelpers.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <openssl/x509.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -145,6 +148,46 @@ TEST(CertificateFields, OpensslReadsTheSameFieldsFromEverySystemAndFixtureCertif
         if (kFixtureTypes.count(file)) {
             EXPECT_EQ(std::to_string(kFixtureTypes.at(file)), Text(TypeText, cert.get()));
         }
+    }
+}
+
+// An identifier of 128 octets or more has a long-form length inside its OCTET STRING; reading it
+// as if the header were always two octets gave a wrong text (and the kernel then refused its own
+// envelopes for such a certificate). Both key identifier readers must give what openssl shows.
+TEST(CertificateFields, LongKeyIdentifiersReadAsOpensslShowsThem)
+{
+    testutil::ScopedTempDir dir;
+    const size_t kLengths[] = {1, 20, 127, 128, 255, 256, 300};
+    std::string script = "set -e; cd " + testutil::ShellQuote(dir.Path()) +
+                         "; openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out k.pem\n";
+    std::vector<std::string> files;
+    for (size_t length : kLengths) {
+        std::string id;
+        for (size_t i = 0; i < length; ++i) {
+            char octet[3];
+            snprintf(octet, sizeof(octet), "%02X", static_cast<unsigned>((i * 37 + 11) & 0xFF));
+            id += octet;
+        }
+        files.push_back(dir.File("ski" + std::to_string(length) + ".pem"));
+        script += "openssl req -new -x509 -key k.pem -subj /CN=ski -addext subjectKeyIdentifier=" + id + " -out " +
+                  testutil::ShellQuote(files.back()) + "\n";
+    }
+    ASSERT_EQ(0, testutil::RunCommand(script + " 2>&1"));
+    auto expected = ReadWithOpenssl(files);
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(kLengths[i]);
+        const std::string want = expected[files[i]]["keyid"];
+        ASSERT_EQ(2 * kLengths[i], want.size());
+        std::vector<unsigned char> bytes = FileBytes(files[i]);
+        CertPtr cert = Load(bytes);
+        EXPECT_EQ(want, Text(GetX509SubjectKeyID, cert.get()));
+        unsigned char* id = nullptr;
+        int idLength = 0;
+        ASSERT_EQ(QOVA_OK, GetSubjectKeyIDFromCert(bytes.data(), static_cast<int>(bytes.size()), &id, &idLength));
+        std::string hex = testutil::BytesToHex(id, static_cast<size_t>(idLength));
+        for (char& c : hex) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(want, hex);
+        delete[] id;
     }
 }
 
