@@ -27,6 +27,9 @@ struct ec_key_st* EVP_PKEY_get0_SM2_KEY(EVP_PKEY* key);
 unsigned int GetPublicKeyXYFromSM2Cert(unsigned char* cert, int certLength, unsigned char** publicKeyX,
                                        int* publicKeyXLength, unsigned char** publicKeyY, int* publicKeyYLength);
 
+// The issuer and serial readers take only bytes that are one well-formed certificate (DER, or PEM
+// text of one), every field checked to the end and nothing after it, but the public key is not
+// decoded; anything else fails with QOVA_E_FAIL.
 // The complete DER TLV of the issuer Name.
 unsigned int GetIssuerFromCert(unsigned char* cert, int certLength, unsigned char** issuer, int* issuerLength);
 
