@@ -1,7 +1,9 @@
-// Reads arbitrary bytes as a certificate (PEM or DER) and runs every field reader over it; the
-// bytes also go to the time reader as a UTCTime and as a GeneralizedTime string of exactly their
-// length, so a read past a short time string is seen.
+// Reads arbitrary bytes as a certificate (PEM or DER) and runs every field reader over it, and the
+// issuer and serial readers of the certificate pieces over the bytes themselves; the bytes also go
+// to the time reader as a UTCTime and as a GeneralizedTime string of exactly their length, so a
+// read past a short time string is seen.
 #include "CertificateFields.h"
+#include "SM2CertHelpers.h"
 
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
@@ -45,6 +47,24 @@ void CheckTime(int type, const uint8_t* data, size_t size)
     ASN1_STRING_free(time);
 }
 
+// A piece is handed out only as the whole TLV the library reads it as, and nothing on failure.
+template <typename T>
+void CheckPiece(unsigned int (*getter)(unsigned char*, int, unsigned char**, int*), std::vector<unsigned char> bytes,
+                T* (*d2i)(T**, const unsigned char**, long), void (*release)(T*))
+{
+    unsigned char* piece = nullptr;
+    int length = -1;
+    if (QOVA_OK != getter(bytes.data(), static_cast<int>(bytes.size()), &piece, &length)) {
+        if (piece || -1 != length) __builtin_trap();
+        return;
+    }
+    const unsigned char* p = piece;
+    T* decoded = piece && length > 0 ? d2i(nullptr, &p, length) : nullptr;
+    if (!decoded || p != piece + length) __builtin_trap();
+    release(decoded);
+    delete[] piece;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -76,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else if (cert) {
         __builtin_trap();
     }
+    CheckPiece(GetIssuerFromCert, bytes, d2i_X509_NAME, X509_NAME_free);
+    CheckPiece(GetSerialNumberFromCert, bytes, d2i_ASN1_INTEGER, ASN1_INTEGER_free);
     if (size <= 64) {
         CheckTime(V_ASN1_UTCTIME, data, size);
         CheckTime(V_ASN1_GENERALIZEDTIME, data, size);

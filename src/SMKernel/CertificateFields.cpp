@@ -1,5 +1,6 @@
 #include "CertificateFields.h"
 
+#include "CertificateFieldsDetail.h"
 #include "KernelHolders.h"
 #include "Misc.h"
 #include "QovaTrace.h"
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 using smkernel::BioPtr;
 using smkernel::BnPtr;
@@ -133,6 +135,27 @@ unsigned int GetX509NameText(const char* func, const X509_NAME* pName, const cha
 
 }  // namespace
 
+unsigned int certfields_detail::ReadSubjectKeyIdentifier(const char* pszFunc, const X509* pX509Cert,
+                                                         smkernel::Asn1OctetStringPtr& keyIdentifier)
+{
+    const int nPosition = X509_get_ext_by_NID(pX509Cert, NID_subject_key_identifier, -1);
+    QOVA_FAIL_IF_IN(pszFunc, -1 == nPosition, QOVA_E_FAIL, "X509_get_ext_by_NID");
+    X509_EXTENSION* pX509Extension = X509_get_ext(pX509Cert, nPosition);
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pX509Extension, QOVA_E_FAIL, "X509_get_ext");
+    const ASN1_OCTET_STRING* pExtensionValue = X509_EXTENSION_get_data(pX509Extension);
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pExtensionValue, QOVA_E_FAIL, "X509_EXTENSION_get_data");
+
+    // The inner OCTET STRING's length takes more than one octet from 128 octets of identifier on.
+    const int nExtensionValueSize = ASN1_STRING_length(pExtensionValue);
+    const unsigned char* pbyValue = ASN1_STRING_get0_data(pExtensionValue);
+    const unsigned char* p = pbyValue;
+    smkernel::Asn1OctetStringPtr decoded(d2i_ASN1_OCTET_STRING(NULL, &p, nExtensionValueSize));
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == decoded.get() || p != pbyValue + nExtensionValueSize, QOVA_E_FAIL,
+                            "d2i_ASN1_OCTET_STRING");
+    keyIdentifier = std::move(decoded);
+    return QOVA_OK;
+}
+
 unsigned int ConvertCertDataToX509(unsigned char* pbyCertData, int nCertDataSize, X509** ppX509Cert)
 {
     QOVA_FAIL_IF(NULL == pbyCertData || nCertDataSize <= 0 || NULL == ppX509Cert, QOVA_E_FAIL, "Check parameters");
@@ -159,6 +182,9 @@ unsigned int ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, long* ptUTCTime)
     QOVA_FAIL_IF(NULL == ptUTCTime, QOVA_E_FAIL, "Check parameter(ptUTCTime)");
     *ptUTCTime = 0;
     QOVA_FAIL_IF(NULL == pASN1Time, QOVA_E_FAIL, "Check parameter(pASN1Time)");
+    // Only what the library reads as a time: the digits below are taken as they stand, and letters,
+    // month 13 or day 99 would otherwise be carried into some other instant.
+    QOVA_FAIL_IF(1 != ASN1_TIME_check(pASN1Time), QOVA_E_FAIL, "ASN1_TIME_check");
 
     const int nASN1TimeLength = ASN1_STRING_length(pASN1Time);
     const unsigned char* pbyTime = ASN1_STRING_get0_data(pASN1Time);
@@ -339,20 +365,13 @@ unsigned int GetX509SerialNumber(X509* pX509Cert, char** ppszSerialNumber, int* 
 unsigned int GetX509SubjectKeyID(X509* pX509Cert, char** ppszSubjectKeyID, int* pnSubjectKeyIDLen)
 {
     QOVA_FAIL_IF(NULL == pX509Cert || NULL == ppszSubjectKeyID, QOVA_E_FAIL, "Check parameters");
-    const int nPosition = X509_get_ext_by_NID(pX509Cert, NID_subject_key_identifier, -1);
-    QOVA_FAIL_IF(-1 == nPosition, QOVA_E_FAIL, "X509_get_ext_by_NID");
-    X509_EXTENSION* pX509Extension = X509_get_ext(pX509Cert, nPosition);
-    QOVA_FAIL_IF(NULL == pX509Extension, QOVA_E_FAIL, "X509_get_ext");
-    const ASN1_OCTET_STRING* pExtensionValue = X509_EXTENSION_get_data(pX509Extension);
-    QOVA_FAIL_IF(NULL == pExtensionValue, QOVA_E_FAIL, "X509_EXTENSION_get_data");
-
-    // The value is the inner OCTET STRING: its tag and one length byte, then the identifier.
-    const int nValueLength = ASN1_STRING_length(pExtensionValue);
-    QOVA_FAIL_IF(nValueLength < 2, QOVA_E_FAIL, "Check key identifier length");
-    unsigned char* pbyKeyID = const_cast<unsigned char*>(ASN1_STRING_get0_data(pExtensionValue)) + 2;
+    smkernel::Asn1OctetStringPtr keyIdentifier;
+    unsigned int nResult = certfields_detail::ReadSubjectKeyIdentifier(__func__, pX509Cert, keyIdentifier);
+    if (QOVA_OK != nResult) return nResult;
 
     char* pszSubjectKeyID = NULL;
-    const unsigned int nResult = ConvertBinaryDataToString(pbyKeyID, nValueLength - 2, &pszSubjectKeyID, false);
+    nResult = ConvertBinaryDataToString(const_cast<unsigned char*>(ASN1_STRING_get0_data(keyIdentifier.get())),
+                                        ASN1_STRING_length(keyIdentifier.get()), &pszSubjectKeyID, false);
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConvertBinaryDataToString");
     SMKERNEL_TRACE("Certificate Subject Key ID:%s", pszSubjectKeyID);
     if (pnSubjectKeyIDLen) *pnSubjectKeyIDLen = static_cast<int>(strlen(pszSubjectKeyID));

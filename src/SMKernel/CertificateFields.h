@@ -26,7 +26,10 @@ constexpr int MAX_DN_TEXT_LENGTH = 1023;
 // PEM text or DER bytes (PEM is tried first) to a new certificate the caller frees with X509_free.
 unsigned int ConvertCertDataToX509(unsigned char* pbyCertData, int nCertDataSize, X509** ppX509Cert);
 
-// UTCTime or GeneralizedTime as seconds since 1970 UTC. *ptUTCTime is 0 on failure.
+// UTCTime or GeneralizedTime as seconds since 1970 UTC. *ptUTCTime is 0 on failure. Only a time
+// that ASN1_TIME_check accepts is read: every field a number in its range, then a zone mark. That
+// also refuses a leap second (seconds 60) and a UTCTime with a fraction of a second (a form that
+// type does not have), which is sound: the library reads neither as a time either.
 unsigned int ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, long* ptUTCTime);
 
 unsigned int GetX509NotBefore(X509* pX509Cert, long* ptNotBefore);

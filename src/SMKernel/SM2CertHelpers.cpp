@@ -3,13 +3,16 @@
 
 #include "CMSStructures.h"
 #include "CertificateFields.h"
+#include "CertificateFieldsDetail.h"
 #include "DerStructureDetail.h"
 #include "KernelHolders.h"
 #include "QovaTrace.h"
 #include "SM2Core.h"
 
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -38,53 +41,248 @@ unsigned int CopyOut(const char* pszFunc, const unsigned char* data, int length,
     return QOVA_OK;
 }
 
-// One TLV header at p (within end); false on a malformed or indefinite header or a value past end.
-bool ReadHeader(const unsigned char*& p, const unsigned char* end, int wantTag, int wantClass, bool constructed,
-                long* valueLength)
-{
-    int tag = 0, cls = 0;
-    const int ret = ASN1_get_object(&p, valueLength, &tag, &cls, end - p);
-    return 0 == (ret & 0x80) && (0 != (ret & V_ASN1_CONSTRUCTED)) == constructed && 0 == (ret & 1) &&
-           tag == wantTag && cls == wantClass;
-}
-
-// The serial INTEGER and issuer Name TLVs of a DER certificate, found in its TBSCertificate without
-// decoding the rest. The library's full parse also decodes the public key, which is most of what a
-// SignedData encoding costs; the pieces themselves still go through the library's own decoder and
-// encoder below, so the bytes handed out are the same. False when the bytes are not one DER
-// certificate of that shape (PEM text, say): the caller then takes the full parse.
-struct TbsPieces {
-    const unsigned char* serial = nullptr;
-    long serialLength = 0;
-    const unsigned char* issuer = nullptr;
-    long issuerLength = 0;
+// The extent of one DER element: its first octet, its content, and the octet after it.
+struct Tlv {
+    const unsigned char* begin = nullptr;
+    const unsigned char* content = nullptr;
+    const unsigned char* end = nullptr;
 };
 
-bool FindTbsPieces(const unsigned char* cert, int certLength, TbsPieces* pieces)
+// The certificate readers below each take one element at p, within end, and move p past it. The
+// header is read with the library's reader and must give a definite length that stays within end.
+// TakeElement also wants one tag (number, class, constructed or primitive) and leaves p where it
+// was when the element is not there.
+bool TakeElement(const unsigned char*& p, const unsigned char* end, int wantTag, int wantClass, bool constructed,
+                 Tlv* tlv)
 {
-    if (nullptr == cert || certLength <= 0) return false;
-    const unsigned char* p = cert;
-    const unsigned char* const end = cert + certLength;
-    long len = 0;
-    if (!ReadHeader(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &len) || p + len != end) return false;
-    if (!ReadHeader(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &len)) return false;
-    const unsigned char* const tbsEnd = p + len;
-
+    if (p >= end) return false;
     const unsigned char* q = p;
-    if (ReadHeader(q, tbsEnd, 0, V_ASN1_CONTEXT_SPECIFIC, true, &len)) p = q + len;  // [0] version
-
-    pieces->serial = p;
-    if (!ReadHeader(p, tbsEnd, V_ASN1_INTEGER, V_ASN1_UNIVERSAL, false, &len)) return false;
-    p += len;
-    pieces->serialLength = p - pieces->serial;
-
-    if (!ReadHeader(p, tbsEnd, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &len)) return false;  // signature
-    p += len;
-
-    pieces->issuer = p;
-    if (!ReadHeader(p, tbsEnd, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &len)) return false;
-    pieces->issuerLength = (p + len) - pieces->issuer;
+    long length = 0;
+    int tag = 0, cls = 0;
+    const int ret = ASN1_get_object(&q, &length, &tag, &cls, end - p);
+    if (0 != (ret & 0x80) || 0 != (ret & 1) || (0 != (ret & V_ASN1_CONSTRUCTED)) != constructed || tag != wantTag ||
+        cls != wantClass)
+        return false;
+    tlv->begin = p;
+    tlv->content = q;
+    tlv->end = q + length;
+    p = tlv->end;
     return true;
+}
+
+bool NextIs(const unsigned char* p, const unsigned char* end, int tag, int cls, bool constructed)
+{
+    Tlv tlv;
+    return TakeElement(p, end, tag, cls, constructed, &tlv);
+}
+
+// ANY: one element of whatever tag.
+bool TakeAny(const unsigned char*& p, const unsigned char* end)
+{
+    if (p >= end) return false;
+    const unsigned char* q = p;
+    long length = 0;
+    int tag = 0, cls = 0;
+    const int ret = ASN1_get_object(&q, &length, &tag, &cls, end - p);
+    if (0 != (ret & 0x80) || 0 != (ret & 1)) return false;
+    p = q + length;
+    return true;
+}
+
+// An INTEGER in the form the library's decoder takes: content octets, none of them a superfluous
+// leading 00 or FF.
+bool TakeInteger(const unsigned char*& p, const unsigned char* end, Tlv* tlv)
+{
+    const unsigned char* q = p;
+    if (!TakeElement(q, end, V_ASN1_INTEGER, V_ASN1_UNIVERSAL, false, tlv) || tlv->content == tlv->end) return false;
+    if (tlv->end - tlv->content > 1 && ((0x00 == tlv->content[0] && tlv->content[1] < 0x80) ||
+                                        (0xFF == tlv->content[0] && tlv->content[1] >= 0x80)))
+        return false;
+    p = q;
+    return true;
+}
+
+// An OBJECT IDENTIFIER in the form the library's decoder takes: content octets, no sub-identifier
+// starting with 0x80, the last one complete.
+bool TakeObjectIdentifier(const unsigned char*& p, const unsigned char* end)
+{
+    Tlv tlv;
+    if (!TakeElement(p, end, V_ASN1_OBJECT, V_ASN1_UNIVERSAL, false, &tlv) || tlv.content == tlv.end ||
+        0 != (tlv.end[-1] & 0x80))
+        return false;
+    bool bStart = true;
+    for (const unsigned char* q = tlv.content; q != tlv.end; ++q) {
+        if (bStart && 0x80 == *q) return false;
+        bStart = 0 == (*q & 0x80);
+    }
+    return true;
+}
+
+// AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER, parameters ANY OPTIONAL }
+bool TakeAlgorithm(const unsigned char*& p, const unsigned char* end)
+{
+    Tlv tlv;
+    if (!TakeElement(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &tlv)) return false;
+    const unsigned char* q = tlv.content;
+    return TakeObjectIdentifier(q, tlv.end) && (q == tlv.end || (TakeAny(q, tlv.end) && q == tlv.end));
+}
+
+// Name ::= SEQUENCE OF RelativeDistinguishedName, each a non-empty
+// SET OF SEQUENCE { type OBJECT IDENTIFIER, value ANY }.
+bool TakeName(const unsigned char*& p, const unsigned char* end, Tlv* name)
+{
+    if (!TakeElement(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, name)) return false;
+    for (const unsigned char* q = name->content; q != name->end;) {
+        Tlv rdn;
+        if (!TakeElement(q, name->end, V_ASN1_SET, V_ASN1_UNIVERSAL, true, &rdn) || rdn.content == rdn.end)
+            return false;
+        for (const unsigned char* r = rdn.content; r != rdn.end;) {
+            Tlv attribute;
+            if (!TakeElement(r, rdn.end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &attribute)) return false;
+            const unsigned char* a = attribute.content;
+            if (!TakeObjectIdentifier(a, attribute.end) || !TakeAny(a, attribute.end) || a != attribute.end)
+                return false;
+        }
+    }
+    return true;
+}
+
+// A BIT STRING (or one under an implicit tag): its unused-bit count at most 7, and 0 when no octet
+// follows it.
+bool TakeBitString(const unsigned char*& p, const unsigned char* end, int tag, int cls)
+{
+    Tlv tlv;
+    const unsigned char* q = p;
+    if (!TakeElement(q, end, tag, cls, false, &tlv) || tlv.content == tlv.end || tlv.content[0] > 7 ||
+        (tlv.content + 1 == tlv.end && 0 != tlv.content[0]))
+        return false;
+    p = q;
+    return true;
+}
+
+using Asn1TimePtr = smkernel::OsslHolder<ASN1_TIME, ASN1_TIME_free>;
+
+// UTCTime or GeneralizedTime that ASN1_TIME_check accepts.
+bool TakeTime(const unsigned char*& p, const unsigned char* end)
+{
+    Tlv tlv;
+    if (!TakeElement(p, end, V_ASN1_UTCTIME, V_ASN1_UNIVERSAL, false, &tlv) &&
+        !TakeElement(p, end, V_ASN1_GENERALIZEDTIME, V_ASN1_UNIVERSAL, false, &tlv))
+        return false;
+    const unsigned char* q = tlv.begin;
+    const Asn1TimePtr time(d2i_ASN1_TIME(nullptr, &q, tlv.end - tlv.begin));
+    return time && q == tlv.end && 1 == ASN1_TIME_check(time.get());
+}
+
+// Extensions ::= SEQUENCE OF SEQUENCE { extnID OBJECT IDENTIFIER, critical BOOLEAN DEFAULT FALSE,
+// extnValue OCTET STRING }
+bool TakeExtensions(const unsigned char*& p, const unsigned char* end)
+{
+    Tlv extensions;
+    if (!TakeElement(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &extensions)) return false;
+    for (const unsigned char* q = extensions.content; q != extensions.end;) {
+        Tlv extension, critical, value;
+        if (!TakeElement(q, extensions.end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &extension)) return false;
+        const unsigned char* e = extension.content;
+        if (!TakeObjectIdentifier(e, extension.end)) return false;
+        if (TakeElement(e, extension.end, V_ASN1_BOOLEAN, V_ASN1_UNIVERSAL, false, &critical) &&
+            critical.end - critical.content != 1)
+            return false;
+        if (!TakeElement(e, extension.end, V_ASN1_OCTET_STRING, V_ASN1_UNIVERSAL, false, &value) || e != extension.end)
+            return false;
+    }
+    return true;
+}
+
+// TBSCertificate ::= SEQUENCE { [0] EXPLICIT version DEFAULT v1, serialNumber, signature, issuer,
+// validity, subject, subjectPublicKeyInfo, [1] IMPLICIT issuerUniqueID OPTIONAL, [2] IMPLICIT
+// subjectUniqueID OPTIONAL, [3] EXPLICIT extensions OPTIONAL }, checked to its end; the spans of
+// the serial and the issuer come out.
+bool CheckTbsCertificate(const unsigned char* p, const unsigned char* const end, Tlv* serial, Tlv* issuer)
+{
+    Tlv tlv, integer;
+    if (TakeElement(p, end, 0, V_ASN1_CONTEXT_SPECIFIC, true, &tlv)) {
+        const unsigned char* q = tlv.content;
+        if (!TakeInteger(q, tlv.end, &integer) || q != tlv.end) return false;
+    }
+    if (!TakeInteger(p, end, serial) || !TakeAlgorithm(p, end) || !TakeName(p, end, issuer)) return false;
+
+    if (!TakeElement(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &tlv)) return false;
+    const unsigned char* q = tlv.content;
+    if (!TakeTime(q, tlv.end) || !TakeTime(q, tlv.end) || q != tlv.end) return false;
+
+    if (!TakeName(p, end, &tlv)) return false;
+
+    // The public key's BIT STRING is left as it is.
+    if (!TakeElement(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &tlv)) return false;
+    q = tlv.content;
+    if (!TakeAlgorithm(q, tlv.end) || !TakeBitString(q, tlv.end, V_ASN1_BIT_STRING, V_ASN1_UNIVERSAL) || q != tlv.end)
+        return false;
+
+    if (NextIs(p, end, 1, V_ASN1_CONTEXT_SPECIFIC, false) && !TakeBitString(p, end, 1, V_ASN1_CONTEXT_SPECIFIC))
+        return false;
+    if (NextIs(p, end, 2, V_ASN1_CONTEXT_SPECIFIC, false) && !TakeBitString(p, end, 2, V_ASN1_CONTEXT_SPECIFIC))
+        return false;
+    if (TakeElement(p, end, 3, V_ASN1_CONTEXT_SPECIFIC, true, &tlv)) {
+        q = tlv.content;
+        if (!TakeExtensions(q, tlv.end) || q != tlv.end) return false;
+    }
+    return p == end;
+}
+
+// Certificate ::= SEQUENCE { tbsCertificate, signatureAlgorithm, signature BIT STRING }, and nothing
+// after it.
+bool CheckCertificate(const unsigned char* der, long length, Tlv* serial, Tlv* issuer)
+{
+    const unsigned char* p = der;
+    const unsigned char* const end = der + length;
+    Tlv certificate, tbs;
+    if (!TakeElement(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &certificate) || p != end) return false;
+    p = certificate.content;
+    return TakeElement(p, end, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, &tbs) &&
+           CheckTbsCertificate(tbs.content, tbs.end, serial, issuer) && TakeAlgorithm(p, end) &&
+           TakeBitString(p, end, V_ASN1_BIT_STRING, V_ASN1_UNIVERSAL) && p == end;
+}
+
+// A certificate holds no encrypted PEM; without this the library would prompt on the terminal.
+int NoPemPassword(char*, int, int, void*)
+{
+    return -1;
+}
+
+// Where the serial INTEGER and the issuer Name stand in a certificate's DER: in the caller's bytes,
+// or in the DER of the caller's PEM text, which is kept here.
+struct CertificatePieces {
+    smkernel::OpenSslBytesPtr pemDer;
+    Tlv serial, issuer;
+};
+
+// The pieces of bytes that are one well-formed certificate, DER or PEM text. Every field is checked
+// to the end, tag and length, without decoding the public key: the library's full parse does that,
+// and it is most of what a SignedData encoding costs. Bytes that are not one certificate give
+// nothing: they would be copied as they are into a SignedData.
+unsigned int ReadCertificatePieces(const char* pszFunc, const unsigned char* cert, int certLength,
+                                   CertificatePieces& pieces)
+{
+    QOVA_FAIL_IF_IN(pszFunc, NULL == cert || certLength <= 0, QOVA_E_FAIL, "Check parameter");
+    bool bWellFormed = CheckCertificate(cert, certLength, &pieces.serial, &pieces.issuer);
+    if (!bWellFormed) {
+        // PEM text: its DER, taken without decoding it. Text that is not PEM is no error of the library's.
+        ERR_set_mark();
+        smkernel::BioPtr bio(BIO_new_mem_buf(cert, certLength));
+        unsigned char* pbyDer = NULL;
+        char* pszName = NULL;
+        long nDerLength = 0;
+        if (bio && 1 == PEM_bytes_read_bio(&pbyDer, &nDerLength, &pszName, PEM_STRING_X509, bio.get(), NoPemPassword,
+                                           NULL)) {
+            pieces.pemDer.reset(pbyDer);
+            bWellFormed = CheckCertificate(pbyDer, nDerLength, &pieces.serial, &pieces.issuer);
+        }
+        OPENSSL_free(pszName);
+        ERR_pop_to_mark();
+    }
+    QOVA_FAIL_IF_IN(pszFunc, !bWellFormed, QOVA_E_FAIL, "Check certificate");
+    return QOVA_OK;
 }
 
 }  // namespace
@@ -130,20 +328,14 @@ unsigned int GetPublicKeyXYFromSM2Cert(unsigned char* cert, int certLength, unsi
 unsigned int GetIssuerFromCert(unsigned char* cert, int certLength, unsigned char** issuer, int* issuerLength)
 {
     QOVA_FAIL_IF(NULL == issuer || NULL == issuerLength, QOVA_E_INVALIDARG, "Check parameter");
-    smkernel::X509Ptr x509;
-    X509NamePtr name;
-    const X509_NAME* pX509IssuerName = NULL;
-    TbsPieces pieces;
-    if (FindTbsPieces(cert, certLength, &pieces)) {
-        const unsigned char* q = pieces.issuer;
-        name.reset(d2i_X509_NAME(NULL, &q, pieces.issuerLength));
-        pX509IssuerName = name.get();
-    } else {
-        const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
-        QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
-        pX509IssuerName = X509_get_issuer_name(x509.get());
-    }
-    QOVA_FAIL_IF_SSL(NULL == pX509IssuerName, QOVA_E_FAIL, "X509_get_issuer_name");
+    CertificatePieces pieces;
+    const unsigned int nReadResult = ReadCertificatePieces(__func__, cert, certLength, pieces);
+    if (QOVA_OK != nReadResult) return nReadResult;
+    // The library's own decoder and encoder, so that the bytes handed out are those of its full parse.
+    const unsigned char* q = pieces.issuer.begin;
+    X509NamePtr name(d2i_X509_NAME(NULL, &q, pieces.issuer.end - pieces.issuer.begin));
+    const X509_NAME* pX509IssuerName = name.get();
+    QOVA_FAIL_IF_SSL(NULL == pX509IssuerName, QOVA_E_FAIL, "d2i_X509_NAME");
 
     unsigned char* pbyASN1Issuer = NULL;
     const int nASN1IssuerSize = i2d_X509_NAME(pX509IssuerName, &pbyASN1Issuer);
@@ -157,20 +349,13 @@ unsigned int GetSerialNumberFromCert(unsigned char* cert, int certLength, unsign
                                      int* serialNumberLength)
 {
     QOVA_FAIL_IF(NULL == serialNumber || NULL == serialNumberLength, QOVA_E_INVALIDARG, "Check parameter");
-    smkernel::X509Ptr x509;
-    smkernel::Asn1IntegerPtr serial;
-    const ASN1_INTEGER* pIntegerSerialNumber = NULL;
-    TbsPieces pieces;
-    if (FindTbsPieces(cert, certLength, &pieces)) {
-        const unsigned char* q = pieces.serial;
-        serial.reset(d2i_ASN1_INTEGER(NULL, &q, pieces.serialLength));
-        pIntegerSerialNumber = serial.get();
-    } else {
-        const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
-        QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
-        pIntegerSerialNumber = X509_get0_serialNumber(x509.get());
-    }
-    QOVA_FAIL_IF_SSL(NULL == pIntegerSerialNumber, QOVA_E_FAIL, "X509_get_serialNumber");
+    CertificatePieces pieces;
+    const unsigned int nReadResult = ReadCertificatePieces(__func__, cert, certLength, pieces);
+    if (QOVA_OK != nReadResult) return nReadResult;
+    const unsigned char* q = pieces.serial.begin;
+    smkernel::Asn1IntegerPtr serial(d2i_ASN1_INTEGER(NULL, &q, pieces.serial.end - pieces.serial.begin));
+    const ASN1_INTEGER* pIntegerSerialNumber = serial.get();
+    QOVA_FAIL_IF_SSL(NULL == pIntegerSerialNumber, QOVA_E_FAIL, "d2i_ASN1_INTEGER");
 
     unsigned char* pbyASN1SerialNumber = NULL;
     const int nASN1SerialNumberSize = i2d_ASN1_INTEGER(pIntegerSerialNumber, &pbyASN1SerialNumber);
@@ -184,30 +369,13 @@ unsigned int GetSubjectKeyIDFromCert(unsigned char* cert, int certLength, unsign
 {
     QOVA_FAIL_IF(NULL == keyID || NULL == keyIDLength, QOVA_E_INVALIDARG, "Check parameter");
     smkernel::X509Ptr x509;
-    const unsigned int nReadResult = ConvertCertDataToX509(cert, certLength, x509.out());
-    QOVA_FAIL_IF(QOVA_OK != nReadResult, nReadResult, "ConvertCertDataToX509");
+    unsigned int nResult = ConvertCertDataToX509(cert, certLength, x509.out());
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "ConvertCertDataToX509");
 
-    const int nPosition = X509_get_ext_by_NID(x509.get(), NID_subject_key_identifier, -1);
-    QOVA_FAIL_IF(-1 == nPosition, QOVA_E_FAIL, "X509_get_ext_by_NID");
-
-    X509_EXTENSION* pX509Extension = X509_get_ext(x509.get(), nPosition);
-    QOVA_FAIL_IF_SSL(NULL == pX509Extension, QOVA_E_FAIL, "X509_get_ext");
-
-    const ASN1_OCTET_STRING* pExtensionValue = X509_EXTENSION_get_data(pX509Extension);
-    QOVA_FAIL_IF_SSL(NULL == pExtensionValue, QOVA_E_FAIL, "X509_EXTENSION_get_data");
-
-    // The value is the DER of an OCTET STRING: at least its tag and length octet, and nothing
-    // after it. A shorter value must not give a negative copy length.
-    const int nExtensionValueSize = ASN1_STRING_length(pExtensionValue);
-    QOVA_FAIL_IF(nExtensionValueSize < 2, QOVA_E_FAIL, "Check subject key identifier");
-    const unsigned char* pbyValue = ASN1_STRING_get0_data(pExtensionValue);
-    const unsigned char* p = pbyValue;
-    ASN1_OCTET_STRING* pKeyIdentifier = d2i_ASN1_OCTET_STRING(NULL, &p, nExtensionValueSize);
-    smkernel::Asn1OctetStringPtr keyIdentifier(pKeyIdentifier);
-    QOVA_FAIL_IF_SSL(NULL == pKeyIdentifier || p != pbyValue + nExtensionValueSize, QOVA_E_FAIL,
-                     "d2i_ASN1_OCTET_STRING");
-
-    return CopyOut(__func__, ASN1_STRING_get0_data(pKeyIdentifier), ASN1_STRING_length(pKeyIdentifier), keyID,
+    smkernel::Asn1OctetStringPtr keyIdentifier;
+    nResult = certfields_detail::ReadSubjectKeyIdentifier(__func__, x509.get(), keyIdentifier);
+    if (QOVA_OK != nResult) return nResult;
+    return CopyOut(__func__, ASN1_STRING_get0_data(keyIdentifier.get()), ASN1_STRING_length(keyIdentifier.get()), keyID,
                    keyIDLength);
 }
 

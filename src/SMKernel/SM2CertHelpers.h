@@ -27,6 +27,9 @@ struct ec_key_st* EVP_PKEY_get0_SM2_KEY(EVP_PKEY* key);
 unsigned int GetPublicKeyXYFromSM2Cert(unsigned char* cert, int certLength, unsigned char** publicKeyX,
                                        int* publicKeyXLength, unsigned char** publicKeyY, int* publicKeyYLength);
 
+// The issuer and serial readers take only bytes that are one well-formed certificate (DER, or PEM
+// text of one), every field checked to the end and nothing after it, but the public key is not
+// decoded; anything else fails with QOVA_E_FAIL.
 // The complete DER TLV of the issuer Name.
 unsigned int GetIssuerFromCert(unsigned char* cert, int certLength, unsigned char** issuer, int* issuerLength);
 
@@ -34,7 +37,8 @@ unsigned int GetIssuerFromCert(unsigned char* cert, int certLength, unsigned cha
 unsigned int GetSerialNumberFromCert(unsigned char* cert, int certLength, unsigned char** serialNumber,
                                      int* serialNumberLength);
 
-// The key identifier octets of the subjectKeyIdentifier extension, without the OCTET STRING header.
+// The key identifier octets of the subjectKeyIdentifier extension: its value decoded as an OCTET
+// STRING, whatever the form of its length.
 unsigned int GetSubjectKeyIDFromCert(unsigned char* cert, int certLength, unsigned char** keyID, int* keyIDLength);
 
 // SEQUENCE { INTEGER version (its low octet), INTEGER privateKey (a 00 octet in front when the

@@ -2,16 +2,21 @@
 // parsed, and opened with the PIN.
 #include "SM2KeyContainer.h"
 
+#include "CertificateFields.h"
 #include "QovaTrace.h"
 #include "SM2CertHelpers.h"
 #include "SM2SM4Data.h"
 #include "KernelHolders.h"
+#include "SMRegistry.h"
 
 #include <openssl/asn1t.h>
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/x509.h>
 
 #include <climits>
 #include <cstring>
@@ -66,32 +71,49 @@ unsigned int CopyOctetString(const char* pszFunc, const ASN1_OCTET_STRING* pstOc
     return QOVA_OK;
 }
 
-// The work both openers share; the certificate is always read, for its public key.
-// Whether the private key d gives the certificate's public point: d in [1, n-1] and d*G = (X, Y).
+using EcGroupPtr = smkernel::OsslHolder<EC_GROUP, EC_GROUP_free>;
+
+// The curve of the certificate's elliptic-curve key, by its name (SM2 or another named curve).
+// Null when the certificate or its key cannot be read, or the curve has no name.
+EC_GROUP* NewCertificateCurve(const Bytes& certificate)
+{
+    smkernel::X509Ptr x509;
+    if (QOVA_OK != ConvertCertDataToX509(certificate.ptr, certificate.size, x509.out())) return nullptr;
+    const EVP_PKEY* pKey = X509_get0_pubkey(x509.get());
+    char szGroup[64] = {0};
+    size_t nGroupLength = 0;
+    if (nullptr == pKey ||
+        !EVP_PKEY_get_utf8_string_param(pKey, OSSL_PKEY_PARAM_GROUP_NAME, szGroup, sizeof(szGroup), &nGroupLength))
+        return nullptr;
+    int nid = OBJ_txt2nid(szGroup);
+    if (NID_undef == nid) nid = EC_curve_nist2nid(szGroup);
+    return NID_undef == nid ? nullptr : SM_EC_GROUP_new_by_curve_name(nid);
+}
+
+// Whether the private key d gives the certificate's public point on the certificate's curve:
+// d in [1, n-1] and d*G = (X, Y).
 // A wrong PIN passes the padding check about once in 256 tries; without this the container would
 // open into a wrong key, and the failure would show only later, as an undecryptable envelope.
-bool KeyMatchesPublicPoint(const SecretBytes& privateKey, const Bytes& x, const Bytes& y)
+bool KeyMatchesPublicPoint(const EC_GROUP* group, const SecretBytes& privateKey, const Bytes& x, const Bytes& y)
 {
-    using EcGroupPtr = smkernel::OsslHolder<EC_GROUP, EC_GROUP_free>;
     using EcPointPtr = smkernel::OsslHolder<EC_POINT, EC_POINT_free>;
     using BnCtxPtr = smkernel::OsslHolder<BN_CTX, BN_CTX_free>;
-    const EcGroupPtr group(EC_GROUP_new_by_curve_name(NID_sm2));
     const BnCtxPtr ctx(BN_CTX_new());
     const smkernel::BnClearPtr d(BN_bin2bn(privateKey.ptr, privateKey.size, nullptr));
     const smkernel::BnPtr expectedX(BN_bin2bn(x.ptr, x.size, nullptr)), expectedY(BN_bin2bn(y.ptr, y.size, nullptr));
     const smkernel::BnPtr actualX(BN_new()), actualY(BN_new());
-    if (nullptr == group.get() || nullptr == ctx.get() || nullptr == d.get() || nullptr == expectedX.get() ||
-        nullptr == expectedY.get() || nullptr == actualX.get() || nullptr == actualY.get())
+    if (nullptr == ctx.get() || nullptr == d.get() || nullptr == expectedX.get() || nullptr == expectedY.get() ||
+        nullptr == actualX.get() || nullptr == actualY.get())
         return false;
-    if (BN_is_zero(d.get()) || BN_cmp(d.get(), EC_GROUP_get0_order(group.get())) >= 0)
+    if (BN_is_zero(d.get()) || BN_cmp(d.get(), EC_GROUP_get0_order(group)) >= 0)
         return false;
-    const EcPointPtr point(EC_POINT_new(group.get()));
-    return nullptr != point.get() &&
-           1 == EC_POINT_mul(group.get(), point.get(), d.get(), nullptr, nullptr, ctx.get()) &&
-           1 == EC_POINT_get_affine_coordinates(group.get(), point.get(), actualX.get(), actualY.get(), ctx.get()) &&
+    const EcPointPtr point(EC_POINT_new(group));
+    return nullptr != point.get() && 1 == EC_POINT_mul(group, point.get(), d.get(), nullptr, nullptr, ctx.get()) &&
+           1 == EC_POINT_get_affine_coordinates(group, point.get(), actualX.get(), actualY.get(), ctx.get()) &&
            0 == BN_cmp(actualX.get(), expectedX.get()) && 0 == BN_cmp(actualY.get(), expectedY.get());
 }
 
+// The work both openers share; the certificate is always read, for its public key.
 unsigned int OpenContainer(const char* pszFunc, unsigned char* data, int dataLength, char* pin, SM2_KEY_PAIR* keyPair,
                            Bytes& certificate)
 {
@@ -111,8 +133,10 @@ unsigned int OpenContainer(const char* pszFunc, unsigned char* data, int dataLen
     nResult = GetPublicKeyXYFromSM2Cert(certificate.ptr, certificate.size, &publicKeyX.ptr, &publicKeyX.size,
                                         &publicKeyY.ptr, &publicKeyY.size);
     QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, QOVA_E_FAIL, "GetPublicKeyXYFromSM2Cert");
-    QOVA_FAIL_IF_IN(pszFunc, !KeyMatchesPublicPoint(privateKey, publicKeyX, publicKeyY), QOVA_E_CONTAINER_PIN,
-                    "Check private key");
+    const EcGroupPtr group(NewCertificateCurve(certificate));
+    QOVA_FAIL_IF_IN(pszFunc, NULL == group.get(), QOVA_E_FAIL, "Read certificate curve");
+    QOVA_FAIL_IF_IN(pszFunc, !KeyMatchesPublicPoint(group.get(), privateKey, publicKeyX, publicKeyY),
+                    QOVA_E_CONTAINER_PIN, "Check private key");
 
     if (NULL != keyPair) {
         keyPair->nPrivateKeySize = privateKey.size;

@@ -82,7 +82,8 @@ unsigned int ParseSM2PFX(unsigned char* data, int dataLength, unsigned char** en
 
 // Opens the container with the PIN: fills keyPair when it is not null, and hands out the
 // certificate when both of its pointers are given. The private key must give the certificate's
-// public point: a container whose key is not its certificate's does not open.
+// public point on the certificate's own curve (SM2 or another named curve): a container whose key
+// is not its certificate's does not open.
 unsigned int DecryptSM2PFX(unsigned char* data, int dataLength, char* pin, SM2_KEY_PAIR* keyPair,
                            unsigned char** certificate, int* certificateLength);
 // The same without the certificate; keyPair must be given.

@@ -2,12 +2,15 @@
 
 #include "CertBuilder.h"
 #include "P11TestBed.h"
+#include "SM2CertHelpers.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <openssl/x509.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -148,6 +151,46 @@ TEST(CertificateFields, OpensslReadsTheSameFieldsFromEverySystemAndFixtureCertif
     }
 }
 
+// An identifier of 128 octets or more has a long-form length inside its OCTET STRING; reading it
+// as if the header were always two octets gave a wrong text (and the kernel then refused its own
+// envelopes for such a certificate). Both key identifier readers must give what openssl shows.
+TEST(CertificateFields, LongKeyIdentifiersReadAsOpensslShowsThem)
+{
+    testutil::ScopedTempDir dir;
+    const size_t kLengths[] = {1, 20, 127, 128, 255, 256, 300};
+    std::string script = "set -e; cd " + testutil::ShellQuote(dir.Path()) +
+                         "; openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out k.pem\n";
+    std::vector<std::string> files;
+    for (size_t length : kLengths) {
+        std::string id;
+        for (size_t i = 0; i < length; ++i) {
+            char octet[3];
+            snprintf(octet, sizeof(octet), "%02X", static_cast<unsigned>((i * 37 + 11) & 0xFF));
+            id += octet;
+        }
+        files.push_back(dir.File("ski" + std::to_string(length) + ".pem"));
+        script += "openssl req -new -x509 -key k.pem -subj /CN=ski -addext subjectKeyIdentifier=" + id + " -out " +
+                  testutil::ShellQuote(files.back()) + "\n";
+    }
+    ASSERT_EQ(0, testutil::RunCommand(script + " 2>&1"));
+    auto expected = ReadWithOpenssl(files);
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(kLengths[i]);
+        const std::string want = expected[files[i]]["keyid"];
+        ASSERT_EQ(2 * kLengths[i], want.size());
+        std::vector<unsigned char> bytes = FileBytes(files[i]);
+        CertPtr cert = Load(bytes);
+        EXPECT_EQ(want, Text(GetX509SubjectKeyID, cert.get()));
+        unsigned char* id = nullptr;
+        int idLength = 0;
+        ASSERT_EQ(QOVA_OK, GetSubjectKeyIDFromCert(bytes.data(), static_cast<int>(bytes.size()), &id, &idLength));
+        std::string hex = testutil::BytesToHex(id, static_cast<size_t>(idLength));
+        for (char& c : hex) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(want, hex);
+        delete[] id;
+    }
+}
+
 TEST(CertificateFields, PemFirstThenDer)
 {
     CertPtr fromDer = Load(FileBytes(p11testbed::FixtureFile("rsa1.der")));
@@ -200,6 +243,34 @@ TEST(CertificateFields, TimeStrings)
         long utc = 99;
         EXPECT_EQ(c.code, ASN1_TIME_To_UTCTime(time, &utc));
         EXPECT_EQ(c.utc, utc);
+        ASN1_STRING_free(time);
+    }
+}
+
+// A time string the library does not read as a time must not become some other instant: the
+// digits used to be taken as they stood, so twelve letters or month 13, day 99 gave a date.
+TEST(CertificateFields, TimesThatAreNotTimesFailAsAMissingTime)
+{
+    struct Case { const char* name; int type; const char* text; };
+    const Case kCases[] = {
+        {"letters for digits", V_ASN1_UTCTIME, "AAAAAAAAAAAAZ"},
+        {"month 13", V_ASN1_UTCTIME, "251301000000Z"},
+        {"day 99", V_ASN1_UTCTIME, "250199000000Z"},
+        {"February 29 of a common year", V_ASN1_GENERALIZEDTIME, "20250229000000Z"},
+        {"hour 24", V_ASN1_UTCTIME, "250101240000Z"},
+        {"minute 60", V_ASN1_GENERALIZEDTIME, "20250101006000Z"},
+        {"leap second", V_ASN1_UTCTIME, "161231235960Z"},
+        {"UTCTime with a fraction", V_ASN1_UTCTIME, "250101000000.5Z"},
+        {"zone offset of 24 hours", V_ASN1_UTCTIME, "250101000000+2400"},
+        {"a string that is no time type", V_ASN1_IA5STRING, "20250101000000Z"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ASN1_STRING* time = ASN1_STRING_type_new(c.type);
+        ASSERT_EQ(1, ASN1_STRING_set(time, c.text, -1));
+        long utc = 99;
+        EXPECT_EQ(QOVA_E_FAIL, ASN1_TIME_To_UTCTime(time, &utc));
+        EXPECT_EQ(0, utc);
         ASN1_STRING_free(time);
     }
 }

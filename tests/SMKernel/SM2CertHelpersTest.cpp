@@ -4,6 +4,7 @@
 #include "CertBuilder.h"
 #include "NodeExTestUtil.h"
 #include "P11TestBed.h"
+#include "PKCS7SignedDataOperations.h"
 #include "SM2CertHelpers.h"
 #include "TestUtil.h"
 
@@ -12,8 +13,11 @@
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -110,8 +114,8 @@ Bytes MakeCertificate(const char* serialHex, const Bytes* skid, EVP_PKEY* key = 
 }
 
 // The issuer and serial are read from the TBSCertificate without the library's full parse; every
-// system certificate must still give the bytes the full parse gives, PEM text takes the full parse,
-// and a certificate cut short must fail, not yield a piece of its prefix.
+// system certificate must still give the bytes the full parse gives, as DER and as PEM text, and a
+// certificate cut short must fail, not yield a piece of its prefix.
 TEST(SM2CertHelpers, IssuerAndSerialEqualTheLibraryFullParse)
 {
     int checked = 0;
@@ -149,6 +153,79 @@ TEST(SM2CertHelpers, IssuerAndSerialEqualTheLibraryFullParse)
         ++checked;
     }
     EXPECT_GT(checked, 50);
+}
+
+// The issuer and serial are read without decoding the key, but only from bytes that are one whole
+// certificate: they used to be handed out (and wrapped into a SignedData) for a certificate broken
+// after its issuer, or followed by other octets. openssl x509 is the reference for the broken tags.
+TEST(SM2CertHelpers, BytesThatAreNotOneCertificateGiveNoPieces)
+{
+    testutil::ScopedTempDir dir;
+    std::string listing;
+    ASSERT_EQ(0, testutil::RunCommand("cd " + testutil::ShellQuote(dir.Path()) +
+                                      " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+                                      " -keyout k.pem -subj /CN=pieces -outform DER -out c.der 2>/dev/null"
+                                      " && openssl asn1parse -inform DER -in c.der", &listing));
+    const Bytes der = FileBytes(dir.File("c.der"));
+    // Offsets of the elements at depth 1 (TBSCertificate, signatureAlgorithm, signature) and 2 (the
+    // TBSCertificate's [0], serial, signature, issuer, validity, subject, key info, [3]; then the
+    // signatureAlgorithm's OID).
+    std::map<int, std::vector<size_t>> at;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        unsigned long offset = 0;
+        int depth = 0;
+        if (sscanf(line.c_str(), " %lu:d=%d", &offset, &depth) == 2) at[depth].push_back(offset);
+    }
+    ASSERT_EQ(3u, at[1].size());
+    ASSERT_EQ(9u, at[2].size());
+    const size_t notBefore = at[2][4] + 2, keyBits = at[2][7] - 68;  // key info ends in 03 42 00 04 X Y
+    ASSERT_EQ(0x17, der[notBefore]);
+    ASSERT_EQ(0x03, der[keyBits]);
+
+    struct Case { const char* name; size_t at; size_t count; unsigned char octet; bool opensslRefuses; };
+    const Case kCases[] = {
+        {"intact, the form that reads", 0, 0, 0, false},
+        {"notBefore tag broken", notBefore, 1, 0x04, true},
+        {"notBefore not a time", notBefore + 2, 12, 'A', false},
+        {"subject not a Name", at[2][5], 1, 0x31, true},
+        {"key not a BIT STRING", keyBits, 1, 0x04, true},
+        {"extensions under another tag", at[2][7], 1, 0xA4, true},
+        {"signature not a BIT STRING", at[1][2], 1, 0x04, true},
+        {"an octet after the certificate", der.size(), 1, 0x00, false},
+    };
+    unsigned char signature[64] = {1};
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        Bytes broken = der;
+        broken.resize(std::max(der.size(), c.at + c.count));
+        std::fill(broken.begin() + c.at, broken.begin() + c.at + c.count, c.octet);
+        if (c.opensslRefuses) {
+            ASSERT_TRUE(testutil::WriteFile(dir.File("b.der"), std::string(broken.begin(), broken.end())));
+            EXPECT_NE(0, testutil::RunCommand("openssl x509 -inform DER -noout -in " + dir.File("b.der") + " 2>&1"));
+        }
+        std::string pem(4 * ((broken.size() + 2) / 3) + 1, '\0');
+        pem.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&pem[0]), broken.data(),
+                                   static_cast<int>(broken.size())));
+        pem = "-----BEGIN CERTIFICATE-----\n" + pem + "\n-----END CERTIFICATE-----\n";
+        const unsigned int want = 0 == c.count ? QOVA_OK : QOVA_E_FAIL;
+        for (Bytes form : {broken, Bytes(pem.begin(), pem.end())}) {
+            unsigned int code = 0;
+            EXPECT_EQ(QOVA_OK != want, Piece(GetIssuerFromCert, form, &code).empty());
+            EXPECT_EQ(want, code);
+            EXPECT_EQ(QOVA_OK != want, Piece(GetSerialNumberFromCert, form, &code).empty());
+            EXPECT_EQ(want, code);
+            unsigned char* out = nullptr;
+            int outSize = -7;
+            EXPECT_EQ(want, Encode_PKCS7Signature(form.data(), static_cast<int>(form.size()), nullptr, 0, nullptr,
+                                                  false, "1.2.840.113549.1.7.2", "1.2.840.113549.1.7.1",
+                                                  "2.16.840.1.101.3.4.2.1", nullptr, "1.2.840.10045.2.1", signature,
+                                                  64, SIGNATURE_ENCODED_OCTET_STRING, nullptr, &out, &outSize, nullptr,
+                                                  nullptr));
+            EXPECT_EQ(QOVA_OK != want, nullptr == out && -7 == outSize);
+            delete[] out;
+        }
+    }
 }
 
 TEST(SM2CertHelpers, CertificateEdges)

@@ -233,6 +233,29 @@ TEST_F(SM2KeyContainerTest, AKeyThatIsNotTheCertificatesDoesNotOpen)
     }
 }
 
+// The key check computes d*G on the certificate's own curve: on the SM2 curve alone, a P-256
+// container with the right PIN read as a wrong PIN.
+TEST_F(SM2KeyContainerTest, AContainerOnAnotherCurveOpensWithItsPin)
+{
+    ASSERT_EQ(0, RunCommand("bash " + ShellQuote(testutil::SourceDir() + "/tests/fixtures/make-sm2-container.sh") +
+                            " " + ShellQuote(m_dir.Path()) + " " + kPin + " p256 '' P-256 2>&1"));
+    Bytes pfx = ReadBytes(m_dir.File("p256.pfx"));
+    const Bytes xy = ReadBytes(m_dir.File("p256.xy"));
+    ASSERT_EQ(64u, xy.size());
+
+    SM2_KEY_PAIR pair = {};
+    ASSERT_EQ(QOVA_OK, DecryptKeyPairFromSM2PFX(pfx.data(), static_cast<int>(pfx.size()), kPin, &pair));
+    EXPECT_EQ(ReadBytes(m_dir.File("p256.d")), Bytes(pair.pbyPrivateKey, pair.pbyPrivateKey + pair.nPrivateKeySize));
+    EXPECT_EQ(Bytes(xy.begin(), xy.begin() + 32), Bytes(pair.pbyPublicKeyX, pair.pbyPublicKeyX + pair.nPublicKeyXSize));
+    EXPECT_EQ(Bytes(xy.begin() + 32, xy.end()), Bytes(pair.pbyPublicKeyY, pair.pbyPublicKeyY + pair.nPublicKeyYSize));
+    CleanupSM2KeyPair(&pair);
+
+    // The check itself still holds on that curve: another PIN does not open it.
+    char other[] = "87654321";
+    EXPECT_EQ(QOVA_E_CONTAINER_PIN, DecryptKeyPairFromSM2PFX(pfx.data(), static_cast<int>(pfx.size()), other, &pair));
+    EXPECT_EQ(nullptr, pair.pbyPrivateKey);
+}
+
 TEST_F(SM2KeyContainerTest, DataThatIsNoContainerIsRefused)
 {
     ASSERT_EQ(0, RunCommand("openssl pkcs12 -export -passout pass:1234 -inkey " + ShellQuote(FixtureFile("sm2.key")) +
