@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -118,7 +119,11 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
         QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "Copy content encryption parameters");
     }
 
+    // A constructed [0] (a streaming writer's) holds the ciphertext as OCTET STRING pieces; both
+    // forms take the same pieces: the file form streams them one by one, the memory form joins them.
     NodeEx* pEncryptedContent = pEncryptedContentInfo->vetNodes[2];
+    std::vector<const NodeEx*> pieces;
+    CHECK_ENVELOPE_NODES(pszFunc, CollectOctetStringPieces(pEncryptedContent, pieces));
     if (parts.fileForm) {
         if (parts.wantContent) {
             NodeEx* pCopy = nullptr;
@@ -127,10 +132,7 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
             parts.contentNode.reset(pCopy);
         }
     } else if (parts.wantContent) {
-        // A constructed [0] holding one OCTET STRING gives that string's octets.
-        if (HasChildren(pEncryptedContent, 1))
-            pEncryptedContent = pEncryptedContent->vetNodes[0];
-        nResult = CopyNodeValue(pszFunc, pEncryptedContent, 1, parts.content, parts.contentLength);
+        nResult = CopyJoinedPieces(pszFunc, pieces, 1, parts.content, parts.contentLength);
         QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "Copy encrypted content");
     }
     return QOVA_OK;

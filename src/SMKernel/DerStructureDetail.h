@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace der_detail {
 
@@ -93,6 +94,53 @@ inline unsigned int CopyNodeValue(const char* pszFunc, const NodeEx* pNode, int 
                                   std::unique_ptr<unsigned char[]>& copy, int& nLength)
 {
     return CopyNodeOctets(pszFunc, pNode, 0, pNode->ValueLength, nExtraZeros, copy, nLength);
+}
+
+// The pieces of a content that BER may split, as streaming writers do (a constructed string of
+// OCTET STRING pieces, nested to any depth): a primitive node is its own one piece; a constructed
+// one's pieces are the primitive nodes below it, in encoding order. Below the top node every node
+// must be an OCTET STRING, primitive or constructed; false when one is not. The parser's depth
+// limit bounds the recursion.
+inline bool CollectOctetStringPieces(const NodeEx* pNode, std::vector<const NodeEx*>& pieces, bool bTop = true)
+{
+    if (!bTop && kTagOctetString != (pNode->Tag & ~kConstructedBit))
+        return false;
+    if (0 == (pNode->Tag & kConstructedBit)) {
+        pieces.push_back(pNode);
+        return true;
+    }
+    for (const NodeEx* pChild : pNode->vetNodes) {
+        if (!CollectOctetStringPieces(pChild, pieces, false))
+            return false;
+    }
+    return true;
+}
+
+// A new[] copy of the pieces' values joined in order, followed by nExtraZeros zero octets (at
+// least one octet is allocated). Traced in the name of pszFunc.
+inline unsigned int CopyJoinedPieces(const char* pszFunc, const std::vector<const NodeEx*>& pieces, int nExtraZeros,
+                                     std::unique_ptr<unsigned char[]>& copy, int& nLength)
+{
+    const unsigned long long nLimit = static_cast<unsigned long long>(INT_MAX - nExtraZeros);
+    unsigned long long nTotal = 0;
+    for (const NodeEx* pPiece : pieces) {
+        nTotal += pPiece->ValueLength;
+        if (nTotal > nLimit)
+            break;
+    }
+    QOVA_FAIL_IF_IN(pszFunc, nTotal > nLimit, QOVA_E_FAIL, "Check value length");
+    const size_t nSize = std::max<size_t>(1, static_cast<size_t>(nTotal) + nExtraZeros);
+    std::unique_ptr<unsigned char[]> value(new (std::nothrow) unsigned char[nSize]());
+    QOVA_FAIL_IF_IN(pszFunc, NULL == value, QOVA_E_FAIL, "New memory");
+    unsigned long long nOffset = 0;
+    for (const NodeEx* pPiece : pieces) {
+        const unsigned int nResult = ReadNodeExValue(pPiece, 0, value.get() + nOffset, pPiece->ValueLength);
+        QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ReadNodeExValue");
+        nOffset += pPiece->ValueLength;
+    }
+    copy = std::move(value);
+    nLength = static_cast<int>(nTotal);
+    return QOVA_OK;
 }
 
 // The dotted text of an identifier, as a new[] text and its length. Traced in the name of pszFunc.

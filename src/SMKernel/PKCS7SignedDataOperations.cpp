@@ -24,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -300,17 +301,22 @@ unsigned int ReadSignedDataTree(const char* pszFunc, NodeEx* pPKCS7, SignedDataP
             TRACE(3, "It's a PKCS#7 attached signature");
         NodeEx* pContentExplicit = pContentInfo->vetNodes[1];
         PKCS7_SHAPE_FAIL_IF(pContentExplicit->vetNodes.empty(), "Check PKCS#7 nodes");
+        // Streaming writers split the content into OCTET STRING pieces of a constructed string.
         NodeEx* pData = pContentExplicit->vetNodes[0];
-        if (1 == pData->vetNodes.size())
-            pData = pData->vetNodes[0];
+        std::vector<const NodeEx*> pieces;
+        PKCS7_SHAPE_FAIL_IF(!CollectOctetStringPieces(pData, pieces), "Check PKCS#7 'content' pieces");
         if (parts.fileForm) {
+            // One offset and one size cannot name content in several pieces.
+            PKCS7_SHAPE_FAIL_IF(pieces.size() > 1, "Check PKCS#7 content in one piece");
+            const NodeEx* pPiece = pieces.empty() ? pData : pieces[0];
+            const unsigned long long nContentSize = pieces.empty() ? 0 : pPiece->ValueLength;
             // Sizes are ints: content of 2^31 octets or more cannot be handed on.
-            QOVA_FAIL_IF_IN(pszFunc, pData->ValueLength > static_cast<unsigned long long>(INT_MAX), QOVA_E_READ_FAULT,
+            QOVA_FAIL_IF_IN(pszFunc, nContentSize > static_cast<unsigned long long>(INT_MAX), QOVA_E_READ_FAULT,
                             "Check content size");
-            parts.contentOffset = static_cast<long long>(pData->ValueStartPosition);
-            parts.contentSize = static_cast<int>(pData->ValueLength);
+            parts.contentOffset = static_cast<long long>(pPiece->ValueStartPosition);
+            parts.contentSize = static_cast<int>(nContentSize);
         } else if (parts.wantContent) {
-            const unsigned int nResult = CopyNodeValue(pszFunc, pData, 1, parts.content, parts.contentSize);
+            const unsigned int nResult = CopyJoinedPieces(pszFunc, pieces, 1, parts.content, parts.contentSize);
             if (QOVA_OK != nResult)
                 return nResult;
         }
