@@ -28,6 +28,12 @@ using namespace der_detail;
 
 constexpr int kEnvelopeVersion = 2;
 
+constexpr IdentifierReasons kKeyEncryptionAlgReasons = {
+    "NULL == pstKeyEncryptionAlgOid", "0 == nKeyEncryptionAlgOidLength", "nResult != nKeyEncryptionAlgOidLength"};
+constexpr IdentifierReasons kContentEncryptionAlgReasons = {"NULL == pstContentEncryptionAlgOid",
+                                                             "0 == nContentEncryptionAlgOidLength",
+                                                             "nResult != nContentEncryptionAlgOidLength"};
+
 // The shape is checked by child counts only; a mismatch is traced with the reason "true".
 #define CHECK_ENVELOPE_NODES(func, ok)                                                                     \
     do {                                                                                                   \
@@ -81,7 +87,8 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
                                       HasChildren(pKeyEncryptionAlgorithm->vetNodes[0], 0));
     Text keyOid;
     int nKeyOidLength = 0;
-    nResult = ReadObjectIdentifierText(pszFunc, pKeyEncryptionAlgorithm->vetNodes[0], keyOid, nKeyOidLength);
+    nResult = ReadObjectIdentifierText(pszFunc, pKeyEncryptionAlgorithm->vetNodes[0], kKeyEncryptionAlgReasons, keyOid,
+                                       nKeyOidLength);
     if (QOVA_OK != nResult)
         return nResult;
     if (parts.wantKeyOid) {
@@ -103,8 +110,8 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
                                       HasChildren(pContentEncryptionAlgorithm->vetNodes[0], 0));
     Text contentOid;
     int nContentOidLength = 0;
-    nResult =
-        ReadObjectIdentifierText(pszFunc, pContentEncryptionAlgorithm->vetNodes[0], contentOid, nContentOidLength);
+    nResult = ReadObjectIdentifierText(pszFunc, pContentEncryptionAlgorithm->vetNodes[0],
+                                       kContentEncryptionAlgReasons, contentOid, nContentOidLength);
     if (QOVA_OK != nResult)
         return nResult;
     if (parts.wantContentOid) {
@@ -158,7 +165,8 @@ unsigned int GetOIDFromNID(int nid, char** oid, int* oidLength)
 
     Text text;
     int nOIDLen = 0;
-    const unsigned int nResult = IdentifierText(__func__, pASN1Obj, text, nOIDLen);
+    static constexpr IdentifierReasons kReasons = {"NULL == pASN1Obj", "0 == nOIDLen", "nResult != nOIDLen"};
+    const unsigned int nResult = IdentifierText(__func__, pASN1Obj, kReasons, text, nOIDLen);
     if (QOVA_OK != nResult)
         return nResult;
 

@@ -143,16 +143,26 @@ inline unsigned int CopyJoinedPieces(const char* pszFunc, const std::vector<cons
     return QOVA_OK;
 }
 
+// The reason texts of an identifier's failures, in the words of the caller's own trace: the
+// library refuses the identifier; it prints as no text; the second printing differs in length.
+struct IdentifierReasons
+{
+    const char* pszRefused;
+    const char* pszEmpty;
+    const char* pszLengthChanged;
+};
+
 // The dotted text of an identifier, as a new[] text and its length. Traced in the name of pszFunc.
-inline unsigned int IdentifierText(const char* pszFunc, const ASN1_OBJECT* pObject, std::unique_ptr<char[]>& text,
-                                   int& nLength)
+inline unsigned int IdentifierText(const char* pszFunc, const ASN1_OBJECT* pObject, const IdentifierReasons& reasons,
+                                   std::unique_ptr<char[]>& text, int& nLength)
 {
     const int nTextLength = std::max(0, OBJ_obj2txt(nullptr, 0, pObject, 1));
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nTextLength, QOVA_E_FAIL, "OBJ_obj2txt");
+    SMKERNEL_FAIL_IF_SSL_BECAUSE_IN(pszFunc, 0 == nTextLength, QOVA_E_FAIL, "OBJ_obj2txt", reasons.pszEmpty);
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(nTextLength) + 1]());
     QOVA_FAIL_IF_IN(pszFunc, NULL == buffer, QOVA_E_FAIL, "New memory");
     const int nWritten = OBJ_obj2txt(buffer.get(), nTextLength + 1, pObject, 1);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, nWritten != nTextLength, QOVA_E_FAIL, "OBJ_obj2txt");
+    SMKERNEL_FAIL_IF_SSL_BECAUSE_IN(pszFunc, nWritten != nTextLength, QOVA_E_FAIL, "OBJ_obj2txt",
+                                    reasons.pszLengthChanged);
     text = std::move(buffer);
     nLength = nTextLength;
     return QOVA_OK;
@@ -160,8 +170,9 @@ inline unsigned int IdentifierText(const char* pszFunc, const ASN1_OBJECT* pObje
 
 // The dotted text of the object identifier in a parsed leaf, read from the leaf's own TLV. An
 // identifier the library refuses, or one of more than 64 KiB (no real one comes near), fails with
-// QOVA_E_FAIL. Traced in the name of pszFunc.
-inline unsigned int ReadObjectIdentifierText(const char* pszFunc, const NodeEx* pNode, std::unique_ptr<char[]>& text,
+// QOVA_E_FAIL. Traced in the name of pszFunc, with the caller's reasons.
+inline unsigned int ReadObjectIdentifierText(const char* pszFunc, const NodeEx* pNode,
+                                             const IdentifierReasons& reasons, std::unique_ptr<char[]>& text,
                                              int& nLength)
 {
     smkernel::Asn1ObjectPtr object;
@@ -181,8 +192,8 @@ inline unsigned int ReadObjectIdentifierText(const char* pszFunc, const NodeEx* 
             }
         }
     }
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == object.get(), QOVA_E_FAIL, "d2i_ASN1_OBJECT");
-    return IdentifierText(pszFunc, object.get(), text, nLength);
+    SMKERNEL_FAIL_IF_SSL_BECAUSE_IN(pszFunc, NULL == object.get(), QOVA_E_FAIL, "d2i_ASN1_OBJECT", reasons.pszRefused);
+    return IdentifierText(pszFunc, object.get(), reasons, text, nLength);
 }
 
 // Puts the file back where the caller had it, on every path of a file reader.

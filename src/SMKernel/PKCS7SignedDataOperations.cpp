@@ -37,8 +37,6 @@ constexpr unsigned char ASN1_TAG_C_SEQUENCE = kTagSequence;
 constexpr unsigned char ASN1_TAG_C_SET_OF = kTagSet;
 constexpr unsigned char ASN1_TAG_P_OBJECT_IDENTIFIER = kTagOid;
 constexpr int kSM2IntegerSize = SM2_RAW_RS_SIZE / 2;
-// The two-INTEGER forms of the readers take no r or s shorter than this.
-constexpr unsigned long long kMinSM2IntegerSize = 28;
 
 // Content octets of 1.2.840.113549.1.7.2 (signedData) and 1.2.156.10197.6.1.4.2.2 (SM signedData).
 constexpr unsigned char kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
@@ -224,10 +222,17 @@ unsigned int ReadCertificate(const char* pszFunc, NodeEx* pCertificates, NodeEx*
     return QOVA_OK;
 }
 
-unsigned int ReadIdentifierText(const char* pszFunc, NodeEx* pAlgorithm, Text& text, int& nLength)
+constexpr IdentifierReasons kDigestAlgReasons = {"NULL == pstDigestAlgOid", "0 == nDigestAlgOidLength",
+                                                  "nResult != nDigestAlgOidLength"};
+constexpr IdentifierReasons kDigestEncryptionAlgReasons = {"NULL == pstDigestEncryptionAlgOid",
+                                                            "0 == nDigestEncryptionAlgOidLength",
+                                                            "nResult != nDigestEncryptionAlgOidLength"};
+
+unsigned int ReadIdentifierText(const char* pszFunc, NodeEx* pAlgorithm, const IdentifierReasons& reasons,
+                                Text& text, int& nLength)
 {
     PKCS7_SHAPE_FAIL_IF(pAlgorithm->vetNodes.empty(), "Check PKCS#7 'algorithm' nodes");
-    return ReadObjectIdentifierText(pszFunc, pAlgorithm->vetNodes[0], text, nLength);
+    return ReadObjectIdentifierText(pszFunc, pAlgorithm->vetNodes[0], reasons, text, nLength);
 }
 
 unsigned int ReadSignature(const char* pszFunc, NodeEx* pContentType, NodeEx* pSignerInfo, size_t nSignatureIndex,
@@ -272,8 +277,9 @@ unsigned int ReadSignature(const char* pszFunc, NodeEx* pContentType, NodeEx* pS
 
     const unsigned long long nRawSingatureRSize = pR->ValueLength;
     const unsigned long long nRawSingatureSSize = pS->ValueLength;
-    PKCS7_SHAPE_FAIL_IF((nRawSingatureRSize < kMinSM2IntegerSize || nRawSingatureSSize < kMinSM2IntegerSize),
-                        "Check R/S size >= 28");
+    // The two-INTEGER forms take no r or s shorter than 28 octets; the limit is written out so that
+    // the trace quotes it.
+    PKCS7_SHAPE_FAIL_IF((nRawSingatureRSize < 28 || nRawSingatureSSize < 28), "Check R/S size >= 28");
     const unsigned int nResult = BuildRawSM2Signature(pszFunc, pR, pS, parts.signature);
     if (QOVA_OK != nResult)
         return nResult;
@@ -355,13 +361,14 @@ unsigned int ReadSignedDataTree(const char* pszFunc, NodeEx* pPKCS7, SignedDataP
     }
 
     if (parts.wantDigestOid) {
-        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[2], parts.digestOid, parts.digestOidSize);
+        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[2], kDigestAlgReasons, parts.digestOid,
+                                     parts.digestOidSize);
         if (QOVA_OK != nResult)
             return nResult;
     }
     if (parts.wantEncryptionOid) {
-        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[nEncryptionIndex], parts.encryptionOid,
-                                     parts.encryptionOidSize);
+        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[nEncryptionIndex], kDigestEncryptionAlgReasons,
+                                     parts.encryptionOid, parts.encryptionOidSize);
         if (QOVA_OK != nResult)
             return nResult;
     }
