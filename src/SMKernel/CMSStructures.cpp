@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -26,6 +27,12 @@ using Text = std::unique_ptr<char[]>;
 using namespace der_detail;
 
 constexpr int kEnvelopeVersion = 2;
+
+constexpr IdentifierReasons kKeyEncryptionAlgReasons = {
+    "NULL == pstKeyEncryptionAlgOid", "0 == nKeyEncryptionAlgOidLength", "nResult != nKeyEncryptionAlgOidLength"};
+constexpr IdentifierReasons kContentEncryptionAlgReasons = {"NULL == pstContentEncryptionAlgOid",
+                                                             "0 == nContentEncryptionAlgOidLength",
+                                                             "nResult != nContentEncryptionAlgOidLength"};
 
 // The shape is checked by child counts only; a mismatch is traced with the reason "true".
 #define CHECK_ENVELOPE_NODES(func, ok)                                                                     \
@@ -80,7 +87,8 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
                                       HasChildren(pKeyEncryptionAlgorithm->vetNodes[0], 0));
     Text keyOid;
     int nKeyOidLength = 0;
-    nResult = ReadObjectIdentifierText(pszFunc, pKeyEncryptionAlgorithm->vetNodes[0], keyOid, nKeyOidLength);
+    nResult = ReadObjectIdentifierText(pszFunc, pKeyEncryptionAlgorithm->vetNodes[0], kKeyEncryptionAlgReasons, keyOid,
+                                       nKeyOidLength);
     if (QOVA_OK != nResult)
         return nResult;
     if (parts.wantKeyOid) {
@@ -102,8 +110,8 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
                                       HasChildren(pContentEncryptionAlgorithm->vetNodes[0], 0));
     Text contentOid;
     int nContentOidLength = 0;
-    nResult =
-        ReadObjectIdentifierText(pszFunc, pContentEncryptionAlgorithm->vetNodes[0], contentOid, nContentOidLength);
+    nResult = ReadObjectIdentifierText(pszFunc, pContentEncryptionAlgorithm->vetNodes[0],
+                                       kContentEncryptionAlgReasons, contentOid, nContentOidLength);
     if (QOVA_OK != nResult)
         return nResult;
     if (parts.wantContentOid) {
@@ -118,7 +126,11 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
         QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "Copy content encryption parameters");
     }
 
+    // A constructed [0] (a streaming writer's) holds the ciphertext as OCTET STRING pieces; both
+    // forms take the same pieces: the file form streams them one by one, the memory form joins them.
     NodeEx* pEncryptedContent = pEncryptedContentInfo->vetNodes[2];
+    std::vector<const NodeEx*> pieces;
+    CHECK_ENVELOPE_NODES(pszFunc, CollectOctetStringPieces(pEncryptedContent, pieces));
     if (parts.fileForm) {
         if (parts.wantContent) {
             NodeEx* pCopy = nullptr;
@@ -127,10 +139,7 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
             parts.contentNode.reset(pCopy);
         }
     } else if (parts.wantContent) {
-        // A constructed [0] holding one OCTET STRING gives that string's octets.
-        if (HasChildren(pEncryptedContent, 1))
-            pEncryptedContent = pEncryptedContent->vetNodes[0];
-        nResult = CopyNodeValue(pszFunc, pEncryptedContent, 1, parts.content, parts.contentLength);
+        nResult = CopyJoinedPieces(pszFunc, pieces, 1, parts.content, parts.contentLength);
         QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "Copy encrypted content");
     }
     return QOVA_OK;
@@ -156,7 +165,8 @@ unsigned int GetOIDFromNID(int nid, char** oid, int* oidLength)
 
     Text text;
     int nOIDLen = 0;
-    const unsigned int nResult = IdentifierText(__func__, pASN1Obj, text, nOIDLen);
+    static constexpr IdentifierReasons kReasons = {"NULL == pASN1Obj", "0 == nOIDLen", "nResult != nOIDLen"};
+    const unsigned int nResult = IdentifierText(__func__, pASN1Obj, kReasons, text, nOIDLen);
     if (QOVA_OK != nResult)
         return nResult;
 

@@ -61,8 +61,8 @@ unsigned int CheckCertKeyUsage(unsigned char* pbyCert, int nCertSize, unsigned i
 unsigned int VerifyCertTime(X509* pX509);
 
 // QOVA_E_CERT_REVOKED when the CRL lists the certificate's serial number. Only serial numbers are
-// compared: the CRL's issuer, signature and dates play no part. A CRL without a revoked-certificates
-// field fails (QOVA_E_FAIL).
+// compared: the CRL's issuer, signature and dates play no part. A CRL that revokes nothing (it has
+// no revoked-certificates field) clears the certificate; a file that holds no CRL fails (QOVA_E_FAIL).
 unsigned int VerifyCertCRL(FILE* fpCRL, X509* pX509);
 
 // LoadCertsToStore, then VerifyCertChainByTrustedStore.

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace der_detail {
 
@@ -95,16 +96,73 @@ inline unsigned int CopyNodeValue(const char* pszFunc, const NodeEx* pNode, int 
     return CopyNodeOctets(pszFunc, pNode, 0, pNode->ValueLength, nExtraZeros, copy, nLength);
 }
 
+// The pieces of a content that BER may split, as streaming writers do (a constructed string of
+// OCTET STRING pieces, nested to any depth): a primitive node is its own one piece; a constructed
+// one's pieces are the primitive nodes below it, in encoding order. Below the top node every node
+// must be an OCTET STRING, primitive or constructed; false when one is not. The parser's depth
+// limit bounds the recursion.
+inline bool CollectOctetStringPieces(const NodeEx* pNode, std::vector<const NodeEx*>& pieces, bool bTop = true)
+{
+    if (!bTop && kTagOctetString != (pNode->Tag & ~kConstructedBit))
+        return false;
+    if (0 == (pNode->Tag & kConstructedBit)) {
+        pieces.push_back(pNode);
+        return true;
+    }
+    for (const NodeEx* pChild : pNode->vetNodes) {
+        if (!CollectOctetStringPieces(pChild, pieces, false))
+            return false;
+    }
+    return true;
+}
+
+// A new[] copy of the pieces' values joined in order, followed by nExtraZeros zero octets (at
+// least one octet is allocated). Traced in the name of pszFunc.
+inline unsigned int CopyJoinedPieces(const char* pszFunc, const std::vector<const NodeEx*>& pieces, int nExtraZeros,
+                                     std::unique_ptr<unsigned char[]>& copy, int& nLength)
+{
+    const unsigned long long nLimit = static_cast<unsigned long long>(INT_MAX - nExtraZeros);
+    unsigned long long nTotal = 0;
+    for (const NodeEx* pPiece : pieces) {
+        nTotal += pPiece->ValueLength;
+        if (nTotal > nLimit)
+            break;
+    }
+    QOVA_FAIL_IF_IN(pszFunc, nTotal > nLimit, QOVA_E_FAIL, "Check value length");
+    const size_t nSize = std::max<size_t>(1, static_cast<size_t>(nTotal) + nExtraZeros);
+    std::unique_ptr<unsigned char[]> value(new (std::nothrow) unsigned char[nSize]());
+    QOVA_FAIL_IF_IN(pszFunc, NULL == value, QOVA_E_FAIL, "New memory");
+    unsigned long long nOffset = 0;
+    for (const NodeEx* pPiece : pieces) {
+        const unsigned int nResult = ReadNodeExValue(pPiece, 0, value.get() + nOffset, pPiece->ValueLength);
+        QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "ReadNodeExValue");
+        nOffset += pPiece->ValueLength;
+    }
+    copy = std::move(value);
+    nLength = static_cast<int>(nTotal);
+    return QOVA_OK;
+}
+
+// The reason texts of an identifier's failures, in the words of the caller's own trace: the
+// library refuses the identifier; it prints as no text; the second printing differs in length.
+struct IdentifierReasons
+{
+    const char* pszRefused;
+    const char* pszEmpty;
+    const char* pszLengthChanged;
+};
+
 // The dotted text of an identifier, as a new[] text and its length. Traced in the name of pszFunc.
-inline unsigned int IdentifierText(const char* pszFunc, const ASN1_OBJECT* pObject, std::unique_ptr<char[]>& text,
-                                   int& nLength)
+inline unsigned int IdentifierText(const char* pszFunc, const ASN1_OBJECT* pObject, const IdentifierReasons& reasons,
+                                   std::unique_ptr<char[]>& text, int& nLength)
 {
     const int nTextLength = std::max(0, OBJ_obj2txt(nullptr, 0, pObject, 1));
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, 0 == nTextLength, QOVA_E_FAIL, "OBJ_obj2txt");
+    SMKERNEL_FAIL_IF_SSL_BECAUSE_IN(pszFunc, 0 == nTextLength, QOVA_E_FAIL, "OBJ_obj2txt", reasons.pszEmpty);
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(nTextLength) + 1]());
     QOVA_FAIL_IF_IN(pszFunc, NULL == buffer, QOVA_E_FAIL, "New memory");
     const int nWritten = OBJ_obj2txt(buffer.get(), nTextLength + 1, pObject, 1);
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, nWritten != nTextLength, QOVA_E_FAIL, "OBJ_obj2txt");
+    SMKERNEL_FAIL_IF_SSL_BECAUSE_IN(pszFunc, nWritten != nTextLength, QOVA_E_FAIL, "OBJ_obj2txt",
+                                    reasons.pszLengthChanged);
     text = std::move(buffer);
     nLength = nTextLength;
     return QOVA_OK;
@@ -112,8 +170,9 @@ inline unsigned int IdentifierText(const char* pszFunc, const ASN1_OBJECT* pObje
 
 // The dotted text of the object identifier in a parsed leaf, read from the leaf's own TLV. An
 // identifier the library refuses, or one of more than 64 KiB (no real one comes near), fails with
-// QOVA_E_FAIL. Traced in the name of pszFunc.
-inline unsigned int ReadObjectIdentifierText(const char* pszFunc, const NodeEx* pNode, std::unique_ptr<char[]>& text,
+// QOVA_E_FAIL. Traced in the name of pszFunc, with the caller's reasons.
+inline unsigned int ReadObjectIdentifierText(const char* pszFunc, const NodeEx* pNode,
+                                             const IdentifierReasons& reasons, std::unique_ptr<char[]>& text,
                                              int& nLength)
 {
     smkernel::Asn1ObjectPtr object;
@@ -133,8 +192,8 @@ inline unsigned int ReadObjectIdentifierText(const char* pszFunc, const NodeEx* 
             }
         }
     }
-    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == object.get(), QOVA_E_FAIL, "d2i_ASN1_OBJECT");
-    return IdentifierText(pszFunc, object.get(), text, nLength);
+    SMKERNEL_FAIL_IF_SSL_BECAUSE_IN(pszFunc, NULL == object.get(), QOVA_E_FAIL, "d2i_ASN1_OBJECT", reasons.pszRefused);
+    return IdentifierText(pszFunc, object.get(), reasons, text, nLength);
 }
 
 // Puts the file back where the caller had it, on every path of a file reader.

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -36,8 +37,6 @@ constexpr unsigned char ASN1_TAG_C_SEQUENCE = kTagSequence;
 constexpr unsigned char ASN1_TAG_C_SET_OF = kTagSet;
 constexpr unsigned char ASN1_TAG_P_OBJECT_IDENTIFIER = kTagOid;
 constexpr int kSM2IntegerSize = SM2_RAW_RS_SIZE / 2;
-// The two-INTEGER forms of the readers take no r or s shorter than this.
-constexpr unsigned long long kMinSM2IntegerSize = 28;
 
 // Content octets of 1.2.840.113549.1.7.2 (signedData) and 1.2.156.10197.6.1.4.2.2 (SM signedData).
 constexpr unsigned char kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
@@ -223,10 +222,17 @@ unsigned int ReadCertificate(const char* pszFunc, NodeEx* pCertificates, NodeEx*
     return QOVA_OK;
 }
 
-unsigned int ReadIdentifierText(const char* pszFunc, NodeEx* pAlgorithm, Text& text, int& nLength)
+constexpr IdentifierReasons kDigestAlgReasons = {"NULL == pstDigestAlgOid", "0 == nDigestAlgOidLength",
+                                                  "nResult != nDigestAlgOidLength"};
+constexpr IdentifierReasons kDigestEncryptionAlgReasons = {"NULL == pstDigestEncryptionAlgOid",
+                                                            "0 == nDigestEncryptionAlgOidLength",
+                                                            "nResult != nDigestEncryptionAlgOidLength"};
+
+unsigned int ReadIdentifierText(const char* pszFunc, NodeEx* pAlgorithm, const IdentifierReasons& reasons,
+                                Text& text, int& nLength)
 {
     PKCS7_SHAPE_FAIL_IF(pAlgorithm->vetNodes.empty(), "Check PKCS#7 'algorithm' nodes");
-    return ReadObjectIdentifierText(pszFunc, pAlgorithm->vetNodes[0], text, nLength);
+    return ReadObjectIdentifierText(pszFunc, pAlgorithm->vetNodes[0], reasons, text, nLength);
 }
 
 unsigned int ReadSignature(const char* pszFunc, NodeEx* pContentType, NodeEx* pSignerInfo, size_t nSignatureIndex,
@@ -271,8 +277,9 @@ unsigned int ReadSignature(const char* pszFunc, NodeEx* pContentType, NodeEx* pS
 
     const unsigned long long nRawSingatureRSize = pR->ValueLength;
     const unsigned long long nRawSingatureSSize = pS->ValueLength;
-    PKCS7_SHAPE_FAIL_IF((nRawSingatureRSize < kMinSM2IntegerSize || nRawSingatureSSize < kMinSM2IntegerSize),
-                        "Check R/S size >= 28");
+    // The two-INTEGER forms take no r or s shorter than 28 octets; the limit is written out so that
+    // the trace quotes it.
+    PKCS7_SHAPE_FAIL_IF((nRawSingatureRSize < 28 || nRawSingatureSSize < 28), "Check R/S size >= 28");
     const unsigned int nResult = BuildRawSM2Signature(pszFunc, pR, pS, parts.signature);
     if (QOVA_OK != nResult)
         return nResult;
@@ -300,17 +307,22 @@ unsigned int ReadSignedDataTree(const char* pszFunc, NodeEx* pPKCS7, SignedDataP
             TRACE(3, "It's a PKCS#7 attached signature");
         NodeEx* pContentExplicit = pContentInfo->vetNodes[1];
         PKCS7_SHAPE_FAIL_IF(pContentExplicit->vetNodes.empty(), "Check PKCS#7 nodes");
+        // Streaming writers split the content into OCTET STRING pieces of a constructed string.
         NodeEx* pData = pContentExplicit->vetNodes[0];
-        if (1 == pData->vetNodes.size())
-            pData = pData->vetNodes[0];
+        std::vector<const NodeEx*> pieces;
+        PKCS7_SHAPE_FAIL_IF(!CollectOctetStringPieces(pData, pieces), "Check PKCS#7 'content' pieces");
         if (parts.fileForm) {
+            // One offset and one size cannot name content in several pieces.
+            PKCS7_SHAPE_FAIL_IF(pieces.size() > 1, "Check PKCS#7 content in one piece");
+            const NodeEx* pPiece = pieces.empty() ? pData : pieces[0];
+            const unsigned long long nContentSize = pieces.empty() ? 0 : pPiece->ValueLength;
             // Sizes are ints: content of 2^31 octets or more cannot be handed on.
-            QOVA_FAIL_IF_IN(pszFunc, pData->ValueLength > static_cast<unsigned long long>(INT_MAX), QOVA_E_READ_FAULT,
+            QOVA_FAIL_IF_IN(pszFunc, nContentSize > static_cast<unsigned long long>(INT_MAX), QOVA_E_READ_FAULT,
                             "Check content size");
-            parts.contentOffset = static_cast<long long>(pData->ValueStartPosition);
-            parts.contentSize = static_cast<int>(pData->ValueLength);
+            parts.contentOffset = static_cast<long long>(pPiece->ValueStartPosition);
+            parts.contentSize = static_cast<int>(nContentSize);
         } else if (parts.wantContent) {
-            const unsigned int nResult = CopyNodeValue(pszFunc, pData, 1, parts.content, parts.contentSize);
+            const unsigned int nResult = CopyJoinedPieces(pszFunc, pieces, 1, parts.content, parts.contentSize);
             if (QOVA_OK != nResult)
                 return nResult;
         }
@@ -349,13 +361,14 @@ unsigned int ReadSignedDataTree(const char* pszFunc, NodeEx* pPKCS7, SignedDataP
     }
 
     if (parts.wantDigestOid) {
-        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[2], parts.digestOid, parts.digestOidSize);
+        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[2], kDigestAlgReasons, parts.digestOid,
+                                     parts.digestOidSize);
         if (QOVA_OK != nResult)
             return nResult;
     }
     if (parts.wantEncryptionOid) {
-        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[nEncryptionIndex], parts.encryptionOid,
-                                     parts.encryptionOidSize);
+        nResult = ReadIdentifierText(pszFunc, pSignerInfo->vetNodes[nEncryptionIndex], kDigestEncryptionAlgReasons,
+                                     parts.encryptionOid, parts.encryptionOidSize);
         if (QOVA_OK != nResult)
             return nResult;
     }

@@ -354,7 +354,7 @@ unsigned int GetValidTimeFromDERCert(unsigned char* pbyDERCert, int nDERCertSize
 unsigned int SelectCertificatefromCSPList(void* pDylibInfoList, _CERT_FILTER* pFilter, _CERTIFICATE_INFO** ppCertInfo)
 {
     TraceHelper trace("SelectCertificatefromCSPList");
-    QOVA_FAIL_IF(NULL == ppCertInfo, QOVA_E_INVALIDARG, "Check ppCertInfo");
+    QOVA_FAIL_IF(ppCertInfo == NULL, QOVA_E_INVALIDARG, "Check ppCertInfo");
 
     // Both sets go whatever happens, and with them every session but the chosen copy's: a failed
     // or cancelled selection leaves no session open.

@@ -287,6 +287,16 @@ TEST_F(CMSStructuresTest, EnvelopeShapes)
     const Case kCases[] = {
         {"a constructed content holding one OCTET STRING gives its octets",
          EnvelopeOf(Container(0x31, {Recipient()}), Container(0xA0, {Leaf(0x04, {7, 8, 9})})), QOVA_OK, {7, 8, 9}},
+        // Content in pieces, as streaming writers make it: joined in order at any depth; a piece
+        // that is not an OCTET STRING is no content.
+        {"content in nested pieces gives them joined in order",
+         EnvelopeOf(Container(0x31, {Recipient()}),
+                    Container(0xA0, {Leaf(0x04, {1, 2}), Container(0x24, {Leaf(0x04, {3}), Leaf(0x04, {4, 5})})})),
+         QOVA_OK, {1, 2, 3, 4, 5}},
+        {"a content piece that is not an OCTET STRING",
+         EnvelopeOf(Container(0x31, {Recipient()}),
+                    Container(0xA0, {Leaf(0x04, {1}), Container(0x24, {Leaf(0x02, {2})})})),
+         QOVA_E_ENVELOPE_SHAPE, {}},
         {"two recipients", EnvelopeOf(Container(0x31, {Recipient(), Recipient()}), Leaf(0x80, {1})),
          QOVA_E_ENVELOPE_SHAPE, {}},
         {"no encrypted content", EnvelopeOf(Container(0x31, {Recipient()}), nullptr), QOVA_E_ENVELOPE_SHAPE, {}},

@@ -103,6 +103,12 @@ TEST_F(PKCS7SignedDataParseTest, StructuresOfTheWrongShapeFailBeforeAnyIndexIsUs
          QOVA_E_PKCS7_SHAPE},
         {"no SignerInfo", &m_spec, [](NodeEx* r) { Erase(SignedData(r)->vetNodes.back(), 0); }, QOVA_E_PKCS7_SHAPE},
         {"SignerInfo of four elements", &m_spec, [](NodeEx* r) { Erase(SignerInfo(r), 4); }, QOVA_E_PKCS7_SHAPE},
+        {"content piece that is not an OCTET STRING", &m_spec,
+         [](NodeEx* r) {
+             Replace(SignedData(r)->vetNodes[2]->vetNodes[1], 0,
+                     Container(0x24, {Leaf(0x04, {'h'}), Container(0x24, {Leaf(0x02, {'i'})})}));
+         },
+         QOVA_E_PKCS7_SHAPE},
         {"attached [0] without content", &m_spec,
          [](NodeEx* r) { Replace(SignedData(r)->vetNodes[2], 1, Container(0xA0, {})); }, QOVA_E_PKCS7_SHAPE},
         {"digestAlgorithm without identifier", &m_spec,
@@ -148,6 +154,32 @@ TEST_F(PKCS7SignedDataParseTest, StructuresOfTheWrongShapeFailBeforeAnyIndexIsUs
         EXPECT_EQ(c.code, parsed.code);
         EXPECT_EQ(QOVA_OK == c.code, parsed.hasCert);
     }
+}
+
+// `openssl cms -sign -stream` writes the content as several OCTET STRING pieces in a constructed
+// string: the pieces' headers must not come back as content, and the file reader, which can name
+// only one offset and size, must refuse such content rather than point into it.
+TEST_F(PKCS7SignedDataParseTest, StreamedContentInPiecesComesBackJoinedNotWithThePiecesHeaders)
+{
+    testutil::ScopedTempDir dir;
+    const Bytes content = Random(10000, 0x30);
+    ASSERT_TRUE(WriteBytes(dir.File("content"), content));
+    ASSERT_EQ(0, testutil::RunCommand("openssl cms -sign -binary -nodetach -stream -outform DER -in " +
+                                      dir.File("content") + " -signer " + Fixture("rsa.pem") + " -inkey " +
+                                      Fixture("rsa.key") + " -out " + dir.File("streamed") + " 2>&1"));
+    const ParsedSignedData parsed = ParseSignedData(ReadBytes(dir.File("streamed")));
+    EXPECT_EQ(QOVA_OK, parsed.code);
+    EXPECT_EQ(content.size(), parsed.content.size());
+    EXPECT_TRUE(content == parsed.content);
+    EXPECT_EQ(ReadBytes(Fixture("rsa.der")), parsed.cert);
+
+    FilePtr file = Open(dir.File("streamed"));
+    long long offset = -1;
+    int size = -1;
+    EXPECT_EQ(QOVA_E_PKCS7_SHAPE, ParsePKCS7AttachedSignatureFile(file.get(), nullptr, nullptr, nullptr, nullptr,
+                                                                  &offset, &size, nullptr, nullptr, nullptr, nullptr,
+                                                                  nullptr, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(-1 == offset && -1 == size);
 }
 
 TEST_F(PKCS7SignedDataParseTest, SeveralCertificatesGiveTheOneWithTheSignersSerialNumber)

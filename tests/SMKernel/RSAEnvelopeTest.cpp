@@ -128,7 +128,8 @@ TEST_F(RSAEnvelope, OursDecryptWithOpensslAndFileAndMemoryFormsAgree)
 }
 
 // A streamed envelope carries its content as 4096-byte OCTET STRING pieces in a constructed field:
-// reading a whole 16384-byte block per piece would decrypt the next pieces' headers as content.
+// reading a whole 16384-byte block per piece, or copying the field's value whole from memory, would
+// decrypt the pieces' headers as content.
 TEST_F(RSAEnvelope, OpensslKeyIdEnvelopesDecryptWithOursWithoutReadingPastAPiece)
 {
     for (size_t size : {size_t{1}, size_t{4096}, kLargeSize}) {
@@ -138,12 +139,9 @@ TEST_F(RSAEnvelope, OpensslKeyIdEnvelopesDecryptWithOursWithoutReadingPastAPiece
         const std::string encrypt = "-encrypt -keyid -des3 -outform DER -in " + Path("plain") + " ";
         ASSERT_EQ(0, OpensslCms(encrypt + "-out " + Path("env") + " " + Fixture("recip.pem")));
         ExpectDecrypts("env", plain);
+        // The memory form joins the pieces as the file form walks them: both give the plaintext.
         ASSERT_EQ(0, OpensslCms(encrypt + "-stream -out " + Path("stream") + " " + Fixture("recip.pem")));
-        unsigned int dataResult, fileResult;
-        std::string fromData, fromFile;
-        Decrypt("stream", "recip", &dataResult, &fromData, &fileResult, &fromFile);
-        EXPECT_EQ(QOVA_OK, fileResult);
-        EXPECT_TRUE(plain == fromFile);
+        ExpectDecrypts("stream", plain);
 
         std::string envelope = ReadFileOrEmpty(Path("env")), password = "secret";
         Out<char> text;

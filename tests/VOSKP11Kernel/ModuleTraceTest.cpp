@@ -1,5 +1,7 @@
 // The module walk's trace lines as they reach a log: the table rows, the signature path, the
-// failing step with its code and reason, and outside text (a path from a configured table) escaped.
+// failing step with its code and reason, and outside text (a path from a configured table) escaped;
+// and the selection's refusal of a missing out-parameter in its quoted words.
+#include "CertificateOperation.h"
 #include "DylibInfo.h"
 #include "LogTestUtil.h"
 #include "VOSKMisc.h"
@@ -37,6 +39,17 @@ TEST(ModuleTrace, WalkNamesRowsSignaturePathAndTheFailingStep)
     EXPECT_TRUE(Has(records, "ERROR [src/VOSKP11Kernel/VerifyP11lib.cpp(N):](CheckP11Dylib -- fopen(DylibSig))\t\t"
                              "--Failed:(0x8007006e) [Reason:NULL == fpDylibSigFile]\n"));
     EXPECT_EQ(std::string::npos, capture.Raw().find("LoadP11Dylib"));
+}
+
+// A log reader searches for the quoted reason; the condition reversed would not be found.
+TEST(ModuleTrace, SelectionWithoutOutParameterQuotesItsReason)
+{
+    logtest::TraceCapture capture;
+    EXPECT_EQ(QOVA_E_INVALIDARG, SelectCertificatefromCSPList(nullptr, nullptr, nullptr));
+    EXPECT_TRUE(Has(capture.Records(),
+                    "ERROR [src/VOSKP11Kernel/CertificateOperation.cpp(N):](SelectCertificatefromCSPList -- "
+                    "Check ppCertInfo)\t\t--Failed:(0x80070057) [Reason:ppCertInfo == NULL]\n"))
+        << capture.Raw();
 }
 
 }  // namespace
