@@ -90,6 +90,8 @@ void ExerciseRequest(const char* pszRequest)
     const CJsonPtr params(pParams);
     Require(nullptr != pszFuncName && nullptr != pParams);
 
+    // Only an escaped NUL marks a text as cut short.
+    Require(!JSONHasTextCutAtNUL(pParams) || nullptr != strstr(pszRequest, "\\u0000"));
     std::unique_ptr<char[]> firstText;
     for (int i = -1; i <= kMaxItems; ++i) {
         char* pszItem = nullptr;

@@ -14,9 +14,16 @@ constexpr unsigned int QOVA_RESULT_TYPE_INT = 7;     // value: signed 32-bit int
 // Splits a request {"function": text, "params": any, "randomId": text (optional)}; keys are matched
 // without regard to case. Outputs (each optional, written only on success): the randomId copy (new[];
 // null when the request carries none), the function-name copy (new[]), the duplicated parameter list
-// (release with cJSON_Delete).
+// (release with cJSON_Delete). A function name, randomId or the name of either member that an escaped
+// NUL cuts short fails the split (0xFFFFFFFF); such texts in the parameter list are marked for
+// JSONHasTextCutAtNUL.
 unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomId, char** ppszFuncName,
                                    cJSON** ppParams);
+
+// Whether a tree from ParseRequestMsgToJSON holds a text (a string, or a member name below the top)
+// that an escaped NUL ("\u0000") cut short in the request. cJSON keeps no string length, so such a
+// text reads as its part before the NUL; the parameter readers refuse these items (0xA0073204).
+bool JSONHasTextCutAtNUL(const cJSON* pJSON);
 
 // Parameter item nIndex of a list, either the bare value or an object whose member "param" holds it.
 // Text: a new[] copy (released here when ppszItem is null).
