@@ -1,6 +1,7 @@
 #include "JSONUtility.h"
 
 #include "JSONHolders.h"
+#include "JSONUtilityDetail.h"
 #include "QovaTrace.h"
 
 #include <climits>
@@ -100,6 +101,46 @@ bool TreeHasTextCutAtNUL(const cJSON* pItem)
     }
     return false;
 }
+
+// The UTF-8 sequence at p: its length when it is well-formed (*pbWellFormed true), else the length
+// of its longest well-formed start (at least 1), which one U+FFFD replaces, as browsers decode it.
+// A NUL ends every sequence, so nothing past the text is read.
+size_t ScanUTF8(const unsigned char* p, bool* pbWellFormed)
+{
+    *pbWellFormed = true;
+    const unsigned char byLead = p[0];
+    if (byLead < 0x80)
+        return 1;
+    size_t nTrail = 0;
+    unsigned char byLow = 0x80;   // range of the byte after the lead; 80..BF for the rest
+    unsigned char byHigh = 0xBF;
+    if (byLead >= 0xC2 && byLead <= 0xDF) {
+        nTrail = 1;
+    } else if (byLead >= 0xE0 && byLead <= 0xEF) {
+        nTrail = 2;
+        byLow = 0xE0 == byLead ? 0xA0 : 0x80;   // no overlong forms
+        byHigh = 0xED == byLead ? 0x9F : 0xBF;  // no surrogates
+    } else if (byLead >= 0xF0 && byLead <= 0xF4) {
+        nTrail = 3;
+        byLow = 0xF0 == byLead ? 0x90 : 0x80;   // no overlong forms
+        byHigh = 0xF4 == byLead ? 0x8F : 0xBF;  // nothing above U+10FFFF
+    } else {
+        *pbWellFormed = false;
+        return 1;
+    }
+    for (size_t n = 1; n <= nTrail; ++n) {
+        if (p[n] < byLow || p[n] > byHigh) {
+            *pbWellFormed = false;
+            return n;
+        }
+        byLow = 0x80;
+        byHigh = 0xBF;
+    }
+    return nTrail + 1;
+}
+
+constexpr char kReplacementChar[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+constexpr size_t kReplacementSize = sizeof(kReplacementChar) - 1;
 
 // A new[] copy of text with its NUL, or null when no memory is left.
 char* CopyText(const char* pszText)
@@ -282,6 +323,33 @@ bool AddResult(cJSON* pResponseJSON, unsigned int nType, const void* pValue, boo
 
 }  // namespace
 
+char* CopyAsUTF8(const char* pszText)
+{
+    const unsigned char* pbyText = reinterpret_cast<const unsigned char*>(pszText);
+    size_t nSize = 1;
+    bool bWellFormed = true;
+    for (const unsigned char* p = pbyText; *p;) {
+        const size_t n = ScanUTF8(p, &bWellFormed);
+        nSize += bWellFormed ? n : kReplacementSize;
+        p += n;
+    }
+    char* pszCopy = new (std::nothrow) char[nSize];
+    if (!pszCopy)
+        return nullptr;
+    char* pszOut = pszCopy;
+    for (const unsigned char* p = pbyText; *p;) {
+        const size_t n = ScanUTF8(p, &bWellFormed);
+        if (bWellFormed)
+            memcpy(pszOut, p, n);
+        else
+            memcpy(pszOut, kReplacementChar, kReplacementSize);
+        pszOut += bWellFormed ? n : kReplacementSize;
+        p += n;
+    }
+    *pszOut = '\0';
+    return pszCopy;
+}
+
 unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomId, char** ppszFuncName,
                                    cJSON** ppParams)
 {
@@ -443,11 +511,16 @@ unsigned int ConvertJSONToResponseMsg(const char* pszRandomId, const char* pszFu
         const CJsonTextPtr printed(bAdded ? cJSON_PrintUnformatted(pResponseJSON) : nullptr);
         // The caller releases every answer with delete[], so the printed text moves to a new[] buffer.
         if (!QOVA_STEP_FAILED(nullptr == printed, QOVA_OK, "cJSON_PrintUnformatted"))
-            response.reset(CopyText(printed.get()));
+            response.reset(CopyAsUTF8(printed.get()));
     }
-    // No object, or one that could not be printed: the fallback answer.
-    if (!response)
-        response.reset(FormatFallbackResponse(pszFuncName ? pszFuncName : "", bWithRandomId ? pszRandomId : ""));
+    // No object, or one that could not be printed: the fallback answer. The name and randomId in
+    // either answer are the request's bytes, which need not be UTF-8.
+    if (!response) {
+        const std::unique_ptr<char[]> fallback(
+            FormatFallbackResponse(pszFuncName ? pszFuncName : "", bWithRandomId ? pszRandomId : ""));
+        if (fallback)
+            response.reset(CopyAsUTF8(fallback.get()));
+    }
     QOVA_FAIL_IF(nullptr == response, QOVA_E_FAIL, "New memory");
 
     if (ppszResponseMsg)

@@ -40,7 +40,8 @@ unsigned int ConstructResponseJSON(const char* pszFuncName, int nErrorCode, unsi
 
 // Prints the response object, adding a non-empty randomId to it, or the fallback answer (errorcode
 // 0x8009002D) when there is no object. The text is new[] either way: the caller delete[]s it (released
-// here when ppszResponseMsg is null). Returns 0; 0xFFFFFFFF only when no memory is left for the text.
+// here when ppszResponseMsg is null), and UTF-8: each ill-formed sequence, as a request's name or
+// randomId may hold, becomes U+FFFD. Returns 0; 0xFFFFFFFF only when no memory is left for the text.
 unsigned int ConvertJSONToResponseMsg(const char* pszRandomId, const char* pszFuncName, cJSON* pResponseJSON,
                                       char** ppszResponseMsg);
 

@@ -10,6 +10,8 @@
 #include "platform/StringsFile.h"
 
 #include <cstring>
+#include <sstream>
+#include <vector>
 
 namespace {
 
@@ -142,6 +144,34 @@ TEST_F(RequestDispatch, TextCutShortByAnEscapedNulIsRefused)
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.response, Ask(c.request));
+    }
+}
+
+// The function name and randomId come back in the answer; an ill-formed UTF-8 sequence in them
+// would make the whole answer text the browser cannot read. Python's decoder is the reference for
+// replacing each ill-formed sequence with U+FFFD (the first case is the Unicode standard's example).
+TEST_F(RequestDispatch, EchoedTextsAreWellFormedUtf8)
+{
+    const std::vector<std::string> kHex = {"61F18080E180C262806380BF64", "C0AF", "EDA080", "F4908080", "E08080",
+                                           "E0A0", "F0", "FF41", "C3", "E4B8AD", "F09F9880", "7A"};
+    std::string command = "python3 -c 'import sys\nfor h in sys.argv[1:]: sys.stdout.buffer.write("
+                          "bytes.fromhex(h).decode(\"utf-8\", \"replace\").encode() + b\"\\n\")'";
+    for (const std::string& hex : kHex)
+        command += " " + hex;
+    std::string decoded;
+    ASSERT_EQ(0, testutil::RunCommand(command, &decoded));
+    std::istringstream lines(decoded);
+    for (const std::string& hex : kHex) {
+        SCOPED_TRACE(hex);
+        const std::vector<unsigned char> bytes = testutil::HexToBytes(hex);
+        const std::string text(bytes.begin(), bytes.end());
+        std::string expected;
+        ASSERT_TRUE(std::getline(lines, expected));
+        EXPECT_EQ(R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6","randomId":")" + expected + "\"}",
+                  Ask(R"({"function":"GetVersion","params":[],"randomId":")" + text + "\"}"));
+        EXPECT_EQ(R"({"function":")" + expected + R"(", "errorcode":-2146893779, "result":false, "randomId":")" +
+                      expected + "\"}",
+                  Ask(R"({"function":")" + text + R"(","params":[],"randomId":")" + text + "\"}"));
     }
 }
 
