@@ -1,12 +1,15 @@
 // Arbitrary request texts through the dispatcher, on an agent whose module table holds no module.
-// Every answer must be one JSON object: the extension parses whatever comes back.
+// Every answer must be one JSON object in UTF-8: the extension parses whatever comes back.
 #include "CryptoBridge.h"
 #include "JSONHolders.h"
+#include "JSONUtilityDetail.h"
 #include "nmMessageSigning.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -28,6 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     const CJsonPtr answer(cJSON_Parse(pszResponse));
     if (!cJSON_IsObject(answer.get()))
+        abort();
+    const std::unique_ptr<char[]> utf8(CopyAsUTF8(pszResponse));
+    if (!utf8 || 0 != strcmp(utf8.get(), pszResponse))
         abort();
     delete[] pszResponse;
     return 0;

@@ -17,4 +17,9 @@ seed sign-wrapped    '{"function":"SignMsgPKCS7","params":[{"param":"m"},{"param
 seed lasterror       '{"function":"GetLastErrorDesc","params":[]}'
 seed unknown         '{"function":"Nope\"x","params":[],"randomId":"a\\b"}'
 seed deep            '{"function":"GetVersion","params":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]}'
+seed nul-message     '{"function":"SignMsgPKCS7","params":["a\u0000b","SHA-256",true]}'
+seed nul-escaped     '{"function":"SignMsgPKCS7","params":["a\\u0000b","SHA-256",true]}'
+seed nul-function    '{"function":"GetVersion\u0000junk","params":[],"randomId":"1"}'
+seed nul-name        '{"function":"SelectCertificate","params":[{"param\u0000":"CN=a"},"","",""]}'
+seed bad-utf8        "$(printf '{"function":"\303(\355\240\200","params":[],"randomId":"\361\200\200\341\200"}')"
 seed broken          '{"function":"GetVersion","params":[1,2'

@@ -1,9 +1,11 @@
 // Arbitrary bytes as the browser's side of the pipe: frames are read until a disconnect, every frame
 // and the whole input are split as requests, their items read, and answers built, printed, framed
-// and read back. Every answer must be JSON that gives back the request's name and randomId.
+// and read back. Every answer must be UTF-8 JSON that gives back the request's name and randomId
+// (as UTF-8).
 #include "IOStream.h"
 #include "JSONHolders.h"
 #include "JSONUtility.h"
+#include "JSONUtilityDetail.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -39,18 +41,27 @@ int MemFdWith(const void* data, size_t size)
     return fd;
 }
 
-// The answer must parse, name the function and carry the randomId when one is given.
+// Text as an answer carries it: ill-formed UTF-8 replaced.
+std::string AsUTF8(const char* pszText)
+{
+    const std::unique_ptr<char[]> copy(CopyAsUTF8(pszText));
+    Require(nullptr != copy);
+    return copy.get();
+}
+
+// The answer must be UTF-8, parse, name the function and carry the randomId when one is given.
 void CheckAnswer(const char* pszAnswer, const char* pszFuncName, const char* pszRandomId)
 {
     Require(nullptr != pszAnswer);
+    Require(AsUTF8(pszAnswer) == pszAnswer);
     const CJsonPtr parsed(cJSON_Parse(pszAnswer));
     Require(cJSON_IsObject(parsed.get()));
     const cJSON* pFunction = cJSON_GetObjectItemCaseSensitive(parsed.get(), "function");
-    Require(cJSON_IsString(pFunction) && 0 == strcmp(pFunction->valuestring, pszFuncName));
+    Require(cJSON_IsString(pFunction) && AsUTF8(pszFuncName) == pFunction->valuestring);
     Require(cJSON_IsNumber(cJSON_GetObjectItemCaseSensitive(parsed.get(), "errorcode")));
     const cJSON* pRandomId = cJSON_GetObjectItemCaseSensitive(parsed.get(), "randomId");
     if (pszRandomId && *pszRandomId)
-        Require(cJSON_IsString(pRandomId) && 0 == strcmp(pRandomId->valuestring, pszRandomId));
+        Require(cJSON_IsString(pRandomId) && AsUTF8(pszRandomId) == pRandomId->valuestring);
     else
         Require(nullptr == pRandomId);
 }
@@ -90,6 +101,8 @@ void ExerciseRequest(const char* pszRequest)
     const CJsonPtr params(pParams);
     Require(nullptr != pszFuncName && nullptr != pParams);
 
+    // Only an escaped NUL marks a text as cut short.
+    Require(!JSONHasTextCutAtNUL(pParams) || nullptr != strstr(pszRequest, "\\u0000"));
     std::unique_ptr<char[]> firstText;
     for (int i = -1; i <= kMaxItems; ++i) {
         char* pszItem = nullptr;

@@ -160,6 +160,8 @@ unsigned int CheckAndRun(const RequestHandler& row, _VarnellObj* pobjCryptoAgent
         if (bCountWrong)
             return QOVA_E_INVALIDARG;
     }
+    // A text cut short at an escaped NUL anywhere in the list refuses the request, read or not.
+    QOVA_FAIL_IF_IN(row.handler, JSONHasTextCutAtNUL(pArgs), QOVA_E_PARAM_TYPE, "Check parameter(texts)");
     return row.run(row.handler, pobjCryptoAgent, pArgs, pValue);
 }
 

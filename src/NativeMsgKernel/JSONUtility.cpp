@@ -1,6 +1,7 @@
 #include "JSONUtility.h"
 
 #include "JSONHolders.h"
+#include "JSONUtilityDetail.h"
 #include "QovaTrace.h"
 
 #include <climits>
@@ -20,6 +21,127 @@ int TypeOf(const cJSON* pItem)
     return pItem ? (pItem->type & 0xFF) : cJSON_Invalid;
 }
 
+// cJSON keeps no string length: "\u0000" in a request ends a text early and nothing in the parsed
+// tree shows it. The parser marks such texts with these bits beside cJSON's type byte; cJSON itself
+// masks the type with 0xFF, uses only the two bits above it (cJSON_IsReference, cJSON_StringIsConst)
+// and keeps the others through cJSON_Duplicate.
+constexpr int kNameCutAtNUL = 1 << 14;   // the item's member name
+constexpr int kValueCutAtNUL = 1 << 15;  // the item's string value
+
+bool NameCutAtNUL(const cJSON* pItem)
+{
+    return pItem && 0 != (pItem->type & kNameCutAtNUL);
+}
+
+bool CutAtNUL(const cJSON* pItem)
+{
+    return pItem && 0 != (pItem->type & (kNameCutAtNUL | kValueCutAtNUL));
+}
+
+// The string tokens of a request text in document order, read as cJSON reads them: a quote opens
+// a string, a backslash takes the character after it along, a quote closes it. Outside strings a
+// text that cJSON parsed holds no quote, so the tokens line up with the parsed tree's texts.
+class StringTokens
+{
+public:
+    explicit StringTokens(const char* pszText) : m_p(pszText) {}
+
+    // Whether the next string token holds an escaped NUL; false once the text has ended.
+    bool NextHoldsNUL()
+    {
+        while ('\0' != *m_p && '"' != *m_p)
+            ++m_p;
+        if ('\0' == *m_p)
+            return false;
+        ++m_p;
+        bool bNUL = false;
+        while ('\0' != *m_p && '"' != *m_p) {
+            if ('\\' == *m_p) {
+                ++m_p;
+                if ('\0' == *m_p)
+                    break;
+                // Each comparison stops at the terminating NUL before the next one reads past it.
+                if ('u' == m_p[0] && '0' == m_p[1] && '0' == m_p[2] && '0' == m_p[3] && '0' == m_p[4])
+                    bNUL = true;
+            }
+            ++m_p;
+        }
+        if ('"' == *m_p)
+            ++m_p;
+        return bNUL;
+    }
+
+private:
+    const char* m_p;
+};
+
+// Marks the texts of a parsed tree that held an escaped NUL, visiting them in document order: a
+// member's name before its value. Depth is bounded by cJSON's nesting limit.
+void MarkTextsCutAtNUL(cJSON* pItem, bool bMember, StringTokens* pTokens)
+{
+    if (bMember && pTokens->NextHoldsNUL())
+        pItem->type |= kNameCutAtNUL;
+    const int nType = TypeOf(pItem);
+    if (cJSON_String == nType) {
+        if (pTokens->NextHoldsNUL())
+            pItem->type |= kValueCutAtNUL;
+    } else if (cJSON_Array == nType || cJSON_Object == nType) {
+        for (cJSON* pChild = pItem->child; pChild; pChild = pChild->next)
+            MarkTextsCutAtNUL(pChild, cJSON_Object == nType, pTokens);
+    }
+}
+
+bool TreeHasTextCutAtNUL(const cJSON* pItem)
+{
+    if (0 != (pItem->type & kValueCutAtNUL))
+        return true;
+    for (const cJSON* pChild = pItem->child; pChild; pChild = pChild->next) {
+        if (NameCutAtNUL(pChild) || TreeHasTextCutAtNUL(pChild))
+            return true;
+    }
+    return false;
+}
+
+// The UTF-8 sequence at p: its length when it is well-formed (*pbWellFormed true), else the length
+// of its longest well-formed start (at least 1), which one U+FFFD replaces, as browsers decode it.
+// A NUL ends every sequence, so nothing past the text is read.
+size_t ScanUTF8(const unsigned char* p, bool* pbWellFormed)
+{
+    *pbWellFormed = true;
+    const unsigned char byLead = p[0];
+    if (byLead < 0x80)
+        return 1;
+    size_t nTrail = 0;
+    unsigned char byLow = 0x80;   // range of the byte after the lead; 80..BF for the rest
+    unsigned char byHigh = 0xBF;
+    if (byLead >= 0xC2 && byLead <= 0xDF) {
+        nTrail = 1;
+    } else if (byLead >= 0xE0 && byLead <= 0xEF) {
+        nTrail = 2;
+        byLow = 0xE0 == byLead ? 0xA0 : 0x80;   // no overlong forms
+        byHigh = 0xED == byLead ? 0x9F : 0xBF;  // no surrogates
+    } else if (byLead >= 0xF0 && byLead <= 0xF4) {
+        nTrail = 3;
+        byLow = 0xF0 == byLead ? 0x90 : 0x80;   // no overlong forms
+        byHigh = 0xF4 == byLead ? 0x8F : 0xBF;  // nothing above U+10FFFF
+    } else {
+        *pbWellFormed = false;
+        return 1;
+    }
+    for (size_t n = 1; n <= nTrail; ++n) {
+        if (p[n] < byLow || p[n] > byHigh) {
+            *pbWellFormed = false;
+            return n;
+        }
+        byLow = 0x80;
+        byHigh = 0xBF;
+    }
+    return nTrail + 1;
+}
+
+constexpr char kReplacementChar[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+constexpr size_t kReplacementSize = sizeof(kReplacementChar) - 1;
+
 // A new[] copy of text with its NUL, or null when no memory is left.
 char* CopyText(const char* pszText)
 {
@@ -28,6 +150,15 @@ char* CopyText(const char* pszText)
     if (pszCopy)
         memcpy(pszCopy, pszText, nSize);
     return pszCopy;
+}
+
+// The value an item stands for: its member "param" when it is an object (null when that is
+// missing), else the item itself.
+const cJSON* ParamValue(const cJSON* pJSONItem)
+{
+    if (cJSON_Object == TypeOf(pJSONItem))
+        return cJSON_GetObjectItem(pJSONItem, kParamKey);
+    return pJSONItem;
 }
 
 // Items 1-3 of every parameter reader: the list, the index and the item itself. The steps are
@@ -42,17 +173,12 @@ unsigned int GetParamItem(const char* pszFunc, const cJSON* pJSONArray, int nInd
 
     const cJSON* pJSONItem = cJSON_GetArrayItem(pJSONArray, nIndex);
     QOVA_FAIL_IF_IN(pszFunc, NULL == pJSONItem, QOVA_E_ITEM_MISSING, "cJSON_GetArrayItem");
+    // A text cut short at an escaped NUL reads as only its start: the item does not have the text
+    // a reader could hand on.
+    QOVA_FAIL_IF_IN(pszFunc, CutAtNUL(pJSONItem) || CutAtNUL(ParamValue(pJSONItem)), QOVA_E_PARAM_TYPE,
+                    "Check item text");
     *ppJSONItem = pJSONItem;
     return QOVA_OK;
-}
-
-// The value an item stands for: its member "param" when it is an object (null when that is
-// missing), else the item itself.
-const cJSON* ParamValue(const cJSON* pJSONItem)
-{
-    if (cJSON_Object == TypeOf(pJSONItem))
-        return cJSON_GetObjectItem(pJSONItem, kParamKey);
-    return pJSONItem;
 }
 
 // Integer part of a number, saturated at the ends of the 32-bit range.
@@ -197,6 +323,33 @@ bool AddResult(cJSON* pResponseJSON, unsigned int nType, const void* pValue, boo
 
 }  // namespace
 
+char* CopyAsUTF8(const char* pszText)
+{
+    const unsigned char* pbyText = reinterpret_cast<const unsigned char*>(pszText);
+    size_t nSize = 1;
+    bool bWellFormed = true;
+    for (const unsigned char* p = pbyText; *p;) {
+        const size_t n = ScanUTF8(p, &bWellFormed);
+        nSize += bWellFormed ? n : kReplacementSize;
+        p += n;
+    }
+    char* pszCopy = new (std::nothrow) char[nSize];
+    if (!pszCopy)
+        return nullptr;
+    char* pszOut = pszCopy;
+    for (const unsigned char* p = pbyText; *p;) {
+        const size_t n = ScanUTF8(p, &bWellFormed);
+        if (bWellFormed)
+            memcpy(pszOut, p, n);
+        else
+            memcpy(pszOut, kReplacementChar, kReplacementSize);
+        pszOut += bWellFormed ? n : kReplacementSize;
+        p += n;
+    }
+    *pszOut = '\0';
+    return pszCopy;
+}
+
 unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomId, char** ppszFuncName,
                                    cJSON** ppParams)
 {
@@ -206,23 +359,32 @@ unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomI
     const CJsonPtr root(cJSON_Parse(pszRequestMsg));
     const cJSON* pJsonRoot = root.get();
     QOVA_FAIL_IF(NULL == pJsonRoot, QOVA_E_FAIL, "cJSON_Parse");
+    // Every escaped NUL is written this way; without one there is nothing to mark.
+    if (strstr(pszRequestMsg, "\\u0000")) {
+        StringTokens tokens(pszRequestMsg);
+        MarkTextsCutAtNUL(root.get(), false, &tokens);
+    }
 
     const cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot, "function");
     QOVA_FAIL_IF(NULL == pFunction, QOVA_E_FAIL, "Get function");
     const char* pszUTF8FuncName = cJSON_IsString(pFunction) ? pFunction->valuestring : NULL;
     QOVA_FAIL_IF(NULL == pszUTF8FuncName, QOVA_E_FAIL, "Get function name");
+    // A name cut short would run another function than the one sent.
+    QOVA_FAIL_IF(CutAtNUL(pFunction), QOVA_E_FAIL, "Check function name");
     // The request is a page's text: escaped, so that it cannot end its log line or fake another.
     if (QovaLogEnabled())
         TRACE(3, "pszUTF8FuncName: %s", QovaTraceText(pszUTF8FuncName).c_str());
 
     const cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot, "params");
     QOVA_FAIL_IF(NULL == pParamsArray, QOVA_E_FAIL, "Get params");
+    QOVA_FAIL_IF(NameCutAtNUL(pParamsArray), QOVA_E_FAIL, "Check params name");
 
     const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot, "randomId");
     const char* pszUTF8RandomId = NULL;
     if (pRandomId) {
         pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : NULL;
         QOVA_FAIL_IF(NULL == pszUTF8RandomId, QOVA_E_FAIL, "Get randomId");
+        QOVA_FAIL_IF(CutAtNUL(pRandomId), QOVA_E_FAIL, "Check randomId");
         if (QovaLogEnabled())
             TRACE(3, "pszUTF8RandomId: %s", QovaTraceText(pszUTF8RandomId).c_str());
     }
@@ -349,14 +511,24 @@ unsigned int ConvertJSONToResponseMsg(const char* pszRandomId, const char* pszFu
         const CJsonTextPtr printed(bAdded ? cJSON_PrintUnformatted(pResponseJSON) : nullptr);
         // The caller releases every answer with delete[], so the printed text moves to a new[] buffer.
         if (!QOVA_STEP_FAILED(nullptr == printed, QOVA_OK, "cJSON_PrintUnformatted"))
-            response.reset(CopyText(printed.get()));
+            response.reset(CopyAsUTF8(printed.get()));
     }
-    // No object, or one that could not be printed: the fallback answer.
-    if (!response)
-        response.reset(FormatFallbackResponse(pszFuncName ? pszFuncName : "", bWithRandomId ? pszRandomId : ""));
+    // No object, or one that could not be printed: the fallback answer. The name and randomId in
+    // either answer are the request's bytes, which need not be UTF-8.
+    if (!response) {
+        const std::unique_ptr<char[]> fallback(
+            FormatFallbackResponse(pszFuncName ? pszFuncName : "", bWithRandomId ? pszRandomId : ""));
+        if (fallback)
+            response.reset(CopyAsUTF8(fallback.get()));
+    }
     QOVA_FAIL_IF(nullptr == response, QOVA_E_FAIL, "New memory");
 
     if (ppszResponseMsg)
         *ppszResponseMsg = response.release();
     return QOVA_OK;
+}
+
+bool JSONHasTextCutAtNUL(const cJSON* pJSON)
+{
+    return pJSON && TreeHasTextCutAtNUL(pJSON);
 }

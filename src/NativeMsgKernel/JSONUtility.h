@@ -14,9 +14,16 @@ constexpr unsigned int QOVA_RESULT_TYPE_INT = 7;     // value: signed 32-bit int
 // Splits a request {"function": text, "params": any, "randomId": text (optional)}; keys are matched
 // without regard to case. Outputs (each optional, written only on success): the randomId copy (new[];
 // null when the request carries none), the function-name copy (new[]), the duplicated parameter list
-// (release with cJSON_Delete).
+// (release with cJSON_Delete). A function name, randomId or the name of either member that an escaped
+// NUL cuts short fails the split (0xFFFFFFFF); such texts in the parameter list are marked for
+// JSONHasTextCutAtNUL.
 unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomId, char** ppszFuncName,
                                    cJSON** ppParams);
+
+// Whether a tree from ParseRequestMsgToJSON holds a text (a string, or a member name below the top)
+// that an escaped NUL ("\u0000") cut short in the request. cJSON keeps no string length, so such a
+// text reads as its part before the NUL; the parameter readers refuse these items (0xA0073204).
+bool JSONHasTextCutAtNUL(const cJSON* pJSON);
 
 // Parameter item nIndex of a list, either the bare value or an object whose member "param" holds it.
 // Text: a new[] copy (released here when ppszItem is null).
@@ -33,7 +40,8 @@ unsigned int ConstructResponseJSON(const char* pszFuncName, int nErrorCode, unsi
 
 // Prints the response object, adding a non-empty randomId to it, or the fallback answer (errorcode
 // 0x8009002D) when there is no object. The text is new[] either way: the caller delete[]s it (released
-// here when ppszResponseMsg is null). Returns 0; 0xFFFFFFFF only when no memory is left for the text.
+// here when ppszResponseMsg is null), and UTF-8: each ill-formed sequence, as a request's name or
+// randomId may hold, becomes U+FFFD. Returns 0; 0xFFFFFFFF only when no memory is left for the text.
 unsigned int ConvertJSONToResponseMsg(const char* pszRandomId, const char* pszFuncName, cJSON* pResponseJSON,
                                       char** ppszResponseMsg);
 

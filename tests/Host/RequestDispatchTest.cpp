@@ -10,6 +10,8 @@
 #include "platform/StringsFile.h"
 
 #include <cstring>
+#include <sstream>
+#include <vector>
 
 #include <unistd.h>
 
@@ -100,6 +102,78 @@ TEST_F(RequestDispatch, AnswersByteForByte)
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.response, Ask(c.request));
+    }
+}
+
+// cJSON keeps no string length: an escaped NUL would cut a text short, and the part before it would
+// be signed, selected or run as if it were the whole text.
+TEST_F(RequestDispatch, TextCutShortByAnEscapedNulIsRefused)
+{
+    struct Case
+    {
+        const char* name;
+        std::string request;
+        std::string response;
+    };
+    const auto refused = [](const char* function) {
+        return std::string(R"({"function":")") + function + R"(","errorcode":-1610141180,"result":false})";
+    };
+    const std::string unsplit = R"({"function":"", "errorcode":-2146893779, "result":false})";
+    const std::string noSelection = "{\"function\":\"SignMsgPKCS7\",\"errorcode\":" +
+                                    std::to_string(Signed(QOVA_E_NO_SELECTED_CERT)) + ",\"result\":false}";
+    const Case kCases[] = {
+        {"message to sign", Request("SignMsgPKCS7", R"("a\u0000b","SHA-1",true)"), refused("SignMsgPKCS7")},
+        {"an escaped backslash, then u0000, is ordinary text", Request("SignMsgPKCS7", R"("a\\u0000b","SHA-1",true)"),
+         noSelection},
+        {"an escaped backslash, then a NUL", Request("SignMsgPKCS7", R"("a\\\u0000b","SHA-1",true)"),
+         refused("SignMsgPKCS7")},
+        {"wrapped message", Request("SignMsgPKCS7", R"({"param":"a\u0000"},"SHA-1",true)"), refused("SignMsgPKCS7")},
+        {"hash name", Request("SignMsgPKCS7", R"("m","SHA-1\u0000x",true)"), refused("SignMsgPKCS7")},
+        {"subject filter", Request("SelectCertificate", R"("CN=a\u0000b","","","")"), refused("SelectCertificate")},
+        {"the unread fourth item", Request("SelectCertificate", R"("","","",["\u0000"])"), refused("SelectCertificate")},
+        {"a member name", Request("SelectCertificate", R"({"param\u0000x":"CN=a"},"","","")"),
+         refused("SelectCertificate")},
+        {"field type", Request("GetSignCertInfo", R"("SubjectDN\u0000x")"), refused("GetSignCertInfo")},
+        {"params without items", R"({"function":"GetLastErrorDesc","params":"\u0000"})", refused("GetLastErrorDesc")},
+        {"params GetVersion ignores", Request("GetVersion", R"("\u0000")"), refused("GetVersion")},
+        {"function name", R"({"function":"GetVersion\u0000junk","params":[]})", unsplit},
+        {"randomId", R"({"function":"GetVersion","params":[],"randomId":"7\u0000x"})", unsplit},
+        {"the name of the function member", R"({"function\u0000x":"GetVersion","params":[]})", unsplit},
+        {"the name of the params member", R"({"function":"GetVersion","params\u0000":[]})", unsplit},
+        {"a member nobody reads", R"({"function":"GetVersion","params":[],"note":"\u0000"})",
+         R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6"})"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.response, Ask(c.request));
+    }
+}
+
+// The function name and randomId come back in the answer; an ill-formed UTF-8 sequence in them
+// would make the whole answer text the browser cannot read. Python's decoder is the reference for
+// replacing each ill-formed sequence with U+FFFD (the first case is the Unicode standard's example).
+TEST_F(RequestDispatch, EchoedTextsAreWellFormedUtf8)
+{
+    const std::vector<std::string> kHex = {"61F18080E180C262806380BF64", "C0AF", "EDA080", "F4908080", "E08080",
+                                           "E0A0", "F0", "FF41", "C3", "E4B8AD", "F09F9880", "7A"};
+    std::string command = "python3 -c 'import sys\nfor h in sys.argv[1:]: sys.stdout.buffer.write("
+                          "bytes.fromhex(h).decode(\"utf-8\", \"replace\").encode() + b\"\\n\")'";
+    for (const std::string& hex : kHex)
+        command += " " + hex;
+    std::string decoded;
+    ASSERT_EQ(0, testutil::RunCommand(command, &decoded));
+    std::istringstream lines(decoded);
+    for (const std::string& hex : kHex) {
+        SCOPED_TRACE(hex);
+        const std::vector<unsigned char> bytes = testutil::HexToBytes(hex);
+        const std::string text(bytes.begin(), bytes.end());
+        std::string expected;
+        ASSERT_TRUE(std::getline(lines, expected));
+        EXPECT_EQ(R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6","randomId":")" + expected + "\"}",
+                  Ask(R"({"function":"GetVersion","params":[],"randomId":")" + text + "\"}"));
+        EXPECT_EQ(R"({"function":")" + expected + R"(", "errorcode":-2146893779, "result":false, "randomId":")" +
+                      expected + "\"}",
+                  Ask(R"({"function":")" + text + R"(","params":[],"randomId":")" + text + "\"}"));
     }
 }
 
