@@ -8,11 +8,33 @@
 #include "TokenSvcDetail.h"
 #include "VOSKMisc.h"
 
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using smkernel::X509Ptr;
 using tokensvc::FilePtr;
+
+namespace {
+
+// Opens a file for reading without blocking, so that a FIFO planted at the path cannot hold the
+// host in open() for good, and keeps it only when it is a regular file: nothing else is read.
+FILE* OpenRegularFile(const char* pszPath)
+{
+    const int fd = open(pszPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return NULL;
+    struct stat st;
+    FILE* fp = NULL;
+    if (0 == fstat(fd, &st) && S_ISREG(st.st_mode))
+        fp = fdopen(fd, "rb");
+    if (NULL == fp)
+        close(fd);
+    return fp;
+}
+
+}  // namespace
 
 unsigned int CheckP11Dylib(const char* pszDylibPath, bool bVerify, const char** ppszCertChain, int nCertCount)
 {
@@ -30,10 +52,10 @@ unsigned int CheckP11Dylib(const char* pszDylibPath, bool bVerify, const char** 
         return QOVA_OK;
     }
 
-    FilePtr dylib(fopen(pszDylibPath, "rb"));
+    FilePtr dylib(OpenRegularFile(pszDylibPath));
     FILE* fpDylib = dylib.get();
     QOVA_FAIL_IF(NULL == fpDylib, QOVA_E_OPEN_FAILED, "fopen(Dylib)");
-    FilePtr dylibSig(fopen(pszDylibSigPath, "rb"));
+    FilePtr dylibSig(OpenRegularFile(pszDylibSigPath));
     FILE* fpDylibSigFile = dylibSig.get();
     QOVA_FAIL_IF(NULL == fpDylibSigFile, QOVA_E_OPEN_FAILED, "fopen(DylibSig)");
     nResult = VerifyP11Dylib(fpDylib, fpDylibSigFile, ppszCertChain, nCertCount);

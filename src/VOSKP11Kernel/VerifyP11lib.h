@@ -9,7 +9,8 @@
 #include <cstdio>
 
 // The check of one module. With bVerify false only the presence (readability) of the module and
-// its signature file is tested (0x80070002). With bVerify true both are opened (0x8007006E) and
+// its signature file is tested (0x80070002). With bVerify true both are opened without blocking
+// and must be regular files (else 0x8007006E, as for a file that cannot be opened), and
 // VerifyP11Dylib decides.
 unsigned int CheckP11Dylib(const char* pszDylibPath, bool bVerify, const char** ppszCertChain, int nCertCount);
 

@@ -7,9 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -180,6 +185,40 @@ TEST(ModuleSignatures, OnlyModulesSignedUnderTheTrustedChainLoad)
         CK_INFO info;
         ASSERT_EQ(CKR_OK, list.At(1)->pCkFunctionList->C_GetInfo(&info));
         EXPECT_EQ(0, memcmp("SoftHSM", info.manufacturerID, 7));
+    }
+}
+
+// A FIFO in place of a module's signature file, or of the module, must not block the module walk
+// (and with it the request and every later one): it is refused unread, and the next module loads.
+TEST(ModuleSignatures, FifoInPlaceOfAModuleFileIsRefusedWithoutBlocking)
+{
+    p11testbed::TestModule files("token t 1\n");
+    Chain chain(modsig::TrustedTexts());
+    for (const bool fifoModule : {false, true}) {
+        SCOPED_TRACE(fifoModule ? "module" : "signature file");
+        testutil::ScopedTempDir dir;
+        const std::string first = dir.File("libfifo.dylib"), second = dir.File("libgood.dylib");
+        ASSERT_TRUE(CopyFile(p11testbed::TestModulePath(), second));
+        ASSERT_TRUE(SignModule(second, "signer"));
+        const std::string fifo = fifoModule ? first : modsig::SigPath(first);
+        ASSERT_TRUE(fifoModule ? CopyFile(modsig::SigPath(second), modsig::SigPath(first))
+                               : CopyFile(p11testbed::TestModulePath(), first));
+        ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+        List list({first, second});
+
+        auto walk = std::async(std::launch::async, [&] {
+            LoadDylibInfoList(list.head, nullptr, true, chain.Get(), chain.Count());
+        });
+        const bool answered = std::future_status::ready == walk.wait_for(std::chrono::seconds(1));
+        // A blocked opener is freed by a writer that comes and goes, so that the test can end.
+        for (int i = 0; i < 100 && std::future_status::ready != walk.wait_for(std::chrono::milliseconds(50)); ++i) {
+            const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) close(fd);
+        }
+        walk.get();
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(0, list.At(0)->bLoaded);
+        EXPECT_EQ(1, list.At(1)->bLoaded);
     }
 }
 
