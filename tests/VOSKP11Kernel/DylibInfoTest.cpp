@@ -7,13 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <future>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -151,6 +155,10 @@ TEST(ModuleSignatures, OnlyModulesSignedUnderTheTrustedChainLoad)
         {"valid signature", [](const std::string& m) { return SignModule(m, "signer"); }, QOVA_OK},
         {"expired signer", [](const std::string& m) { return SignModule(m, "expired"); }, QOVA_OK},
         {"no signature file", [](const std::string&) { return true; }, QOVA_E_OPEN_FAILED},
+        // Validly signed, but others could change it between the check and any later load.
+        {"module writable by group",
+         [](const std::string& m) { return SignModule(m, "signer") && 0 == chmod(m.c_str(), 0664); },
+         QOVA_E_OPEN_FAILED},
         {"untrusted CA", [](const std::string& m) { return SignModule(m, "othersigner"); }, QOVA_E_FAIL},
         {"one byte changed after signing",
          [](const std::string& m) {
@@ -186,6 +194,44 @@ TEST(ModuleSignatures, OnlyModulesSignedUnderTheTrustedChainLoad)
         ASSERT_EQ(CKR_OK, list.At(1)->pCkFunctionList->C_GetInfo(&info));
         EXPECT_EQ(0, memcmp("SoftHSM", info.manufacturerID, 7));
     }
+}
+
+// A link flipped between a signed module and an unsigned library as fast as the two links can be
+// exchanged, while selections check and load what it names: what is loaded must be the very file that was
+// verified, so the unsigned library's constructor never runs, while the signed module still loads.
+TEST(ModuleSignatures, CheckThenLoadRaceOnAFlippingLinkNeverRunsTheUnsignedLibrary)
+{
+    p11testbed::TestModule files("token t 1\n");
+    testutil::ScopedTempDir dir;
+    const std::string signedModule = dir.File("signed.dylib"), link = dir.File("libflip.dylib");
+    const std::string mark = dir.File("mark"), other = dir.File("other");
+    ASSERT_TRUE(CopyFile(p11testbed::TestModulePath(), signedModule));
+    ASSERT_TRUE(SignModule(signedModule, "signer"));
+    ASSERT_TRUE(CopyFile(modsig::SigPath(signedModule), modsig::SigPath(link)));
+    ASSERT_EQ(0, symlink(signedModule.c_str(), link.c_str()));
+    ASSERT_EQ(0, symlink(p11testbed::MarkModulePath().c_str(), other.c_str()));
+    ASSERT_EQ(0, setenv("TESTP11_LOAD_MARK", mark.c_str(), 1));
+    Chain chain(modsig::TrustedTexts());
+    List list({link});
+
+    // Each exchange of the two links is one atomic step: every lookup finds one of the two files.
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> flips{0};
+    std::thread flipper([&] {
+        while (!stop && 0 == renameat2(AT_FDCWD, other.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE)) ++flips;
+    });
+    int loads = 0;
+    for (int i = 0; i < 60 && !testutil::FileExists(mark); ++i) {
+        LoadDylibInfoList(list.head, nullptr, true, chain.Get(), chain.Count());
+        loads += list.At(0)->bLoaded;
+        UnloadDylibInfoList(list.head);
+    }
+    stop = true;
+    flipper.join();
+    unsetenv("TESTP11_LOAD_MARK");
+    EXPECT_FALSE(testutil::FileExists(mark));
+    EXPECT_GT(flips.load(), 0u);
+    EXPECT_GT(loads, 0);
 }
 
 // A FIFO in place of a module's signature file, or of the module, must not block the module walk
