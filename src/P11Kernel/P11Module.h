@@ -7,6 +7,17 @@
 // Binds the entry's module unless it is already bound.
 unsigned int LoadP11Dylib(void* pDylibInfo);
 
+// LoadP11Dylib from nDylibFd, an open descriptor (above 2) of the module file the caller checked,
+// rather than by the entry's path, which may name another file by now; a negative nDylibFd loads
+// by the path. The descriptor passes to the entry whatever the outcome: it is closed when the
+// entry is already bound or the load fails, else kept until the module is closed again (glibc
+// knows the module by the descriptor's name, /proc/self/fd/N, which must not come to name another
+// file meanwhile), and longer when the loader keeps the module in the process after dlclose. A
+// descriptor whose name the loader already holds is not loaded (5, as a library that cannot be
+// opened); a standard stream (0 to 2) is refused with 0x80070057 and left open. Trace lines name
+// the entry's path.
+unsigned int LoadP11DylibFromFile(void* pDylibInfo, int nDylibFd);
+
 // Finalises and closes the module when it is bound and no session is open on it. Always 0.
 unsigned int UnLoadP11Dylib(void* pDylibInfo);
 

@@ -35,6 +35,9 @@ struct DylibInfo
     CK_FUNCTION_LIST* pCkFunctionList;   // the module's list while loaded; owned by the module
     unsigned int nSessionCount;          // SessionCtx records open on this module
     DylibInfo* pNext;                    // next entry of the module list
+    // The checked module file it was loaded from (LoadP11DylibFromFile), kept open while the
+    // dynamic loader may know the module by the name /proc/self/fd/N; 0: none (never 0 to 2).
+    int nDylibFd;
 };
 
 // An open session (array new by AcquireContext, array delete by ReleaseSessionContext).

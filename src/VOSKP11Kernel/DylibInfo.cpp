@@ -97,9 +97,11 @@ void LoadDylibInfoList(void* pDylibInfoList, const char* pszDylibPath, bool bVer
             continue;
         TOKENSVC_TRACE("DylibPath: %s", QovaTraceText(pEntry->pszDylibPath).c_str());
         // A module that fails its check is not loaded; the next one is still tried.
-        if (QOVA_OK != CheckP11Dylib(pEntry->pszDylibPath, bVerify, ppszCertChain, nCertCount))
+        int nDylibFd = -1;
+        if (QOVA_OK != OpenVerifiedP11Dylib(pEntry->pszDylibPath, bVerify, ppszCertChain, nCertCount, &nDylibFd))
             continue;
-        const unsigned int nResult = LoadP11Dylib(pEntry);
+        // Loaded from the very file that was verified (without verification, by its path).
+        const unsigned int nResult = LoadP11DylibFromFile(pEntry, nDylibFd);
         TOKENSVC_TRACE("LoadP11Dylib: 0x%08x", nResult);
     }
 }

@@ -16,8 +16,9 @@ unsigned int InitDylibInfoList(const char* pszTable[][2], int nCount, void** ppD
 // Unloads (where no session is open) and frees every entry. Always 0.
 unsigned int UnitDylibInfoList(void* pDylibInfoList);
 
-// Checks (CheckP11Dylib) and loads every entry, or only those whose path equals pszDylibPath. A
-// module that fails its check or its load is left unloaded and the walk goes on.
+// Checks (CheckP11Dylib) and loads every entry, or only those whose path equals pszDylibPath. With
+// bVerify each module is loaded from the file that was opened and verified, not by its path again.
+// A module that fails its check or its load is left unloaded and the walk goes on.
 void LoadDylibInfoList(void* pDylibInfoList, const char* pszDylibPath, bool bVerify, const char** ppszCertChain,
                        int nCertCount);
 

@@ -4,6 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+bool IsTrustedOpenFile(int fd)
+{
+    struct stat st;
+    return 0 == fstat(fd, &st) && S_ISREG(st.st_mode) && (st.st_uid == geteuid() || st.st_uid == 0) &&
+           0 == (st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
 int OpenTrustedConfFile(const char* path)
 {
     if (nullptr == path || '\0' == path[0])
@@ -12,10 +19,7 @@ int OpenTrustedConfFile(const char* path)
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat st;
-    const bool trusted = 0 == fstat(fd, &st) && S_ISREG(st.st_mode) &&
-                         (st.st_uid == geteuid() || st.st_uid == 0) && 0 == (st.st_mode & (S_IWGRP | S_IWOTH));
-    if (!trusted) {
+    if (!IsTrustedOpenFile(fd)) {
         close(fd);
         return -1;
     }

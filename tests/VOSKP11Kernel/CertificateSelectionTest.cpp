@@ -2,6 +2,7 @@
 // spy where the sessions are counted) and the test module (fixed slot and object order).
 #include "SelectionTestSupport.h"
 
+#include "ModuleSigning.h"
 #include "P11Certificate.h"
 #include "P11Module.h"
 
@@ -304,6 +305,47 @@ TEST_F(SelectionTest, ModuleWithoutCertificatesIsUnloadedDuringRetrievalWhileThe
     EXPECT_TRUE(softHsm.EachClosedOnce());
     EXPECT_TRUE(softHsm.finalizeLast);
     EXPECT_EQ(0, list.Entry(1)->bLoaded);
+}
+
+// Two signed modules, each loaded from the file that was verified: both offer their certificates in
+// one selection, and again in a second selection made while a record of the first module is
+// selected. Each module's file must stay its own while the module is in the process (the second one
+// stays resident after it is closed), or the second module would be taken for the first or refused.
+TEST_F(SelectionTest, TwoSignedModulesOfferTheirCertificatesInEverySelection)
+{
+    p11testbed::SoftHsmTokens tokens(TemplateTokens());
+    if (!tokens.Ready()) GTEST_SKIP() << "SoftHSM2 not installed";
+    p11testbed::TestModule module("token t1 1234\ncert x1 x1 " + Der("sig1") + "\n");
+    testutil::ScopedTempDir dir;
+    const std::string softHsm = dir.File("libsofthsm.dylib"), test = dir.File("libresident.dylib");
+    ASSERT_TRUE(modsig::CopyFile(p11testbed::SoftHsmModulePath(), softHsm));
+    ASSERT_TRUE(modsig::CopyFile(p11testbed::ResidentModulePath(), test));
+    ModuleList list({{"SoftHSM", softHsm}, {"Test CSP", test}});
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string& file = 0 == i ? softHsm : test;
+        ASSERT_TRUE(modsig::SignModule(file, "signer"));
+        ASSERT_TRUE(modsig::CopyFile(modsig::SigPath(file), modsig::SigPath(list.Path(i))));
+    }
+    modsig::Chain chain(modsig::TrustedTexts());
+
+    std::vector<CertInfoPtr> held;
+    for (size_t round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        LoadDylibInfoList(list.Head(), nullptr, true, chain.Get(), chain.Count());
+        Selection s = Select(list, Filter().Subject("alice"));
+        list.Unload();
+        ASSERT_EQ(QOVA_OK, s.code);
+        ASSERT_EQ(round, g_windows.size());
+        EXPECT_EQ((std::vector<std::string>{"enc1", "sig1", "sig1"}), Sorted(Names(g_windows.back())));
+        ASSERT_TRUE(s.chosen);
+        EXPECT_STREQ("SoftHSM", s.chosen->pszCSPName);
+        EXPECT_EQ(list.Path(0), s.chosen->pszP11Path);
+        EXPECT_EQ(1, list.Entry(0)->bLoaded);
+        EXPECT_EQ(0, list.Entry(1)->bLoaded);
+        held.push_back(std::move(s.chosen));
+    }
+    held.clear();
+    EXPECT_EQ(0, list.Entry(0)->bLoaded);
 }
 
 // An answer at or beyond the number of rows offered names no record: it is taken as a cancel.

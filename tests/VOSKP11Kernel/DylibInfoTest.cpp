@@ -7,9 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -146,6 +155,10 @@ TEST(ModuleSignatures, OnlyModulesSignedUnderTheTrustedChainLoad)
         {"valid signature", [](const std::string& m) { return SignModule(m, "signer"); }, QOVA_OK},
         {"expired signer", [](const std::string& m) { return SignModule(m, "expired"); }, QOVA_OK},
         {"no signature file", [](const std::string&) { return true; }, QOVA_E_OPEN_FAILED},
+        // Validly signed, but others could change it between the check and any later load.
+        {"module writable by group",
+         [](const std::string& m) { return SignModule(m, "signer") && 0 == chmod(m.c_str(), 0664); },
+         QOVA_E_OPEN_FAILED},
         {"untrusted CA", [](const std::string& m) { return SignModule(m, "othersigner"); }, QOVA_E_FAIL},
         {"one byte changed after signing",
          [](const std::string& m) {
@@ -180,6 +193,78 @@ TEST(ModuleSignatures, OnlyModulesSignedUnderTheTrustedChainLoad)
         CK_INFO info;
         ASSERT_EQ(CKR_OK, list.At(1)->pCkFunctionList->C_GetInfo(&info));
         EXPECT_EQ(0, memcmp("SoftHSM", info.manufacturerID, 7));
+    }
+}
+
+// A link flipped between a signed module and an unsigned library as fast as the two links can be
+// exchanged, while selections check and load what it names: what is loaded must be the very file that was
+// verified, so the unsigned library's constructor never runs, while the signed module still loads.
+TEST(ModuleSignatures, CheckThenLoadRaceOnAFlippingLinkNeverRunsTheUnsignedLibrary)
+{
+    p11testbed::TestModule files("token t 1\n");
+    testutil::ScopedTempDir dir;
+    const std::string signedModule = dir.File("signed.dylib"), link = dir.File("libflip.dylib");
+    const std::string mark = dir.File("mark"), other = dir.File("other");
+    ASSERT_TRUE(CopyFile(p11testbed::TestModulePath(), signedModule));
+    ASSERT_TRUE(SignModule(signedModule, "signer"));
+    ASSERT_TRUE(CopyFile(modsig::SigPath(signedModule), modsig::SigPath(link)));
+    ASSERT_EQ(0, symlink(signedModule.c_str(), link.c_str()));
+    ASSERT_EQ(0, symlink(p11testbed::MarkModulePath().c_str(), other.c_str()));
+    ASSERT_EQ(0, setenv("TESTP11_LOAD_MARK", mark.c_str(), 1));
+    Chain chain(modsig::TrustedTexts());
+    List list({link});
+
+    // Each exchange of the two links is one atomic step: every lookup finds one of the two files.
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> flips{0};
+    std::thread flipper([&] {
+        while (!stop && 0 == renameat2(AT_FDCWD, other.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE)) ++flips;
+    });
+    int loads = 0;
+    for (int i = 0; i < 60 && !testutil::FileExists(mark); ++i) {
+        LoadDylibInfoList(list.head, nullptr, true, chain.Get(), chain.Count());
+        loads += list.At(0)->bLoaded;
+        UnloadDylibInfoList(list.head);
+    }
+    stop = true;
+    flipper.join();
+    unsetenv("TESTP11_LOAD_MARK");
+    EXPECT_FALSE(testutil::FileExists(mark));
+    EXPECT_GT(flips.load(), 0u);
+    EXPECT_GT(loads, 0);
+}
+
+// A FIFO in place of a module's signature file, or of the module, must not block the module walk
+// (and with it the request and every later one): it is refused unread, and the next module loads.
+TEST(ModuleSignatures, FifoInPlaceOfAModuleFileIsRefusedWithoutBlocking)
+{
+    p11testbed::TestModule files("token t 1\n");
+    Chain chain(modsig::TrustedTexts());
+    for (const bool fifoModule : {false, true}) {
+        SCOPED_TRACE(fifoModule ? "module" : "signature file");
+        testutil::ScopedTempDir dir;
+        const std::string first = dir.File("libfifo.dylib"), second = dir.File("libgood.dylib");
+        ASSERT_TRUE(CopyFile(p11testbed::TestModulePath(), second));
+        ASSERT_TRUE(SignModule(second, "signer"));
+        const std::string fifo = fifoModule ? first : modsig::SigPath(first);
+        ASSERT_TRUE(fifoModule ? CopyFile(modsig::SigPath(second), modsig::SigPath(first))
+                               : CopyFile(p11testbed::TestModulePath(), first));
+        ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+        List list({first, second});
+
+        auto walk = std::async(std::launch::async, [&] {
+            LoadDylibInfoList(list.head, nullptr, true, chain.Get(), chain.Count());
+        });
+        const bool answered = std::future_status::ready == walk.wait_for(std::chrono::seconds(1));
+        // A blocked opener is freed by a writer that comes and goes, so that the test can end.
+        for (int i = 0; i < 100 && std::future_status::ready != walk.wait_for(std::chrono::milliseconds(50)); ++i) {
+            const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) close(fd);
+        }
+        walk.get();
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(0, list.At(0)->bLoaded);
+        EXPECT_EQ(1, list.At(1)->bLoaded);
     }
 }
 

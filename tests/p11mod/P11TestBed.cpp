@@ -18,6 +18,16 @@ std::string NoListModulePath()
     return TESTP11_NOLIST_PATH;
 }
 
+std::string ResidentModulePath()
+{
+    return TESTP11_RESIDENT_PATH;
+}
+
+std::string MarkModulePath()
+{
+    return TESTP11_MARK_PATH;
+}
+
 std::string SoftHsmModulePath()
 {
     return SOFTHSM2_MODULE_PATH;

@@ -14,6 +14,8 @@ namespace p11testbed {
 // Built modules and fixtures.
 std::string TestModulePath();       // libtestp11.dylib
 std::string NoListModulePath();     // a library without C_GetFunctionList
+std::string ResidentModulePath();   // the test module, never unmapped once loaded
+std::string MarkModulePath();       // no module: loading it creates the file TESTP11_LOAD_MARK names
 std::string SoftHsmModulePath();    // empty when SoftHSM2 is not installed
 std::string FixtureDir();           // keys and certificates: rsa1.der, sm2.key, ...
 std::string FixtureFile(const std::string& name);
