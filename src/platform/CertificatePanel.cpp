@@ -73,6 +73,8 @@ bool CertificatePanel::BeginSheetForWindow(Window* parent, const unsigned char* 
     auto ok = std::make_unique<Button>(kOKOutlet);
     ok->SetTitle("OK");
     ok->SetDefault(true);
+    // The sheet's one button answers Escape too: either key only closes the sheet.
+    ok->SetCancel(true);
     ok->SetAction([parent, didEnd] {
         Window* current = parent->AttachedSheet();
         if (didEnd)

@@ -168,9 +168,12 @@ struct GtkDialogBackend::Impl
         return shown->bindings.back().get();
     }
 
-    void Connect(Shown* shown, gpointer instance, const char* signal, GCallback callback, Binding* binding)
+    // With `after`, the handler runs once the instance's own handling left the signal unhandled.
+    void Connect(Shown* shown, gpointer instance, const char* signal, GCallback callback, Binding* binding,
+                 bool after = false)
     {
-        const gulong id = g_signal_connect(instance, signal, callback, binding);
+        const gulong id = after ? g_signal_connect_after(instance, signal, callback, binding)
+                                : g_signal_connect(instance, signal, callback, binding);
         shown->handlers.emplace_back(instance, id);
     }
 
@@ -188,6 +191,7 @@ struct GtkDialogBackend::Impl
 
     // Signal handlers.
     static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data);
+    static gboolean OnKeyPress(GtkWidget*, GdkEventKey* event, gpointer data);
     static void OnClicked(GtkButton*, gpointer data);
     static void OnEntryChanged(GtkEditable*, gpointer data);
     static void OnComboChanged(GtkComboBox*, gpointer data);
@@ -398,6 +402,8 @@ GtkWidget* GtkDialogBackend::Impl::Build(Window& window, GtkWindow* parent)
     if (window.Level() >= kFloatingWindowLevel)
         gtk_window_set_keep_above(GTK_WINDOW(toplevel), TRUE);
     Connect(s, toplevel, "delete-event", G_CALLBACK(OnDelete), Bind(s, nullptr));
+    // After the window's own key handling: a widget that uses Escape itself (an open list) keeps it.
+    Connect(s, toplevel, "key-press-event", G_CALLBACK(OnKeyPress), Bind(s, nullptr), true);
 
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
     gtk_container_set_border_width(GTK_CONTAINER(box), 18);
@@ -535,6 +541,17 @@ void GtkDialogBackend::Impl::Destroy(Window& window)
     if (shown->shareSource)
         g_source_remove(shown->shareSource);
     gtk_widget_destroy(shown->toplevel);
+}
+
+gboolean GtkDialogBackend::Impl::OnKeyPress(GtkWidget* /*widget*/, GdkEventKey* event, gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    if (GDK_KEY_Escape != event->keyval || 0 != (event->state & gtk_accelerator_get_default_mod_mask()))
+        return FALSE;
+    // Escape means the window's Cancel button, as in any modal window; the model may close the
+    // window (and so destroy it) here.
+    binding->shown->model->PerformCancel();
+    return TRUE;
 }
 
 gboolean GtkDialogBackend::Impl::OnDelete(GtkWidget* /*widget*/, GdkEvent* /*event*/, gpointer data)

@@ -10,6 +10,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -211,6 +212,95 @@ TEST_F(GtkDialogTest, DoubleClickOpensTheCertificateSheetAndLeavesTheSelection)
     EXPECT_EQ(1, selectionAfter);
     EXPECT_NE(std::string::npos, sheetText.find("Certificate:"));
     EXPECT_NE(std::string::npos, sheetText.find("CN = 王五"));
+}
+
+// Escape answers as each window's Cancel button, whatever was chosen or typed (the key list -1, not
+// the -2 of a window closed without a button); Return keeps its meaning, OK with the choice. (In
+// the key window the focused list takes Return to open itself.)
+TEST_F(GtkDialogTest, EscapeAnswersAsCancelAndReturnAsOK)
+{
+    RecordSet records;
+    records.Add("CN=Alice", "CN=Example CA");
+    records.Add("CN=Bob", "CN=Example CA");
+    const char* keys[] = {"k1", "k2", nullptr};
+    char* pin = nullptr;
+    const std::function<int()> cert = [&] { return tamsel::RunSelectCert(records.Pointers()); };
+    const std::function<int()> key = [&] { return tamsel::RunSelectedKey(keys); };
+    const std::function<int()> enterPIN = [&] { return tamsel::RunUserPIN(0, 6, 8, &pin); };
+    const auto row = [](GtkWidget* w) {
+        GtkTreePath* path = gtk_tree_path_new_from_indices(1, -1);
+        gtk_tree_view_set_cursor(GTK_TREE_VIEW(Named(w, "pCertTableView")), path, nullptr, FALSE);
+        gtk_tree_path_free(path);
+    };
+    const auto item = [](GtkWidget* w) { gtk_combo_box_set_active(GTK_COMBO_BOX(Named(w, "pComboBoxSelectKey")), 1); };
+    const auto type = [](GtkWidget* w) { gtk_entry_set_text(GTK_ENTRY(Named(w, "m_pPINText")), "123456"); };
+    struct Case
+    {
+        const char* title;
+        std::function<void(GtkWidget*)> choose;
+        std::function<int()> run;
+        guint key;
+        int answer;
+    };
+    const Case kCases[] = {
+        {"Select Certificate", row, cert, GDK_KEY_Escape, -1}, {"Select Key", item, key, GDK_KEY_Escape, -1},
+        {"Enter PIN", type, enterPIN, GDK_KEY_Escape, -1},     {"Select Certificate", row, cert, GDK_KEY_Return, 1},
+        {"Enter PIN", type, enterPIN, GDK_KEY_Return, 0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.title) + (GDK_KEY_Escape == c.key ? ", Escape" : ", Return"));
+        Script script;
+        script.WaitForWindow(c.title, &m_window).Then("choose, then press the key", [&] {
+            c.choose(m_window);
+            gtkdriver::PressKey(m_window, c.key);
+            return true;
+        });
+        script.Start();
+        EXPECT_EQ(c.answer, c.run());
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+        EXPECT_EQ(nullptr, gtkdriver::FindWindow(c.title));
+    }
+    ASSERT_NE(nullptr, pin);  // from Return only
+    EXPECT_STREQ("123456", pin);
+    free(pin);
+}
+
+// Escape or Return on the certificate sheet closes the sheet only; the window stays, keeps its
+// selection and still answers. While the sheet is open, a key on the window under it is the sheet's.
+TEST_F(GtkDialogTest, EscapeOnTheCertificateSheetClosesOnlyTheSheet)
+{
+    const std::pair<guint, bool> kCases[] = {{GDK_KEY_Escape, true}, {GDK_KEY_Escape, false}, {GDK_KEY_Return, true}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(GDK_KEY_Escape == c.first ? "Escape" : "Return") + (c.second ? " on the sheet" : " under it"));
+        RecordSet records;
+        records.Add("CN=Alice", "CN=Example CA");
+        records.Add("CN=Bob", "CN=Example CA");
+        bool windowStayed = false;
+        int selectionAfter = -2;
+        Script script;
+        script.WaitForWindow("Select Certificate", &m_window)
+            .Then("open the second row's sheet", [&] {
+                ActivateRow(Named(m_window, "pCertTableView"), 1);
+                return true;
+            })
+            .WaitForWindow("Certificate", &m_other)
+            .Then("press the key", [&] {
+                gtkdriver::PressKey(c.second ? m_other : m_window, c.first);
+                return true;
+            })
+            .WaitForWindowGone("Certificate")
+            .Then("OK in the window", [&] {
+                windowStayed = m_window == gtkdriver::FindWindow("Select Certificate") && gtk_widget_get_mapped(m_window);
+                selectionAfter = SelectedRow(Named(m_window, "pCertTableView"));
+                Click(m_window, "ClickOK");
+                return true;
+            });
+        script.Start();
+        EXPECT_EQ(1, tamsel::RunSelectCert(records.Pointers()));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+        EXPECT_TRUE(windowStayed);
+        EXPECT_EQ(1, selectionAfter);
+    }
 }
 
 TEST_F(GtkDialogTest, KeyListPreselectsTheFirstAndAnswersEachEnd)

@@ -115,6 +115,9 @@ public:
     // Return in the window presses the default button.
     void SetDefault(bool isDefault) { m_default = isDefault; }
     bool IsDefault() const { return m_default; }
+    // Escape in the window presses the cancel button.
+    void SetCancel(bool isCancel) { m_cancel = isCancel; }
+    bool IsCancel() const { return m_cancel; }
     void PerformClick();
 
 private:
@@ -122,6 +125,7 @@ private:
     std::string m_actionName;
     std::function<void()> m_action;
     bool m_default = false;
+    bool m_cancel = false;
 };
 
 class ComboBox : public View
@@ -252,6 +256,7 @@ public:
         return dynamic_cast<T*>(FindViewByOutlet(outlet));
     }
     Button* DefaultButton() const;
+    Button* CancelButton() const;
 
     void SetDelegate(WindowDelegate* delegate) { m_delegate = delegate; }
     // Puts the window on screen (through the backend).
@@ -261,6 +266,8 @@ public:
     void Close();
     // A close request from the window frame: asks the delegate, closes when it agrees.
     void PerformClose();
+    // Escape: presses the cancel button of the open sheet, else of this window (none: nothing).
+    void PerformCancel();
 
     // A sheet: a modal child shown over this window until EndSheet.
     bool BeginSheet(std::unique_ptr<Window> sheet);
@@ -270,6 +277,8 @@ public:
     Window* SheetParent() const { return m_sheetParent; }
 
 private:
+    Button* FirstButton(bool (Button::*is)() const) const;
+
     std::string m_title;
     int m_level = kNormalWindowLevel;
     int m_contentWidth = 0;
