@@ -73,7 +73,9 @@ TEST_F(GtkDialogTest, CertificateTableAnswersFollowTheUsersChoice)
         EXPECT_TRUE(script.Finished()) << script.Failure();
         EXPECT_EQ(-1, initialSelection);
         if (c.alert) {
-            EXPECT_EQ("No Certificate Selected|Select a certificate in the list, then click OK.|", alertText);
+            EXPECT_EQ("No Certificate Selected|The window will close and nothing will be signed. To sign, try again and "
+                      "select a certificate first.|",
+                      alertText);
         }
         EXPECT_EQ(nullptr, gtkdriver::FindWindow("Select Certificate"));
     }
