@@ -2,11 +2,13 @@
 #include "AllocationProbe.h"
 #include "GtkDialogFixture.h"
 #include "TamselDialogs.h"
+#include "TestCertificates.h"
 
 #include "platform/CertificatePanel.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -303,6 +305,135 @@ TEST_F(GtkDialogTest, EscapeOnTheCertificateSheetClosesOnlyTheSheet)
         EXPECT_TRUE(windowStayed);
         EXPECT_EQ(1, selectionAfter);
     }
+}
+
+class CertificateSheetTest : public GtkDialogTest
+{
+protected:
+    // Opens the sheet of a certificate whose subject prints as one line of some 900 characters (and
+    // whose issuer is long too), hands `look` its text as it opened and after each resize by
+    // {width, height}, then closes the sheet and cancels.
+    void LookAtLongNames(std::vector<std::pair<int, int>> resizes, std::function<void(GtkTextView*)> look)
+    {
+        testcerts::NameEntries subject = {{"C", "CN"}, {"O", "Example Digital Certificate Authority Co., Ltd."}};
+        for (int i = 1; i <= 13; ++i)
+            subject.push_back({"OU", "Online Banking and Electronic Government Services, Unit " + std::to_string(i)});
+        subject.push_back({"CN", "Alice Example With A Very Long Common Name"});
+        testcerts::NameEntries issuer = {{"C", "CN"}, {"O", "Example Digital Certificate Authority Co., Ltd."},
+                                         {"OU", "Certificate Services for Online Banking and Government"},
+                                         {"CN", "Example SM2 Issuing Certificate Authority 2"}};
+        RecordSet records;
+        records.AddRaw("CN=Alice", "CN=Example CA", testcerts::MakeCertificate(subject, issuer, 7));
+        const auto text = [this] { return GTK_TEXT_VIEW(Named(m_other, platform::CertificatePanel::kTextOutlet)); };
+        int width = 0, height = 0;
+        Script script;
+        script.WaitForWindow("Select Certificate", &m_window)
+            .Then("open the sheet", [&] {
+                ActivateRow(Named(m_window, "pCertTableView"), 0);
+                return true;
+            })
+            .WaitForWindow("Certificate", &m_other)
+            .Then("look", [&] {
+                look(text());
+                return true;
+            });
+        for (const auto& by : resizes) {
+            script.Then("resize", [&, by] {
+                width = gtk_widget_get_allocated_width(m_other) + by.first;
+                height = gtk_widget_get_allocated_height(m_other) + by.second;
+                gtk_window_resize(GTK_WINDOW(m_other), width, height);
+                return true;
+            });
+            script.Then("look again", [&] {
+                if (gtk_widget_get_allocated_width(m_other) != width || gtk_widget_get_allocated_height(m_other) != height)
+                    return false;
+                look(text());
+                return true;
+            });
+        }
+        script.Then("close the sheet", [&] {
+            Click(m_other, platform::CertificatePanel::kOKOutlet);
+            return true;
+        });
+        script.WaitForWindowGone("Certificate").Then("Cancel", [&] {
+            Click(m_window, "ClickCancel");
+            return true;
+        });
+        script.Start();
+        EXPECT_EQ(-1, tamsel::RunSelectCert(records.Pointers()));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+    }
+
+    // The right edge of the visible area, and how far right any printed character reaches (a space
+    // at a wrap may hang past the edge; it prints nothing), in buffer coordinates.
+    static int VisibleRight(GtkTextView* view)
+    {
+        GdkRectangle visible;
+        gtk_text_view_get_visible_rect(view, &visible);
+        return visible.x + visible.width;
+    }
+    static int RightmostCharacter(GtkTextView* view)
+    {
+        GtkTextIter it;
+        gtk_text_buffer_get_start_iter(gtk_text_view_get_buffer(view), &it);
+        int edge = 0;
+        for (; !gtk_text_iter_is_end(&it); gtk_text_iter_forward_char(&it)) {
+            GdkRectangle r;
+            gtk_text_view_get_iter_location(view, &it, &r);
+            if (!g_unichar_isspace(gtk_text_iter_get_char(&it)))
+                edge = std::max(edge, r.x + r.width);
+        }
+        return edge;
+    }
+};
+
+// Hazard: a long subject or issuer printed on one line ran past the sheet's edge and was cut.
+TEST_F(CertificateSheetTest, WrapsLongLinesInMonospace)
+{
+    LookAtLongNames({}, [](GtkTextView* view) {
+        EXPECT_TRUE(gtk_text_view_get_monospace(view));
+        EXPECT_NE(GTK_WRAP_NONE, gtk_text_view_get_wrap_mode(view));
+        EXPECT_GT(VisibleRight(view), 300);
+        EXPECT_LE(RightmostCharacter(view), VisibleRight(view));
+    });
+}
+
+// The sheet opens tall enough for the issuer, the validity and then the subject, however many lines
+// the names wrap over, without scrolling.
+TEST_F(CertificateSheetTest, OpensShowingIssuerValidityAndSubject)
+{
+    LookAtLongNames({}, [](GtkTextView* view) {
+        EXPECT_EQ(0, gtk_adjustment_get_value(gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(view))));
+        GdkRectangle visible;
+        gtk_text_view_get_visible_rect(view, &visible);
+        for (const char* label : {"Issuer:", "Not After", "Subject:"}) {
+            SCOPED_TRACE(label);
+            GtkTextIter start, end;
+            gtk_text_buffer_get_start_iter(gtk_text_view_get_buffer(view), &start);
+            ASSERT_TRUE(gtk_text_iter_forward_search(&start, label, GTK_TEXT_SEARCH_TEXT_ONLY, nullptr, &end, nullptr));
+            gtk_text_iter_forward_to_line_end(&end);
+            gtk_text_iter_backward_char(&end);
+            GdkRectangle last;  // the field's last character
+            gtk_text_view_get_iter_location(view, &end, &last);
+            EXPECT_LE(last.x + last.width, visible.x + visible.width);
+            EXPECT_LE(last.y + last.height, visible.y + visible.height);
+        }
+    });
+}
+
+// The sheet can be made smaller and larger; its text wraps again at each width.
+TEST_F(CertificateSheetTest, CanBeResized)
+{
+    std::vector<std::pair<int, int>> widths;  // {visible right, rightmost character}
+    LookAtLongNames({{-200, -150}, {+300, +250}}, [&](GtkTextView* view) {
+        widths.emplace_back(VisibleRight(view), RightmostCharacter(view));
+    });
+    ASSERT_EQ(3u, widths.size());
+    EXPECT_EQ(widths[0].first - 200, widths[1].first);
+    EXPECT_EQ(widths[1].first + 300, widths[2].first);
+    for (const auto& w : widths)
+        EXPECT_LE(w.second, w.first);
+    EXPECT_GT(widths[2].second, widths[0].first);  // the lines fill the wider view
 }
 
 TEST_F(GtkDialogTest, KeyListPreselectsTheFirstAndAnswersEachEnd)

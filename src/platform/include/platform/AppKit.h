@@ -3,6 +3,7 @@
 #ifndef PLATFORM_APPKIT_H
 #define PLATFORM_APPKIT_H
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -74,6 +75,10 @@ public:
     // Secondary text: smaller, dimmed.
     void SetSmall(bool small) { m_small = small; }
     bool IsSmall() const { return m_small; }
+    // A multiline text opens tall enough to show its first `length` bytes without scrolling, as
+    // far as the screen allows (0: a default height).
+    void SetInitiallyVisibleLength(size_t length) { m_initiallyVisible = length; }
+    size_t InitiallyVisibleLength() const { return m_initiallyVisible; }
 
 protected:
     std::string m_text;
@@ -83,6 +88,7 @@ private:
     bool m_editable = false;
     bool m_multiline = false;
     bool m_small = false;
+    size_t m_initiallyVisible = 0;
 };
 
 // A text field whose contents are hidden on screen and wiped from memory when replaced.
