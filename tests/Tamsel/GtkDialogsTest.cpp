@@ -75,8 +75,8 @@ TEST_F(GtkDialogTest, CertificateTableAnswersFollowTheUsersChoice)
         EXPECT_TRUE(script.Finished()) << script.Failure();
         EXPECT_EQ(-1, initialSelection);
         if (c.alert) {
-            EXPECT_EQ("No Certificate Selected|The window will close and nothing will be signed. To sign, try again and "
-                      "select a certificate first.|",
+            EXPECT_EQ("No Certificate Selected|The window will close and nothing will be signed. To sign, try again "
+                      "and select a certificate first.|",
                       alertText);
         }
         EXPECT_EQ(nullptr, gtkdriver::FindWindow("Select Certificate"));
@@ -275,7 +275,8 @@ TEST_F(GtkDialogTest, EscapeOnTheCertificateSheetClosesOnlyTheSheet)
 {
     const std::pair<guint, bool> kCases[] = {{GDK_KEY_Escape, true}, {GDK_KEY_Escape, false}, {GDK_KEY_Return, true}};
     for (const auto& c : kCases) {
-        SCOPED_TRACE(std::string(GDK_KEY_Escape == c.first ? "Escape" : "Return") + (c.second ? " on the sheet" : " under it"));
+        SCOPED_TRACE(std::string(GDK_KEY_Escape == c.first ? "Escape" : "Return") +
+                     (c.second ? " on the sheet" : " under it"));
         RecordSet records;
         records.Add("CN=Alice", "CN=Example CA");
         records.Add("CN=Bob", "CN=Example CA");
@@ -294,7 +295,8 @@ TEST_F(GtkDialogTest, EscapeOnTheCertificateSheetClosesOnlyTheSheet)
             })
             .WaitForWindowGone("Certificate")
             .Then("OK in the window", [&] {
-                windowStayed = m_window == gtkdriver::FindWindow("Select Certificate") && gtk_widget_get_mapped(m_window);
+                windowStayed =
+                    m_window == gtkdriver::FindWindow("Select Certificate") && gtk_widget_get_mapped(m_window);
                 selectionAfter = SelectedRow(Named(m_window, "pCertTableView"));
                 Click(m_window, "ClickOK");
                 return true;
@@ -345,7 +347,8 @@ protected:
                 return true;
             });
             script.Then("look again", [&] {
-                if (gtk_widget_get_allocated_width(m_other) != width || gtk_widget_get_allocated_height(m_other) != height)
+                if (gtk_widget_get_allocated_width(m_other) != width ||
+                    gtk_widget_get_allocated_height(m_other) != height)
                     return false;
                 look(text());
                 return true;

@@ -164,17 +164,19 @@ TEST_P(GtkScreenshotTest, SM2CertificateSheet)
     const bool zh = lang == "zh";
     SetLocale(zh ? "zh_CN.UTF-8" : "C.UTF-8");
     const std::string subject =
-        zh ? "/C=CN/ST=北京市/L=海淀区/O=示例数字证书认证有限公司/OU=网上银行与电子政务服务部/OU=华北区域分公司数字证书服务中心"
-             "/OU=企业客户签名证书/CN=张三（个人签名证书，名称很长的示例）/emailAddress=zhangsan.signing@example.cn"
-           : "/C=CN/ST=Beijing/L=Haidian District/O=Example Digital Certificate Authority Co., Ltd./OU=Online Banking "
-             "and Electronic Government Services/OU=North China Regional Digital Certificate Service Centre/OU=Corporate "
-             "Signing Certificates/CN=Alice Example With A Very Long Common Name/emailAddress=alice.example@example.com";
-    testutil::ScopedTempDir dir;
+        zh ? "/C=CN/ST=北京市/L=海淀区/O=示例数字证书认证有限公司/OU=网上银行与电子政务服务部"
+             "/OU=华北区域分公司数字证书服务中心/OU=企业客户签名证书/CN=张三（个人签名证书，名称很长的示例）"
+             "/emailAddress=zhangsan.signing@example.cn"
+           : "/C=CN/ST=Beijing/L=Haidian District/O=Example Digital Certificate Authority Co., Ltd."
+             "/OU=Online Banking and Electronic Government Services"
+             "/OU=North China Regional Digital Certificate Service Centre/OU=Corporate Signing Certificates"
+             "/CN=Alice Example With A Very Long Common Name/emailAddress=alice.example@example.com";
     const std::string ca = zh ? "/C=CN/O=示例数字证书认证有限公司/CN=示例 SM2 证书颁发机构" : "/C=CN/O=Example CA/CN=Example SM2 CA";
+    testutil::ScopedTempDir dir;
+    const std::string make = testutil::SourceDir() + "/tests/fixtures/make-sm2-user-cert.sh";
     std::string log;
-    ASSERT_EQ(0, testutil::RunCommand("bash " + testutil::ShellQuote(testutil::SourceDir() + "/tests/fixtures/make-sm2-user-cert.sh") +
-                                          " " + testutil::ShellQuote(dir.Path()) + " " + testutil::ShellQuote(ca) + " " +
-                                          testutil::ShellQuote(subject) + " 2>&1",
+    ASSERT_EQ(0, testutil::RunCommand("bash " + testutil::ShellQuote(make) + " " + testutil::ShellQuote(dir.Path()) + " " +
+                                          testutil::ShellQuote(ca) + " " + testutil::ShellQuote(subject) + " 2>&1",
                                       &log))
         << log;
     std::string der;
