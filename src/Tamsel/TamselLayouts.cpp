@@ -18,6 +18,7 @@ void AddButtons(Window* window, const LayoutTexts& texts)
     auto cancel = std::make_unique<platform::Button>("ClickCancel");
     cancel->SetTitle(texts.Text("Cancel", "Cancel"));
     cancel->SetActionName("ClickCancel");
+    cancel->SetCancel(true);
     window->AddView(std::move(cancel));
     auto ok = std::make_unique<platform::Button>("ClickOK");
     ok->SetTitle(texts.Text("OK", "OK"));

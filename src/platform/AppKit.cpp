@@ -153,16 +153,26 @@ View* Window::FindViewByOutlet(const std::string& outlet) const
     return nullptr;
 }
 
-Button* Window::DefaultButton() const
+Button* Window::FirstButton(bool (Button::*is)() const) const
 {
     for (const auto& v : m_views) {
         if (v->GetKind() == View::Kind::Button) {
             Button* b = static_cast<Button*>(v.get());
-            if (b->IsDefault())
+            if ((b->*is)())
                 return b;
         }
     }
     return nullptr;
+}
+
+Button* Window::DefaultButton() const
+{
+    return FirstButton(&Button::IsDefault);
+}
+
+Button* Window::CancelButton() const
+{
+    return FirstButton(&Button::IsCancel);
 }
 
 void Window::OrderFront()
@@ -195,6 +205,17 @@ void Window::PerformClose()
         return;  // the sheet is modal for this window
     if (nullptr == m_delegate || m_delegate->WindowShouldClose(*this))
         Close();
+}
+
+void Window::PerformCancel()
+{
+    // An open sheet is modal for this window: the key is the sheet's.
+    if (m_sheet) {
+        m_sheet->PerformCancel();
+        return;
+    }
+    if (Button* b = CancelButton())
+        b->PerformClick();
 }
 
 bool Window::BeginSheet(std::unique_ptr<Window> sheet)

@@ -18,6 +18,16 @@ struct BioDeleter
     void operator()(BIO* b) const { BIO_free(b); }
 };
 
+// Where the printout's subject line ends (0 when it has none).
+size_t EndOfSubjectLine(const std::string& description)
+{
+    const size_t subject = description.find("\n        Subject:");
+    if (std::string::npos == subject)
+        return 0;
+    const size_t end = description.find('\n', subject + 1);
+    return std::string::npos == end ? description.size() : end;
+}
+
 }  // namespace
 
 CertificateRef CertificateCreateWithData(const unsigned char* der, size_t size)
@@ -68,11 +78,16 @@ bool CertificatePanel::BeginSheetForWindow(Window* parent, const unsigned char* 
     sheet->SetContentWidth(600);
     auto text = std::make_unique<TextField>(kTextOutlet);
     text->SetMultiline(true);
-    text->SetStringValue(CertificateDescription(certificate.get()));
+    const std::string description = CertificateDescription(certificate.get());
+    text->SetStringValue(description);
+    // The sheet opens showing the issuer, the validity and the subject, in that order in the printout.
+    text->SetInitiallyVisibleLength(EndOfSubjectLine(description));
     sheet->AddView(std::move(text));
     auto ok = std::make_unique<Button>(kOKOutlet);
     ok->SetTitle("OK");
     ok->SetDefault(true);
+    // The sheet's one button answers Escape too: either key only closes the sheet.
+    ok->SetCancel(true);
     ok->SetAction([parent, didEnd] {
         Window* current = parent->AttachedSheet();
         if (didEnd)

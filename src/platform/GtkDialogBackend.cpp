@@ -168,9 +168,12 @@ struct GtkDialogBackend::Impl
         return shown->bindings.back().get();
     }
 
-    void Connect(Shown* shown, gpointer instance, const char* signal, GCallback callback, Binding* binding)
+    // With `after`, the handler runs once the instance's own handling left the signal unhandled.
+    void Connect(Shown* shown, gpointer instance, const char* signal, GCallback callback, Binding* binding,
+                 bool after = false)
     {
-        const gulong id = g_signal_connect(instance, signal, callback, binding);
+        const gulong id = after ? g_signal_connect_after(instance, signal, callback, binding)
+                                : g_signal_connect(instance, signal, callback, binding);
         shown->handlers.emplace_back(instance, id);
     }
 
@@ -181,13 +184,14 @@ struct GtkDialogBackend::Impl
     }
 
     GtkWidget* Build(Window& window, GtkWindow* parent);
-    GtkWidget* BuildView(Shown* shown, View* view, int contentWidth);
+    GtkWidget* BuildView(Shown* shown, View* view);
     void Sync(Shown* shown, View* view);
     void Destroy(Window& window);
     Window* FrontWindow() const { return order.empty() ? nullptr : order.back(); }
 
     // Signal handlers.
     static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data);
+    static gboolean OnKeyPress(GtkWidget*, GdkEventKey* event, gpointer data);
     static void OnClicked(GtkButton*, gpointer data);
     static void OnEntryChanged(GtkEditable*, gpointer data);
     static void OnComboChanged(GtkComboBox*, gpointer data);
@@ -198,6 +202,14 @@ struct GtkDialogBackend::Impl
 };
 
 namespace {
+
+// A block of text: its margins, the least room it may be given, and the height it opens with at
+// least.
+constexpr int kTextMargin = 6;
+constexpr int kTextMinimumWidth = 280;
+constexpr int kTextMinimumHeight = 120;
+constexpr int kTextDefaultHeight = 420;
+constexpr int kBorder = 18;  // around a window's contents
 
 void ApplyLabelStyle(GtkWidget* label, const TextField& field)
 {
@@ -211,6 +223,50 @@ void ApplyLabelStyle(GtkWidget* label, const TextField& field)
                                                                      static_cast<guint16>(color.blue * 257)));
     gtk_label_set_attributes(GTK_LABEL(label), attributes);
     pango_attr_list_unref(attributes);
+}
+
+// The size a window built around a block of text opens with: its layout's width, and tall enough
+// for the first part of the text the model wants seen without scrolling (wrapped at that width),
+// though never taller than the screen's work area.
+void SetOpeningSizeForText(GtkWindow* toplevel, GtkWindow* parent, GtkWidget* box, GtkTextView* view,
+                           const TextField& field, int contentWidth)
+{
+    const int width = contentWidth > 0 ? contentWidth : 560;
+    int textHeight = kTextDefaultHeight;
+    const size_t length = std::min(field.InitiallyVisibleLength(), field.StringValue().size());
+    if (length > 0) {
+        const std::string shown = MakeValidUtf8(field.StringValue().substr(0, length));
+        PangoLayout* layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), shown.c_str());
+        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+        // The text's width: the window's less its border, the frame and the margins, and less a
+        // scroll bar in case the theme's takes room.
+        const int kFrameAndScrollBar = 2 + 16;
+        const int textWidth = width - 2 * kBorder - 2 * kTextMargin - kFrameAndScrollBar;
+        pango_layout_set_width(layout, std::max(textWidth, 1) * PANGO_SCALE);
+        int height = 0;
+        pango_layout_get_pixel_size(layout, nullptr, &height);
+        g_object_unref(layout);
+        textHeight = std::max(textHeight, height + 2 * kTextMargin);
+    }
+    // The rest of the window (border, other views, buttons) as laid out around the smallest text.
+    int boxMinimum = 0;
+    gtk_widget_get_preferred_height_for_width(box, width, &boxMinimum, nullptr);
+    int windowHeight = boxMinimum - kTextMinimumHeight + textHeight;
+
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(toplevel));
+    GdkWindow* near = parent ? gtk_widget_get_window(GTK_WIDGET(parent)) : nullptr;
+    GdkMonitor* monitor = near ? gdk_display_get_monitor_at_window(display, near) : nullptr;
+    if (!monitor)
+        monitor = gdk_display_get_primary_monitor(display);
+    if (!monitor && gdk_display_get_n_monitors(display) > 0)
+        monitor = gdk_display_get_monitor(display, 0);
+    if (monitor) {
+        GdkRectangle area;
+        gdk_monitor_get_workarea(monitor, &area);
+        const int kTitleBarRoom = 64;
+        windowHeight = std::min(windowHeight, area.height - kTitleBarRoom);
+    }
+    gtk_window_set_default_size(toplevel, width, std::max(windowHeight, boxMinimum));
 }
 
 void FillStore(GtkListStore* store, const TableView& table)
@@ -255,7 +311,7 @@ void SelectRow(GtkTreeView* tree, int row)
 
 }  // namespace
 
-GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view, int contentWidth)
+GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view)
 {
     GtkWidget* widget = nullptr;  // the widget named after the outlet
     GtkWidget* packed = nullptr;  // what goes into the window's box
@@ -265,15 +321,26 @@ GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view, int conte
         const std::string text = MakeValidUtf8(field->StringValue());
         if (field->IsMultiline()) {
             widget = gtk_text_view_new();
-            gtk_text_view_set_editable(GTK_TEXT_VIEW(widget), field->IsEditable());
-            gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(widget), field->IsEditable());
-            gtk_text_view_set_monospace(GTK_TEXT_VIEW(widget), TRUE);
-            gtk_text_view_set_left_margin(GTK_TEXT_VIEW(widget), 6);
-            gtk_text_view_set_top_margin(GTK_TEXT_VIEW(widget), 6);
-            gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget)), text.c_str(), -1);
+            GtkTextView* view = GTK_TEXT_VIEW(widget);
+            gtk_text_view_set_editable(view, field->IsEditable());
+            gtk_text_view_set_cursor_visible(view, field->IsEditable());
+            gtk_text_view_set_monospace(view, TRUE);
+            // Long lines (a certificate's names) wrap at the visible edge instead of running past it.
+            gtk_text_view_set_wrap_mode(view, GTK_WRAP_WORD_CHAR);
+            gtk_text_view_set_left_margin(view, kTextMargin);
+            gtk_text_view_set_right_margin(view, kTextMargin);
+            gtk_text_view_set_top_margin(view, kTextMargin);
+            gtk_text_view_set_bottom_margin(view, kTextMargin);
+            gtk_text_buffer_set_text(gtk_text_view_get_buffer(view), text.c_str(), -1);
             packed = gtk_scrolled_window_new(nullptr, nullptr);
             gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(packed), GTK_SHADOW_IN);
-            gtk_widget_set_size_request(packed, contentWidth > 0 ? contentWidth : 560, 420);
+            // Wrapped text never needs a horizontal scroll bar; without one the text does not hold
+            // the window at the widest width it once had.
+            gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(packed), GTK_POLICY_EXTERNAL, GTK_POLICY_AUTOMATIC);
+            // Only a small minimum: the window opens at the size Build works out, and the user may
+            // make it smaller or larger from there.
+            gtk_scrolled_window_set_min_content_width(GTK_SCROLLED_WINDOW(packed), kTextMinimumWidth);
+            gtk_scrolled_window_set_min_content_height(GTK_SCROLLED_WINDOW(packed), kTextMinimumHeight);
             gtk_widget_set_vexpand(packed, TRUE);
             gtk_container_add(GTK_CONTAINER(packed), widget);
         } else if (field->IsEditable()) {
@@ -398,9 +465,11 @@ GtkWidget* GtkDialogBackend::Impl::Build(Window& window, GtkWindow* parent)
     if (window.Level() >= kFloatingWindowLevel)
         gtk_window_set_keep_above(GTK_WINDOW(toplevel), TRUE);
     Connect(s, toplevel, "delete-event", G_CALLBACK(OnDelete), Bind(s, nullptr));
+    // After the window's own key handling: a widget that uses Escape itself (an open list) keeps it.
+    Connect(s, toplevel, "key-press-event", G_CALLBACK(OnKeyPress), Bind(s, nullptr), true);
 
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
-    gtk_container_set_border_width(GTK_CONTAINER(box), 18);
+    gtk_container_set_border_width(GTK_CONTAINER(box), kBorder);
     GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
     gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
     gtk_box_set_spacing(GTK_BOX(buttons), 8);
@@ -408,8 +477,9 @@ GtkWidget* GtkDialogBackend::Impl::Build(Window& window, GtkWindow* parent)
     bool resizable = false;
     GtkWidget* defaultButton = nullptr;
     GtkWidget* focus = nullptr;
+    TextField* text = nullptr;  // a block of text the window is built around
     for (const auto& v : window.Views()) {
-        GtkWidget* packed = BuildView(s, v.get(), window.ContentWidth());
+        GtkWidget* packed = BuildView(s, v.get());
         if (!packed)
             continue;
         GtkWidget* widget = s->widgets[v.get()];
@@ -425,8 +495,10 @@ GtkWidget* GtkDialogBackend::Impl::Build(Window& window, GtkWindow* parent)
             gtk_box_pack_start(GTK_BOX(box), packed, TRUE, TRUE, 0);
             break;
         case View::Kind::TextField:
-            if (static_cast<TextField*>(v.get())->IsMultiline())
+            if (static_cast<TextField*>(v.get())->IsMultiline()) {
                 resizable = true;
+                text = text ? text : static_cast<TextField*>(v.get());
+            }
             gtk_box_pack_start(GTK_BOX(box), packed, static_cast<TextField*>(v.get())->IsMultiline(), TRUE, 0);
             break;
         default:
@@ -436,9 +508,16 @@ GtkWidget* GtkDialogBackend::Impl::Build(Window& window, GtkWindow* parent)
         }
     }
     gtk_box_pack_end(GTK_BOX(box), buttons, FALSE, TRUE, 0);
-    if (window.ContentWidth() > 0)
+    // A window around a block of text opens at its layout's width but may be made narrower.
+    if (window.ContentWidth() > 0 && !text)
         gtk_widget_set_size_request(box, window.ContentWidth(), -1);
     gtk_container_add(GTK_CONTAINER(toplevel), box);
+    if (text) {
+        // Measured with the views shown: hidden ones take no room.
+        gtk_widget_show_all(box);
+        SetOpeningSizeForText(GTK_WINDOW(toplevel), parent, box, GTK_TEXT_VIEW(s->widgets[text]), *text,
+                              window.ContentWidth());
+    }
     gtk_window_set_resizable(GTK_WINDOW(toplevel), resizable);
     if (defaultButton)
         gtk_window_set_default(GTK_WINDOW(toplevel), defaultButton);
@@ -535,6 +614,17 @@ void GtkDialogBackend::Impl::Destroy(Window& window)
     if (shown->shareSource)
         g_source_remove(shown->shareSource);
     gtk_widget_destroy(shown->toplevel);
+}
+
+gboolean GtkDialogBackend::Impl::OnKeyPress(GtkWidget* /*widget*/, GdkEventKey* event, gpointer data)
+{
+    auto* binding = static_cast<Binding*>(data);
+    if (GDK_KEY_Escape != event->keyval || 0 != (event->state & gtk_accelerator_get_default_mod_mask()))
+        return FALSE;
+    // Escape means the window's Cancel button, as in any modal window; the model may close the
+    // window (and so destroy it) here.
+    binding->shown->model->PerformCancel();
+    return TRUE;
 }
 
 gboolean GtkDialogBackend::Impl::OnDelete(GtkWidget* /*widget*/, GdkEvent* /*event*/, gpointer data)

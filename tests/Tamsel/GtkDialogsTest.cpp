@@ -2,14 +2,17 @@
 #include "AllocationProbe.h"
 #include "GtkDialogFixture.h"
 #include "TamselDialogs.h"
+#include "TestCertificates.h"
 
 #include "platform/CertificatePanel.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -72,7 +75,9 @@ TEST_F(GtkDialogTest, CertificateTableAnswersFollowTheUsersChoice)
         EXPECT_TRUE(script.Finished()) << script.Failure();
         EXPECT_EQ(-1, initialSelection);
         if (c.alert) {
-            EXPECT_EQ("No Certificate Selected|Select a certificate in the list, then click OK.|", alertText);
+            EXPECT_EQ("No Certificate Selected|The window will close and nothing will be signed. To sign, try again "
+                      "and select a certificate first.|",
+                      alertText);
         }
         EXPECT_EQ(nullptr, gtkdriver::FindWindow("Select Certificate"));
     }
@@ -211,6 +216,227 @@ TEST_F(GtkDialogTest, DoubleClickOpensTheCertificateSheetAndLeavesTheSelection)
     EXPECT_EQ(1, selectionAfter);
     EXPECT_NE(std::string::npos, sheetText.find("Certificate:"));
     EXPECT_NE(std::string::npos, sheetText.find("CN = 王五"));
+}
+
+// Escape answers as each window's Cancel button, whatever was chosen or typed (the key list -1, not
+// the -2 of a window closed without a button); Return keeps its meaning, OK with the choice. (In
+// the key window the focused list takes Return to open itself.)
+TEST_F(GtkDialogTest, EscapeAnswersAsCancelAndReturnAsOK)
+{
+    RecordSet records;
+    records.Add("CN=Alice", "CN=Example CA");
+    records.Add("CN=Bob", "CN=Example CA");
+    const char* keys[] = {"k1", "k2", nullptr};
+    char* pin = nullptr;
+    const std::function<int()> cert = [&] { return tamsel::RunSelectCert(records.Pointers()); };
+    const std::function<int()> key = [&] { return tamsel::RunSelectedKey(keys); };
+    const std::function<int()> enterPIN = [&] { return tamsel::RunUserPIN(0, 6, 8, &pin); };
+    const auto row = [](GtkWidget* w) {
+        GtkTreePath* path = gtk_tree_path_new_from_indices(1, -1);
+        gtk_tree_view_set_cursor(GTK_TREE_VIEW(Named(w, "pCertTableView")), path, nullptr, FALSE);
+        gtk_tree_path_free(path);
+    };
+    const auto item = [](GtkWidget* w) { gtk_combo_box_set_active(GTK_COMBO_BOX(Named(w, "pComboBoxSelectKey")), 1); };
+    const auto type = [](GtkWidget* w) { gtk_entry_set_text(GTK_ENTRY(Named(w, "m_pPINText")), "123456"); };
+    struct Case
+    {
+        const char* title;
+        std::function<void(GtkWidget*)> choose;
+        std::function<int()> run;
+        guint key;
+        int answer;
+    };
+    const Case kCases[] = {
+        {"Select Certificate", row, cert, GDK_KEY_Escape, -1}, {"Select Key", item, key, GDK_KEY_Escape, -1},
+        {"Enter PIN", type, enterPIN, GDK_KEY_Escape, -1},     {"Select Certificate", row, cert, GDK_KEY_Return, 1},
+        {"Enter PIN", type, enterPIN, GDK_KEY_Return, 0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.title) + (GDK_KEY_Escape == c.key ? ", Escape" : ", Return"));
+        Script script;
+        script.WaitForWindow(c.title, &m_window).Then("choose, then press the key", [&] {
+            c.choose(m_window);
+            gtkdriver::PressKey(m_window, c.key);
+            return true;
+        });
+        script.Start();
+        EXPECT_EQ(c.answer, c.run());
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+        EXPECT_EQ(nullptr, gtkdriver::FindWindow(c.title));
+    }
+    ASSERT_NE(nullptr, pin);  // from Return only
+    EXPECT_STREQ("123456", pin);
+    free(pin);
+}
+
+// Escape or Return on the certificate sheet closes the sheet only; the window stays, keeps its
+// selection and still answers. While the sheet is open, a key on the window under it is the sheet's.
+TEST_F(GtkDialogTest, EscapeOnTheCertificateSheetClosesOnlyTheSheet)
+{
+    const std::pair<guint, bool> kCases[] = {{GDK_KEY_Escape, true}, {GDK_KEY_Escape, false}, {GDK_KEY_Return, true}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(GDK_KEY_Escape == c.first ? "Escape" : "Return") +
+                     (c.second ? " on the sheet" : " under it"));
+        RecordSet records;
+        records.Add("CN=Alice", "CN=Example CA");
+        records.Add("CN=Bob", "CN=Example CA");
+        bool windowStayed = false;
+        int selectionAfter = -2;
+        Script script;
+        script.WaitForWindow("Select Certificate", &m_window)
+            .Then("open the second row's sheet", [&] {
+                ActivateRow(Named(m_window, "pCertTableView"), 1);
+                return true;
+            })
+            .WaitForWindow("Certificate", &m_other)
+            .Then("press the key", [&] {
+                gtkdriver::PressKey(c.second ? m_other : m_window, c.first);
+                return true;
+            })
+            .WaitForWindowGone("Certificate")
+            .Then("OK in the window", [&] {
+                windowStayed =
+                    m_window == gtkdriver::FindWindow("Select Certificate") && gtk_widget_get_mapped(m_window);
+                selectionAfter = SelectedRow(Named(m_window, "pCertTableView"));
+                Click(m_window, "ClickOK");
+                return true;
+            });
+        script.Start();
+        EXPECT_EQ(1, tamsel::RunSelectCert(records.Pointers()));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+        EXPECT_TRUE(windowStayed);
+        EXPECT_EQ(1, selectionAfter);
+    }
+}
+
+class CertificateSheetTest : public GtkDialogTest
+{
+protected:
+    // Opens the sheet of a certificate whose subject prints as one line of some 900 characters (and
+    // whose issuer is long too), hands `look` its text as it opened and after each resize by
+    // {width, height}, then closes the sheet and cancels.
+    void LookAtLongNames(std::vector<std::pair<int, int>> resizes, std::function<void(GtkTextView*)> look)
+    {
+        testcerts::NameEntries subject = {{"C", "CN"}, {"O", "Example Digital Certificate Authority Co., Ltd."}};
+        for (int i = 1; i <= 13; ++i)
+            subject.push_back({"OU", "Online Banking and Electronic Government Services, Unit " + std::to_string(i)});
+        subject.push_back({"CN", "Alice Example With A Very Long Common Name"});
+        testcerts::NameEntries issuer = {{"C", "CN"}, {"O", "Example Digital Certificate Authority Co., Ltd."},
+                                         {"OU", "Certificate Services for Online Banking and Government"},
+                                         {"CN", "Example SM2 Issuing Certificate Authority 2"}};
+        RecordSet records;
+        records.AddRaw("CN=Alice", "CN=Example CA", testcerts::MakeCertificate(subject, issuer, 7));
+        const auto text = [this] { return GTK_TEXT_VIEW(Named(m_other, platform::CertificatePanel::kTextOutlet)); };
+        int width = 0, height = 0;
+        Script script;
+        script.WaitForWindow("Select Certificate", &m_window)
+            .Then("open the sheet", [&] {
+                ActivateRow(Named(m_window, "pCertTableView"), 0);
+                return true;
+            })
+            .WaitForWindow("Certificate", &m_other)
+            .Then("look", [&] {
+                look(text());
+                return true;
+            });
+        for (const auto& by : resizes) {
+            script.Then("resize", [&, by] {
+                width = gtk_widget_get_allocated_width(m_other) + by.first;
+                height = gtk_widget_get_allocated_height(m_other) + by.second;
+                gtk_window_resize(GTK_WINDOW(m_other), width, height);
+                return true;
+            });
+            script.Then("look again", [&] {
+                if (gtk_widget_get_allocated_width(m_other) != width ||
+                    gtk_widget_get_allocated_height(m_other) != height)
+                    return false;
+                look(text());
+                return true;
+            });
+        }
+        script.Then("close the sheet", [&] {
+            Click(m_other, platform::CertificatePanel::kOKOutlet);
+            return true;
+        });
+        script.WaitForWindowGone("Certificate").Then("Cancel", [&] {
+            Click(m_window, "ClickCancel");
+            return true;
+        });
+        script.Start();
+        EXPECT_EQ(-1, tamsel::RunSelectCert(records.Pointers()));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+    }
+
+    // The right edge of the visible area, and how far right any printed character reaches (a space
+    // at a wrap may hang past the edge; it prints nothing), in buffer coordinates.
+    static int VisibleRight(GtkTextView* view)
+    {
+        GdkRectangle visible;
+        gtk_text_view_get_visible_rect(view, &visible);
+        return visible.x + visible.width;
+    }
+    static int RightmostCharacter(GtkTextView* view)
+    {
+        GtkTextIter it;
+        gtk_text_buffer_get_start_iter(gtk_text_view_get_buffer(view), &it);
+        int edge = 0;
+        for (; !gtk_text_iter_is_end(&it); gtk_text_iter_forward_char(&it)) {
+            GdkRectangle r;
+            gtk_text_view_get_iter_location(view, &it, &r);
+            if (!g_unichar_isspace(gtk_text_iter_get_char(&it)))
+                edge = std::max(edge, r.x + r.width);
+        }
+        return edge;
+    }
+};
+
+// Hazard: a long subject or issuer printed on one line ran past the sheet's edge and was cut.
+TEST_F(CertificateSheetTest, WrapsLongLinesInMonospace)
+{
+    LookAtLongNames({}, [](GtkTextView* view) {
+        EXPECT_TRUE(gtk_text_view_get_monospace(view));
+        EXPECT_NE(GTK_WRAP_NONE, gtk_text_view_get_wrap_mode(view));
+        EXPECT_GT(VisibleRight(view), 300);
+        EXPECT_LE(RightmostCharacter(view), VisibleRight(view));
+    });
+}
+
+// The sheet opens tall enough for the issuer, the validity and then the subject, however many lines
+// the names wrap over, without scrolling.
+TEST_F(CertificateSheetTest, OpensShowingIssuerValidityAndSubject)
+{
+    LookAtLongNames({}, [](GtkTextView* view) {
+        EXPECT_EQ(0, gtk_adjustment_get_value(gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(view))));
+        GdkRectangle visible;
+        gtk_text_view_get_visible_rect(view, &visible);
+        for (const char* label : {"Issuer:", "Not After", "Subject:"}) {
+            SCOPED_TRACE(label);
+            GtkTextIter start, end;
+            gtk_text_buffer_get_start_iter(gtk_text_view_get_buffer(view), &start);
+            ASSERT_TRUE(gtk_text_iter_forward_search(&start, label, GTK_TEXT_SEARCH_TEXT_ONLY, nullptr, &end, nullptr));
+            gtk_text_iter_forward_to_line_end(&end);
+            gtk_text_iter_backward_char(&end);
+            GdkRectangle last;  // the field's last character
+            gtk_text_view_get_iter_location(view, &end, &last);
+            EXPECT_LE(last.x + last.width, visible.x + visible.width);
+            EXPECT_LE(last.y + last.height, visible.y + visible.height);
+        }
+    });
+}
+
+// The sheet can be made smaller and larger; its text wraps again at each width.
+TEST_F(CertificateSheetTest, CanBeResized)
+{
+    std::vector<std::pair<int, int>> widths;  // {visible right, rightmost character}
+    LookAtLongNames({{-200, -150}, {+300, +250}}, [&](GtkTextView* view) {
+        widths.emplace_back(VisibleRight(view), RightmostCharacter(view));
+    });
+    ASSERT_EQ(3u, widths.size());
+    EXPECT_EQ(widths[0].first - 200, widths[1].first);
+    EXPECT_EQ(widths[1].first + 300, widths[2].first);
+    for (const auto& w : widths)
+        EXPECT_LE(w.second, w.first);
+    EXPECT_GT(widths[2].second, widths[0].first);  // the lines fill the wider view
 }
 
 TEST_F(GtkDialogTest, KeyListPreselectsTheFirstAndAnswersEachEnd)

@@ -2,6 +2,7 @@
 // alone so that no other window covers the one being taken).
 #include "GtkDialogFixture.h"
 #include "TamselDialogs.h"
+#include "TestUtil.h"
 
 #include "platform/CertificatePanel.h"
 
@@ -153,6 +154,56 @@ TEST_P(GtkScreenshotTest, EveryWindow)
         }
         g_object_unref(picture);
     }
+}
+
+// The certificate sheet of an SM2 certificate with a long subject, issued by an SM2 authority made
+// with the openssl command. scripts/dialog-screenshots.sh copies the pictures into docs/screenshots.
+TEST_P(GtkScreenshotTest, SM2CertificateSheet)
+{
+    const std::string lang = GetParam();
+    const bool zh = lang == "zh";
+    SetLocale(zh ? "zh_CN.UTF-8" : "C.UTF-8");
+    const std::string subject =
+        zh ? "/C=CN/ST=北京市/L=海淀区/O=示例数字证书认证有限公司/OU=网上银行与电子政务服务部"
+             "/OU=华北区域分公司数字证书服务中心/OU=企业客户签名证书/CN=张三（个人签名证书，名称很长的示例）"
+             "/emailAddress=zhangsan.signing@example.cn"
+           : "/C=CN/ST=Beijing/L=Haidian District/O=Example Digital Certificate Authority Co., Ltd."
+             "/OU=Online Banking and Electronic Government Services"
+             "/OU=North China Regional Digital Certificate Service Centre/OU=Corporate Signing Certificates"
+             "/CN=Alice Example With A Very Long Common Name/emailAddress=alice.example@example.com";
+    const std::string ca = zh ? "/C=CN/O=示例数字证书认证有限公司/CN=示例 SM2 证书颁发机构" : "/C=CN/O=Example CA/CN=Example SM2 CA";
+    testutil::ScopedTempDir dir;
+    const std::string make = testutil::SourceDir() + "/tests/fixtures/make-sm2-user-cert.sh";
+    std::string log;
+    ASSERT_EQ(0, testutil::RunCommand("bash " + testutil::ShellQuote(make) + " " + testutil::ShellQuote(dir.Path()) + " " +
+                                          testutil::ShellQuote(ca) + " " + testutil::ShellQuote(subject) + " 2>&1",
+                                      &log))
+        << log;
+    std::string der;
+    ASSERT_TRUE(testutil::ReadFile(dir.File("user.der"), &der));
+    RecordSet records;
+    records.AddRaw("CN=SM2", "CN=SM2 CA", std::vector<unsigned char>(der.begin(), der.end()));
+    Script script;
+    script.WaitForWindow(zh ? "选择证书" : "Select Certificate", &m_window)
+        .Then("double-click", [&] {
+            ActivateRow(Named(m_window, "pCertTableView"), 0);
+            return true;
+        })
+        .WaitForWindow(zh ? "证书" : "Certificate", &m_other)
+        .Screenshot(&m_other, "cert-sheet-sm2-" + lang)
+        .Then("close the sheet", [&] {
+            Click(m_other, platform::CertificatePanel::kOKOutlet);
+            return true;
+        })
+        .WaitForWindowGone(zh ? "证书" : "Certificate")
+        .Then("Cancel", [&] {
+            Click(m_window, "ClickCancel");
+            return true;
+        });
+    script.Start();
+    EXPECT_EQ(-1, tamsel::RunSelectCert(records.Pointers()));
+    EXPECT_TRUE(script.Finished()) << script.Failure();
+    EXPECT_TRUE(testutil::FileExists(gtkdriver::ScreenshotPath("cert-sheet-sm2-" + lang)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, GtkScreenshotTest, ::testing::Values("en", "zh"));

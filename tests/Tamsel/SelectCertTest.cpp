@@ -72,9 +72,28 @@ TEST_F(SelectCertTest, AnswersFollowTheUsersChoice)
         ASSERT_EQ(c.alerts, backend->Alerts().size());
         if (c.alerts) {
             EXPECT_EQ("No Certificate Selected", backend->Alerts()[0].title);
-            EXPECT_EQ("Select a certificate in the list, then click OK.", backend->Alerts()[0].message);
+            EXPECT_EQ("The window will close and nothing will be signed. To sign, try again and select a certificate "
+                      "first.",
+                      backend->Alerts()[0].message);
             EXPECT_EQ("OK", backend->Alerts()[0].button);
         }
+    }
+}
+
+// The alert for OK without a row says what follows it, in each language: the window closes and
+// nothing is signed.
+TEST_F(SelectCertTest, AlertWithoutASelectionSaysNothingWillBeSigned)
+{
+    const std::pair<const char*, const char*> kCases[] = {{"C.UTF-8", "will close and nothing will be signed"},
+                                                          {"zh_CN.UTF-8", "窗口将关闭，不会签署任何内容"}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.first);
+        SetLocale(c.first);
+        platform::ScriptedDialogBackend* backend = UseScript({UserEvent::Click("ClickOK")});
+        RecordSet records = TwoRecords();
+        EXPECT_EQ(-1, tamsel::RunSelectCert(records.Pointers()));
+        ASSERT_EQ(1u, backend->Alerts().size());
+        EXPECT_NE(std::string::npos, backend->Alerts()[0].message.find(c.second)) << backend->Alerts()[0].message;
     }
 }
 

@@ -40,7 +40,8 @@ public:
     // Saves a PNG of the window into <build>/screenshots/<name>.png.
     Script& Screenshot(GtkWidget** window, const std::string& name);
 
-    // Installs the timeout; the steps run once the dialog's loop turns.
+    // Installs the timeout; the steps run once the dialog's loop turns. A dialog whose loop still
+    // turns past the time limit, after the last step too, is ended and the script fails.
     void Start();
     bool Finished() const { return m_next == m_steps.size() && m_failure.empty(); }
     const std::string& Failure() const { return m_failure; }
@@ -56,6 +57,11 @@ private:
     int m_timeoutMs;
     std::string m_failure;
 };
+
+// Queues a press and a release of the key `keyval` for the window, as the display delivers them
+// to the window that has the keyboard focus; GTK dispatches them from the window's own loop, to
+// its focus widget and key bindings first. A modal window (a sheet) takes them when open.
+void PressKey(GtkWidget* window, guint keyval);
 
 // Runs fn from a high-priority idle source (before the script's next step) while `widget` is
 // kept alive. For actions that may open a nested loop (an alert), which would otherwise block

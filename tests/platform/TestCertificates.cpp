@@ -30,9 +30,18 @@ NamePtr MakeName(const std::string& cn)
     return name;
 }
 
-}  // namespace
+NamePtr MakeName(const NameEntries& entries)
+{
+    NamePtr name(X509_NAME_new());
+    for (const auto& e : entries) {
+        if (!X509_NAME_add_entry_by_txt(name.get(), e.first.c_str(), MBSTRING_UTF8,
+                                        reinterpret_cast<const unsigned char*>(e.second.c_str()), -1, -1, 0))
+            abort();
+    }
+    return name;
+}
 
-std::vector<unsigned char> MakeCertificate(const std::string& subjectCN, const std::string& issuerCN, long serial)
+std::vector<unsigned char> SignedCertificate(const NamePtr& subject, const NamePtr& issuer, long serial)
 {
     KeyPtr key(EVP_EC_gen("P-256"));
     CertPtr cert(X509_new());
@@ -42,8 +51,8 @@ std::vector<unsigned char> MakeCertificate(const std::string& subjectCN, const s
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600L * 24 * 365);
-    X509_set_subject_name(cert.get(), MakeName(subjectCN).get());
-    X509_set_issuer_name(cert.get(), MakeName(issuerCN).get());
+    X509_set_subject_name(cert.get(), subject.get());
+    X509_set_issuer_name(cert.get(), issuer.get());
     X509_set_pubkey(cert.get(), key.get());
     if (0 == X509_sign(cert.get(), key.get(), EVP_sha256()))
         abort();
@@ -54,6 +63,18 @@ std::vector<unsigned char> MakeCertificate(const std::string& subjectCN, const s
     std::vector<unsigned char> out(der, der + size);
     OPENSSL_free(der);
     return out;
+}
+
+}  // namespace
+
+std::vector<unsigned char> MakeCertificate(const std::string& subjectCN, const std::string& issuerCN, long serial)
+{
+    return SignedCertificate(MakeName(subjectCN), MakeName(issuerCN), serial);
+}
+
+std::vector<unsigned char> MakeCertificate(const NameEntries& subject, const NameEntries& issuer, long serial)
+{
+    return SignedCertificate(MakeName(subject), MakeName(issuer), serial);
 }
 
 }  // namespace testcerts

@@ -3,6 +3,7 @@
 #ifndef PLATFORM_APPKIT_H
 #define PLATFORM_APPKIT_H
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -74,6 +75,10 @@ public:
     // Secondary text: smaller, dimmed.
     void SetSmall(bool small) { m_small = small; }
     bool IsSmall() const { return m_small; }
+    // A multiline text opens tall enough to show its first `length` bytes without scrolling, as
+    // far as the screen allows (0: a default height).
+    void SetInitiallyVisibleLength(size_t length) { m_initiallyVisible = length; }
+    size_t InitiallyVisibleLength() const { return m_initiallyVisible; }
 
 protected:
     std::string m_text;
@@ -83,6 +88,7 @@ private:
     bool m_editable = false;
     bool m_multiline = false;
     bool m_small = false;
+    size_t m_initiallyVisible = 0;
 };
 
 // A text field whose contents are hidden on screen and wiped from memory when replaced.
@@ -115,6 +121,9 @@ public:
     // Return in the window presses the default button.
     void SetDefault(bool isDefault) { m_default = isDefault; }
     bool IsDefault() const { return m_default; }
+    // Escape in the window presses the cancel button.
+    void SetCancel(bool isCancel) { m_cancel = isCancel; }
+    bool IsCancel() const { return m_cancel; }
     void PerformClick();
 
 private:
@@ -122,6 +131,7 @@ private:
     std::string m_actionName;
     std::function<void()> m_action;
     bool m_default = false;
+    bool m_cancel = false;
 };
 
 class ComboBox : public View
@@ -252,6 +262,7 @@ public:
         return dynamic_cast<T*>(FindViewByOutlet(outlet));
     }
     Button* DefaultButton() const;
+    Button* CancelButton() const;
 
     void SetDelegate(WindowDelegate* delegate) { m_delegate = delegate; }
     // Puts the window on screen (through the backend).
@@ -261,6 +272,8 @@ public:
     void Close();
     // A close request from the window frame: asks the delegate, closes when it agrees.
     void PerformClose();
+    // Escape: presses the cancel button of the open sheet, else of this window (none: nothing).
+    void PerformCancel();
 
     // A sheet: a modal child shown over this window until EndSheet.
     bool BeginSheet(std::unique_ptr<Window> sheet);
@@ -270,6 +283,8 @@ public:
     Window* SheetParent() const { return m_sheetParent; }
 
 private:
+    Button* FirstButton(bool (Button::*is)() const) const;
+
     std::string m_title;
     int m_level = kNormalWindowLevel;
     int m_contentWidth = 0;
