@@ -6,10 +6,10 @@
 #include "DataSigning.h"
 #include "DylibInfo.h"
 #include "HostDetail.h"
+#include "TokenLogin.h"
 
 #include <openssl/crypto.h>
 
-#include <p11-kit/pkcs11.h>
 #include <strings.h>
 
 #include <climits>
@@ -98,17 +98,6 @@ const AlgName kAlgNames[] = {
     {"RC4", QOVA_CALG_RC4, false},     {"3DES", QOVA_CALG_3DES, false},
 };
 
-// The token's answers that say the stored PIN will never open it: retrying only spends the tries
-// left (or changes nothing), so they are remembered until the next selection.
-bool IsPINRefusal(unsigned int nResult)
-{
-    for (const CK_RV rv : {CKR_PIN_INCORRECT, CKR_PIN_INVALID, CKR_PIN_LEN_RANGE, CKR_PIN_EXPIRED, CKR_PIN_LOCKED}) {
-        if (QovaP11Result(rv) == nResult)
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 unsigned int InitVOSKContext()
@@ -117,6 +106,8 @@ unsigned int InitVOSKContext()
     g_P11_dylib_count = g_P11_dylibPath_rows;
     g_Certificate_Chain_Count = g_CertificateChain_rows;
     const bool bKernel = InitVOSKP11Kernel();
+    // Logins with the stored PIN spend no PIN try the token cannot spare (TokenLogin.h).
+    SetStoredPIN(g_byDefaultPIN, kDefaultPINSize);
     // A list that is still there may hold the modules of live records: keep it.
     if (nullptr == g_pDylibInfoList)
         InitDylibInfoList(g_P11_dylibPath, g_P11_dylib_count, &g_pDylibInfoList);
@@ -128,6 +119,8 @@ bool UninitVOSKContext()
 {
     TraceHelper trace("UninitVOSKContext");
     const bool bKernel = UninitVOSKP11Kernel();
+    // What the tokens said to the stored PIN is forgotten with the agent.
+    SetStoredPIN(NULL, 0);
     UnitDylibInfoList(g_pDylibInfoList);
     g_pDylibInfoList = nullptr;
     g_P11_dylib_count = 0;
@@ -197,10 +190,9 @@ unsigned int _SelectCertificate(_VarnellObj* pobjCryptoAgent, const char* pszSub
     QOVA_FAIL_IF(NULL == pbSuccess, QOVA_E_INVALIDARG, "Check pbSuccess");
 
     // Whatever happens next, the previous choice is gone: a failed or cancelled selection leaves
-    // nothing selected, and a new record gets a new chance with the PIN.
+    // nothing selected.
     DeleteCertInfo(pobjCryptoAgent->m_pSignCertCtx);
     pobjCryptoAgent->m_pSignCertCtx = NULL;
-    pobjCryptoAgent->m_nSignPINRefusal = QOVA_OK;
 
     LoadDylibInfoList(g_pDylibInfoList, NULL, true, g_CertificateChain, g_Certificate_Chain_Count);
 
@@ -258,9 +250,6 @@ unsigned int _SignMsgPKCS7(_VarnellObj* pobjCryptoAgent, const char* pszSourceDa
         QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetAlgIDfromAlgName");
     }
 
-    QOVA_FAIL_IF(QOVA_OK != pobjCryptoAgent->m_nSignPINRefusal, pobjCryptoAgent->m_nSignPINRefusal,
-                 "Check PIN refusal");
-
     char* pszSignature = NULL;
     unsigned int nResult = QOVA_OK;
     {
@@ -270,8 +259,6 @@ unsigned int _SignMsgPKCS7(_VarnellObj* pobjCryptoAgent, const char* pszSourceDa
                                  reinterpret_cast<unsigned char*>(const_cast<char*>(pszSourceData)),
                                  static_cast<int>(nSourceSize), 1, &pszSignature);
     }
-    if (IsPINRefusal(nResult))
-        pobjCryptoAgent->m_nSignPINRefusal = nResult;
     QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "PKCS7_SignData");
     host::HandOut(TextPtr(pszSignature), ppszPKCS7Signature);
     return QOVA_OK;

@@ -53,7 +53,8 @@ unsigned int _SelectCertificate(_VarnellObj* pobjCryptoAgent, const char* pszSub
 // Has the token sign the message text (without its NUL) with the selected certificate's key and
 // the stored PIN; *ppszPKCS7Signature receives the PKCS#7 SignedData as one line of Base64. SM2
 // certificates always hash with SM3; RSA ones take "SHA-1", "SHA-256" or "MD-5" (exact letters).
-// After the token refused the PIN, that code comes back without a login until the next selection.
+// The token services guard the stored PIN's logins (TokenLogin.h): a token that refused it once, or
+// that reports its PIN locked or one try left, answers without a login.
 unsigned int _SignMsgPKCS7(_VarnellObj* pobjCryptoAgent, const char* pszSourceData, const char* pszHashAlg,
                            bool bWithSourceData, char** ppszPKCS7Signature);
 

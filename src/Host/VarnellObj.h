@@ -11,10 +11,6 @@ struct _VarnellObj
     _CERTIFICATE_INFO* m_pSignCertCtx;      // selected signing certificate, owned; null when none
     _CERTIFICATE_INFO* m_pEncryptCertCtx;   // selected encryption certificate, owned; null when none
     int m_nLastError;                       // result code of the last request, for "GetLastErrorDesc"
-    // The token's refusal of the stored PIN (wrong, invalid, expired or locked) for m_pSignCertCtx;
-    // 0 when none. Until the next selection a signing request answers it again without a login, so
-    // that a page cannot spend the token's PIN tries one request at a time.
-    unsigned int m_nSignPINRefusal;
 };
 
 // The process's agent record (null before start-up and after termination); ProcessRequest

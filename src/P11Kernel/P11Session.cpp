@@ -264,3 +264,22 @@ unsigned int LogoutSession(void* pSessionCtx)
     pCtx->nSessionType = 0;
     return QOVA_OK;
 }
+
+unsigned int GetSessionTokenInfo(void* pSessionCtx, CK_TOKEN_INFO* pTokenInfo)
+{
+    SessionCtx* pCtx = static_cast<SessionCtx*>(pSessionCtx);
+    QOVA_P11_FAIL_IF(NULL == pCtx || 0 == pCtx->hSession, QOVA_E_INVALIDARG, "Check pP11SeesionCtx");
+    QOVA_P11_FAIL_IF(NULL == pCtx->pDylibInfo || NULL == pCtx->pDylibInfo->pCkFunctionList, QOVA_E_INVALIDARG,
+                     "Check pP11DylibInfo");
+    QOVA_P11_FAIL_IF(NULL == pTokenInfo, QOVA_E_INVALIDARG, "Check pTokenInfo");
+    CK_FUNCTION_LIST* pFunctions = pCtx->pDylibInfo->pCkFunctionList;
+
+    CK_SESSION_INFO stSessionInfo{};
+    CK_RV rv = pFunctions->C_GetSessionInfo(pCtx->hSession, &stSessionInfo);
+    QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_GetSessionInfo");
+    CK_TOKEN_INFO stTokenInfo{};
+    rv = pFunctions->C_GetTokenInfo(stSessionInfo.slotID, &stTokenInfo);
+    QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_GetTokenInfo");
+    *pTokenInfo = stTokenInfo;
+    return QOVA_OK;
+}

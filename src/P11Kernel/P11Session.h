@@ -37,5 +37,8 @@ unsigned int LoginSession(void* pSessionCtx, unsigned char* pbyPIN, int nPINLen)
 
 // Logs out when this layer logged in on the context; otherwise 0 without calling the token.
 unsigned int LogoutSession(void* pSessionCtx);
+// The token information (label, serial number, flags) of the token the context's session is
+// open on, read now: the PIN flags change with every login.
+unsigned int GetSessionTokenInfo(void* pSessionCtx, CK_TOKEN_INFO* pTokenInfo);
 
 #endif

@@ -120,8 +120,8 @@ unsigned int DecryptSessionKey(_CERTIFICATE_INFO* pCertInfo, unsigned char* pbyP
     QOVA_FAIL_IF(nEncryptedKeySize < 0, QOVA_E_INVALIDARG, "Check nEncryptedKeySize");
     QOVA_FAIL_IF(NULL == ppbySessionKey || NULL == pnSessionKeySize, QOVA_E_INVALIDARG, "Check output");
 
-    unsigned int nResult = LoginSession(pCertData->pstSessionCtx, pbyPIN, nPINSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "LoginSession");
+    unsigned int nResult = LoginRecordSession(__func__, pCertData, pbyPIN, nPINSize);
+    if (QOVA_OK != nResult) return nResult;
     CK_OBJECT_HANDLE hKey = 0;
     CK_KEY_TYPE ulKeyType = 0;
     nResult = AcquireCertificatePrivateKey(pCertData, &hKey, &ulKeyType);

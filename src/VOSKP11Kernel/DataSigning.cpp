@@ -8,6 +8,7 @@
 #include "PKCS7SignedDataOperations.h"
 #include "QovaTrace.h"
 #include "SMRegistry.h"
+#include "TokenSvcDetail.h"
 
 #include <cstring>
 #include <memory>
@@ -115,12 +116,13 @@ unsigned int CheckRecord(const char* func, _CERTIFICATE_INFO* pCertInfo, _CERTIF
     return QOVA_OK;
 }
 
-// Logs in with the PIN and finds the private key of the record's certificate.
+// Logs in with the PIN (the stored PIN with the checks of TokenLogin.h) and finds the private key
+// of the record's certificate.
 unsigned int LoginAndFindKey(const char* func, _CERTIFICATE_DATA* pCertData, unsigned char* pbyPIN, int nPINSize,
                              CK_OBJECT_HANDLE* phKey, CK_KEY_TYPE* pulKeyType)
 {
-    unsigned int nResult = LoginSession(pCertData->pstSessionCtx, pbyPIN, nPINSize);
-    QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "LoginSession");
+    unsigned int nResult = LoginRecordSession(func, pCertData, pbyPIN, nPINSize);
+    if (QOVA_OK != nResult) return nResult;
     nResult = AcquireCertificatePrivateKey(pCertData, phKey, pulKeyType);
     QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "AcquireCertificatePrivateKey");
     return QOVA_OK;

@@ -2,6 +2,7 @@
 #ifndef VARNELL_TOKENSVC_DETAIL_H
 #define VARNELL_TOKENSVC_DETAIL_H
 
+#include "CertInfo.h"
 #include "QovaTrace.h"
 
 #include <cstdio>
@@ -12,6 +13,10 @@
     do {                                             \
         if (QovaLogEnabled()) TRACE(3, __VA_ARGS__); \
     } while (0)
+
+// Logs the user in on the record's session with the PIN, the stored PIN only after the checks of
+// TokenLogin.h. Lines are traced in the name func.
+unsigned int LoginRecordSession(const char* func, _CERTIFICATE_DATA* pCertData, unsigned char* pbyPIN, int nPINSize);
 
 namespace tokensvc {
 

@@ -8,6 +8,7 @@
 #include "DataSigning.h"
 #include "DylibInfo.h"
 #include "OpenSSLVerifyCertChain.h"
+#include "TokenLogin.h"
 #include "VOSKMisc.h"
 #include "VerifyP11lib.h"
 

@@ -24,9 +24,13 @@ using hosttest::Request;
 using hosttest::Signed;
 using p11testbed::FixtureFile;
 
+// The stored PIN as the test module's fixture writes it.
+const std::string kStoredPin = "hex:01083430393137323633";
+
 // The SM2 certificate and key on the test module's token, with the stored PIN, beside a second
-// signing certificate (rsa2, no key), so that an empty filter matches more than one.
-std::string Sm2Token(const std::string& pin = "hex:01083430393137323633", const std::string& extra = "")
+// signing certificate (rsa2, no key), so that an empty filter matches more than one. The PIN may
+// be followed by the token line's options (serial=, flags=).
+std::string Sm2Token(const std::string& pin = kStoredPin, const std::string& extra = "")
 {
     return "token sm2tok " + pin + "\n" + extra + "cert sm2#2 sm2 " + FixtureFile("sm2.der") + "\nsm2key sm2#2 sm2 " +
            FixtureFile("sm2.key") + "\ncert rsa2#2 rsa2 " + FixtureFile("rsa2.der") + "\n";
@@ -187,43 +191,50 @@ TEST_F(HostTokens, CancelledSelectionLeavesNothingSelected)
     EXPECT_EQ(Signed(QOVA_E_NO_CERT), Parse(Select("no such subject")).errorcode);
 }
 
-// A page could otherwise make the agent log in with the stored PIN again and again, and on a
-// token whose PIN differs spend its tries until it locks. After a refusal of the PIN the same code
-// comes back without a login, until the next selection.
-TEST_F(HostTokens, RefusedPinIsNotTriedAgainUntilTheNextSelection)
+// A page could otherwise make the agent log in with the stored PIN again and again: a selection that
+// only one certificate passes opens no window, so alternating selections and signatures costs it
+// nothing, and on a token whose PIN differs each pair would spend one try until the token locks. A
+// token that refused the stored PIN is not asked again by this agent, whatever is selected in
+// between; one that reports its last try or a locked PIN is not asked at all.
+TEST_F(HostTokens, AlternatingSelectionsAndSignaturesSpendAtMostOnePinTry)
 {
     struct Case
     {
         const char* name;
         std::string fixture;
         unsigned int code;
+        size_t logins;
     };
+    const unsigned int kWrong = QovaP11Result(CKR_PIN_INCORRECT);
+    const unsigned int kLocked = QovaP11Result(CKR_PIN_LOCKED);
+    // Each token has a serial number of its own: the refusal is the token's, not the module's.
     const Case kCases[] = {
-        {"a token with another PIN", Sm2Token("1234"), QovaP11Result(CKR_PIN_INCORRECT)},
-        {"a locked PIN", Sm2Token("hex:01083430393137323633", "fail C_Login 0xA4\n"), QovaP11Result(CKR_PIN_LOCKED)},
+        {"a token with another PIN", Sm2Token("1234"), kWrong, 1},
+        {"another PIN, few tries left", Sm2Token("1234 serial=low flags=CKF_USER_PIN_COUNT_LOW"), kWrong, 1},
+        {"one try left", Sm2Token("1234 serial=final flags=CKF_USER_PIN_FINAL_TRY"), QOVA_E_PIN_FINAL_TRY, 0},
+        {"the stored PIN, one try left", Sm2Token(kStoredPin + " serial=final2 flags=CKF_USER_PIN_FINAL_TRY"),
+         QOVA_E_PIN_FINAL_TRY, 0},
+        {"flagged locked", Sm2Token("1234 serial=locked flags=CKF_USER_PIN_LOCKED"), kLocked, 0},
+        {"answers locked", Sm2Token(kStoredPin + " serial=answers", "fail C_Login 0xA4\n"), kLocked, 1},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         m_module.Write(c.fixture);
-        ASSERT_EQ(0, Parse(Select("SM2 1")).errorcode);
         m_module.ClearLog();
-        for (int i = 0; i < 3; ++i)
+        for (int round = 0; round < 5; ++round) {
+            ASSERT_EQ(0, Parse(Select("SM2 1")).errorcode);
             EXPECT_EQ(Signed(c.code), Sign("m", "SM3", true).errorcode);
-        EXPECT_EQ(1u, Logins());
+        }
+        EXPECT_EQ(c.logins, Logins());
         EXPECT_EQ(Signed(c.code), m_agent->m_nLastError);
         char suffix[16];
         snprintf(suffix, sizeof(suffix), "(0x%08x)", c.code);
         const std::string description = Parse(Ask(Request("GetLastErrorDesc", ""))).text;
         EXPECT_NE(std::string::npos, description.find(suffix)) << description;
         EXPECT_NE(0u, description.find("0x")) << "the table has no text for it";
-
-        // A new selection of the same record is a new chance.
-        ASSERT_EQ(0, Parse(Select("SM2 1")).errorcode);
-        EXPECT_EQ(Signed(c.code), Sign("m", "SM3", true).errorcode);
-        EXPECT_EQ(2u, Logins());
     }
     // Only the PIN answers are remembered: a token that fails once for another reason is asked again.
-    m_module.Write(Sm2Token("hex:01083430393137323633", "fail C_SignInit 0x30 times=1\n"));
+    m_module.Write(Sm2Token(kStoredPin + " serial=other", "fail C_SignInit 0x30 times=1\n"));
     ASSERT_EQ(0, Parse(Select("SM2 1")).errorcode);
     m_module.ClearLog();
     EXPECT_EQ(Signed(QovaP11Result(CKR_DEVICE_ERROR)), Sign("m", "SM3", true).errorcode);

@@ -2,9 +2,12 @@
 // every signature checked by the openssl command in a separate process (in this process our own
 // SM2 method serves every SM2 operation once registered).
 #include "PKCS7SignedDataOperations.h"
+#include "SessionTrace.h"
 #include "TokenSigningTestUtil.h"
 
 #include <gtest/gtest.h>
+
+#include <dlfcn.h>
 
 #include <functional>
 
@@ -392,6 +395,104 @@ TEST_F(DataSigning, AWrongPinGivesTheTokensCodeAndTheNextSignatureWorks)
     EXPECT_EQ(QOVA_OK, PKCS7_SignData(sm2.record.get(), Pin(kSm2Pin), 4, QOVA_CALG_SM3, true, true,
                                       SIG_TYPE_SM2_Q7_V3, data, 8, 1, &text.text));
     EXPECT_TRUE(OpenAndLoggedOut(sm2.record.get()));
+}
+
+// The stored PIN named to the token services for the life of one agent.
+struct StoredPinScope
+{
+    explicit StoredPinScope(const std::string& pin) { SetStoredPIN(p11test::PinBytes(pin), static_cast<int>(pin.size())); }
+    ~StoredPinScope() { SetStoredPIN(nullptr, 0); }
+    StoredPinScope(const StoredPinScope&) = delete;
+    StoredPinScope& operator=(const StoredPinScope&) = delete;
+};
+
+// A new selection as the host makes one: the module is loaded again once no record holds it.
+CertInfoPtr Reselect(DylibInfo* entry, const std::string& id)
+{
+    if (!entry->bLoaded) {
+        EXPECT_EQ(QOVA_OK, LoadP11Dylib(entry));
+    }
+    return RecordFor(entry, id);
+}
+
+// A caller that repeats its request with the stored PIN, which nobody types, would spend one PIN try
+// per request, through signing and envelope decryption alike, until the token locks.
+TEST_F(DataSigning, AStoredPinRefusalHoldsForSigningAndDecryptionButATypedPinIsTried)
+{
+    const std::string stored = "4321";   // the token's PIN is 1234
+    const StoredPinScope agent(stored);
+    p11test::Loaded loaded(p11test::kSm2Token + "cert k l " + FixtureFile("sm2.der") + "\n");
+    unsigned char data[8] = {1};
+    unsigned char wrapped[16] = {2};
+    for (int round = 0; round < 3; ++round) {
+        const CertInfoPtr record = Reselect(loaded.entry.get(), "k");
+        ASSERT_NE(nullptr, record);
+        Text text;
+        EXPECT_EQ(0xA00718A0u, PKCS7_SignData(record.get(), Pin(stored), 4, QOVA_CALG_SM3, true, true,
+                                               SIG_TYPE_SM2_Q7_V3, data, 8, 1, &text.text));
+        Out<unsigned char> key;
+        EXPECT_EQ(0xA00718A0u,
+                  DecryptSessionKey(record.get(), Pin(stored), 4, wrapped, sizeof(wrapped), &key.data, &key.size));
+        EXPECT_TRUE(OpenAndLoggedOut(record.get()));
+    }
+    EXPECT_EQ(1u, loaded.module.Calls("C_Login").size());
+    const CertInfoPtr record = Reselect(loaded.entry.get(), "k");
+    Text text;
+    EXPECT_EQ(QOVA_OK, PKCS7_SignData(record.get(), Pin(kSm2Pin), 4, QOVA_CALG_SM3, true, true, SIG_TYPE_SM2_Q7_V3,
+                                      data, 8, 1, &text.text));
+    EXPECT_EQ(2u, loaded.module.Calls("C_Login").size());
+}
+
+// The same against a real token seen through opensc's call spy. SoftHSM2 answers a wrong PIN with
+// "count low" and never reports a last try, so each new agent (each host process) may still spend
+// one try on it.
+TEST_F(DataSigning, FiveRoundsOfSelectionAndSignatureLogIntoSoftHsmOnce)
+{
+    p11testbed::SoftHsmTokens softhsm;
+    if (!softhsm.Ready() || !testutil::FileExists(PKCS11_SPY_PATH))
+        GTEST_SKIP() << "SoftHSM2 or opensc's pkcs11-spy not installed";
+    // The spy leaks its function lists; held loaded, its frames can be named (and suppressed).
+    static void* const s_spyHeld = dlopen(PKCS11_SPY_PATH, RTLD_NOW);
+    ASSERT_NE(nullptr, s_spyHeld);
+    testutil::ScopedTempDir dir;
+    const std::string spyLog = dir.File("spy.log");
+    setenv("PKCS11SPY", p11testbed::SoftHsmModulePath().c_str(), 1);
+    setenv("PKCS11SPY_OUTPUT", spyLog.c_str(), 1);
+    EntryPtr entry = p11test::NewEntry(PKCS11_SPY_PATH, "SoftHSM");
+    ASSERT_EQ(QOVA_OK, LoadP11Dylib(entry.get()));
+
+    const std::string stored = "00000000";   // tokA's PIN is the host's
+    const std::string message = "pay 100";
+    unsigned char* data = p11test::Bytes(message);
+    const auto sign = [&](const std::string& pin) {
+        const CertInfoPtr record = Reselect(entry.get(), "cont1#2");
+        Text text;
+        return nullptr == record ? QOVA_E_NO_CERT
+                                 : PKCS7_SignData(record.get(), Pin(pin), static_cast<int>(pin.size()),
+                                                  QOVA_CALG_SHA256, true, true, 0, data, 7, 1, &text.text);
+    };
+    const unsigned int kWrong = QovaP11Result(CKR_PIN_INCORRECT);
+    {
+        const StoredPinScope agent(stored);
+        for (int round = 0; round < 5; ++round)
+            EXPECT_EQ(kWrong, sign(stored));
+        EXPECT_EQ(1, sessiontrace::CountSpyCalls(spyLog, "C_Login"));
+        const CertInfoPtr record = Reselect(entry.get(), "cont1#2");
+        ASSERT_NE(nullptr, record);
+        CK_TOKEN_INFO info{};
+        ASSERT_EQ(QOVA_OK, GetSessionTokenInfo(record->pCertData->pstSessionCtx, &info));
+        EXPECT_EQ(CKF_USER_PIN_COUNT_LOW,
+                  info.flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED));
+    }
+    {
+        const StoredPinScope nextAgent(stored);
+        EXPECT_EQ(kWrong, sign(stored));
+        EXPECT_EQ(kWrong, sign(stored));
+        EXPECT_EQ(2, sessiontrace::CountSpyCalls(spyLog, "C_Login"));
+        // The token's own PIN, typed by someone, opens it.
+        EXPECT_EQ(QOVA_OK, sign(p11testbed::kDefaultPin));
+        EXPECT_EQ(3, sessiontrace::CountSpyCalls(spyLog, "C_Login"));
+    }
 }
 
 // Missing records and arguments are refused before any token call.

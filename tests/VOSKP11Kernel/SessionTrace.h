@@ -88,6 +88,20 @@ inline SessionTrace ReadSpyLog(const std::string& path, size_t from = 0)
     return trace;
 }
 
+// How often the spy saw the function called (every answer counts).
+inline int CountSpyCalls(const std::string& path, const std::string& function)
+{
+    std::istringstream in(testutil::ReadFileOrEmpty(path));
+    int count = 0;
+    for (std::string line; std::getline(in, line);) {
+        const size_t colon = line.find(": C_");
+        if (colon != std::string::npos && line.find_first_not_of("0123456789") == colon &&
+            line.substr(colon + 2) == function)
+            ++count;
+    }
+    return count;
+}
+
 // The same from the test module's call log.
 inline SessionTrace ReadModuleLog(const p11testbed::TestModule& module)
 {

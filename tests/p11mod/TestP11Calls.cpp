@@ -277,8 +277,8 @@ CK_RV GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO* info)
     Pad(info->label, slot->label);
     Pad(info->manufacturerID, "Varnell test");
     Pad(info->model, "testp11");
-    Pad(info->serialNumber, std::to_string(slotID));
-    info->flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
+    Pad(info->serialNumber, slot->serial);
+    info->flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED | slot->flags;
     info->ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
     info->ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
     info->ulMaxPinLen = 64;

@@ -1,5 +1,9 @@
 // Fixture file of the test module, one object or rule per line:
-//   token LABEL PIN                  a slot with a token (slots are numbered 1.. in file order)
+//   token LABEL PIN [serial=TEXT] [flags=F|F...]
+//                                    a slot with a token (slots are numbered 1.. in file order); its
+//                                    serial number defaults to the slot number, and the flags (names
+//                                    such as CKF_USER_PIN_FINAL_TRY, or numbers) are added to those
+//                                    C_GetTokenInfo always reports
 //   emptyslot                        a slot without a token
 //   cert ID|- LABEL DERFILE [type=N] certificate (`-`: no CKA_ID; type: CKA_CERTIFICATE_TYPE)
 //   rsakey ID LABEL PEMFILE          RSA private key (CKA_PRIVATE, sensitive) and its public key
@@ -164,13 +168,41 @@ private:
 
     bool Token(const std::vector<std::string>& words, std::string* error)
     {
-        if (words.size() != 3)
-            return Error(error, "token LABEL PIN");
+        if (words.size() < 3)
+            return Error(error, "token LABEL PIN [serial=TEXT] [flags=F|F...]");
         Slot& slot = NewSlot(true);
         Bytes label;
         if (!ParseHexOrText(words[1], &label) || !ParseHexOrText(words[2], &slot.pin))
             return Error(error, "bad token label or PIN");
         slot.label.assign(label.begin(), label.end());
+        slot.serial = std::to_string(slot.id);
+        for (size_t i = 3; i < words.size(); ++i) {
+            if (words[i].compare(0, 7, "serial=") == 0) {
+                slot.serial = words[i].substr(7);
+            } else if (words[i].compare(0, 6, "flags=") != 0 || !ParseTokenFlags(words[i].substr(6), &slot.flags)) {
+                return Error(error, "bad token option " + words[i]);
+            }
+        }
+        return true;
+    }
+
+    // "CKF_USER_PIN_COUNT_LOW|CKF_USER_PIN_FINAL_TRY" or numbers, joined by '|'.
+    static bool ParseTokenFlags(const std::string& text, CK_FLAGS* flags)
+    {
+        static const std::pair<const char*, CK_FLAGS> kNames[] = {
+            {"CKF_USER_PIN_COUNT_LOW", CKF_USER_PIN_COUNT_LOW}, {"CKF_USER_PIN_FINAL_TRY", CKF_USER_PIN_FINAL_TRY},
+            {"CKF_USER_PIN_LOCKED", CKF_USER_PIN_LOCKED}, {"CKF_USER_PIN_TO_BE_CHANGED", CKF_USER_PIN_TO_BE_CHANGED}};
+        std::istringstream in(text);
+        for (std::string name; std::getline(in, name, '|');) {
+            CK_ULONG value = 0;
+            const auto it = std::find_if(std::begin(kNames), std::end(kNames),
+                                         [&](const std::pair<const char*, CK_FLAGS>& n) { return name == n.first; });
+            if (it != std::end(kNames))
+                value = it->second;
+            else if (!ParseUlong(name, &value))
+                return false;
+            *flags |= value;
+        }
         return true;
     }
 

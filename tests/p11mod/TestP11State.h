@@ -57,6 +57,8 @@ struct Slot
     CK_SLOT_ID id = 0;
     bool hasToken = false;
     std::string label;
+    std::string serial;   // CK_TOKEN_INFO.serialNumber
+    CK_FLAGS flags = 0;   // added to the token flags C_GetTokenInfo always reports
     Bytes pin;
     bool userLoggedIn = false;
     std::vector<Object> objects;
