@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <functional>
 
 namespace {
@@ -449,15 +447,10 @@ TEST_F(DataSigning, AStoredPinRefusalHoldsForSigningAndDecryptionButATypedPinIsT
 TEST_F(DataSigning, FiveRoundsOfSelectionAndSignatureLogIntoSoftHsmOnce)
 {
     p11testbed::SoftHsmTokens softhsm;
-    if (!softhsm.Ready() || !testutil::FileExists(PKCS11_SPY_PATH))
-        GTEST_SKIP() << "SoftHSM2 or opensc's pkcs11-spy not installed";
-    // The spy leaks its function lists; held loaded, its frames can be named (and suppressed).
-    static void* const s_spyHeld = dlopen(PKCS11_SPY_PATH, RTLD_NOW);
-    ASSERT_NE(nullptr, s_spyHeld);
     testutil::ScopedTempDir dir;
     const std::string spyLog = dir.File("spy.log");
-    setenv("PKCS11SPY", p11testbed::SoftHsmModulePath().c_str(), 1);
-    setenv("PKCS11SPY_OUTPUT", spyLog.c_str(), 1);
+    if (!sessiontrace::SpyOnSoftHsm(PKCS11_SPY_PATH, softhsm, spyLog))
+        GTEST_SKIP() << "SoftHSM2 or opensc's pkcs11-spy not installed";
     EntryPtr entry = p11test::NewEntry(PKCS11_SPY_PATH, "SoftHSM");
     ASSERT_EQ(QOVA_OK, LoadP11Dylib(entry.get()));
 

@@ -6,7 +6,10 @@
 #include "P11TestBed.h"
 #include "TestUtil.h"
 
+#include <dlfcn.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,6 +63,21 @@ struct SessionTrace
                });
     }
 };
+
+// Points opensc's call spy (the module at spyPath) at SoftHSM2, logging to spyLog. False when
+// either is not installed: the caller skips.
+inline bool SpyOnSoftHsm(const char* spyPath, const p11testbed::SoftHsmTokens& softhsm, const std::string& spyLog)
+{
+    if (!softhsm.Ready() || !testutil::FileExists(spyPath))
+        return false;
+    // The spy leaks its function lists; held loaded, its frames can be named (and suppressed).
+    static void* const s_spyHeld = dlopen(spyPath, RTLD_NOW);
+    if (nullptr == s_spyHeld)
+        return false;
+    setenv("PKCS11SPY", p11testbed::SoftHsmModulePath().c_str(), 1);
+    setenv("PKCS11SPY_OUTPUT", spyLog.c_str(), 1);
+    return true;
+}
 
 // opensc's pkcs11-spy output: "N: C_Func", "[in] slotID = 0x..", "[out] *phSession = 0x..",
 // "[in] hSession = 0x..", "Returned:  0 CKR_OK".
