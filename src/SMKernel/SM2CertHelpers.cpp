@@ -50,22 +50,31 @@ struct Tlv {
 
 // The certificate readers below each take one element at p, within end, and move p past it. The
 // header is read with the library's reader and must give a definite length that stays within end.
-// TakeElement also wants one tag (number, class, constructed or primitive) and leaves p where it
-// was when the element is not there.
-bool TakeElement(const unsigned char*& p, const unsigned char* end, int wantTag, int wantClass, bool constructed,
-                 Tlv* tlv)
+// ReadTlv reads it without moving p; false on anything else.
+bool ReadTlv(const unsigned char* p, const unsigned char* end, int* tag, int* cls, bool* constructed, Tlv* tlv)
 {
     if (p >= end) return false;
     const unsigned char* q = p;
     long length = 0;
-    int tag = 0, cls = 0;
-    const int ret = ASN1_get_object(&q, &length, &tag, &cls, end - p);
-    if (0 != (ret & 0x80) || 0 != (ret & 1) || (0 != (ret & V_ASN1_CONSTRUCTED)) != constructed || tag != wantTag ||
-        cls != wantClass)
-        return false;
+    const int ret = ASN1_get_object(&q, &length, tag, cls, end - p);
+    if (0 != (ret & 0x80) || 0 != (ret & 1)) return false;
+    *constructed = 0 != (ret & V_ASN1_CONSTRUCTED);
     tlv->begin = p;
     tlv->content = q;
     tlv->end = q + length;
+    return true;
+}
+
+// One element of the wanted tag (number, class, constructed or primitive); p stays where it was
+// when the element is not there.
+bool TakeElement(const unsigned char*& p, const unsigned char* end, int wantTag, int wantClass, bool wantConstructed,
+                 Tlv* tlv)
+{
+    int tag = 0, cls = 0;
+    bool constructed = false;
+    if (!ReadTlv(p, end, &tag, &cls, &constructed, tlv) || constructed != wantConstructed || tag != wantTag ||
+        cls != wantClass)
+        return false;
     p = tlv->end;
     return true;
 }
@@ -79,13 +88,11 @@ bool NextIs(const unsigned char* p, const unsigned char* end, int tag, int cls, 
 // ANY: one element of whatever tag.
 bool TakeAny(const unsigned char*& p, const unsigned char* end)
 {
-    if (p >= end) return false;
-    const unsigned char* q = p;
-    long length = 0;
     int tag = 0, cls = 0;
-    const int ret = ASN1_get_object(&q, &length, &tag, &cls, end - p);
-    if (0 != (ret & 0x80) || 0 != (ret & 1)) return false;
-    p = q + length;
+    bool constructed = false;
+    Tlv tlv;
+    if (!ReadTlv(p, end, &tag, &cls, &constructed, &tlv)) return false;
+    p = tlv.end;
     return true;
 }
 

@@ -70,24 +70,20 @@ void SetStoredPIN(const unsigned char* pbyPIN, int nPINSize)
         g_StoredPIN.Set(pbyPIN, static_cast<size_t>(nPINSize));
 }
 
-unsigned int LoginRecordSession(const char* func, _CERTIFICATE_DATA* pCertData, unsigned char* pbyPIN, int nPINSize)
-{
-    SessionCtx* pSessionCtx = pCertData->pstSessionCtx;
-    unsigned int nResult = QOVA_OK;
-    if (!g_StoredPIN.Is(pbyPIN, nPINSize)) {
-        nResult = LoginSession(pSessionCtx, pbyPIN, nPINSize);
-        QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "LoginSession");
-        return QOVA_OK;
-    }
+namespace {
 
+// Whether the stored PIN may go to the token: not after the token refused it, nor when the token
+// reports its PIN locked or one try left. *pToken receives the token's key for a refusal.
+unsigned int CheckStoredPINLogin(const char* func, SessionCtx* pSessionCtx, TokenKey* pToken)
+{
     CK_TOKEN_INFO stTokenInfo{};
-    nResult = GetSessionTokenInfo(pSessionCtx, &stTokenInfo);
+    const unsigned int nResult = GetSessionTokenInfo(pSessionCtx, &stTokenInfo);
     QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "GetSessionTokenInfo");
     const DylibInfo* pDylibInfo = pSessionCtx->pDylibInfo;
-    const TokenKey token(NULL != pDylibInfo->pszDylibPath ? pDylibInfo->pszDylibPath : "",
-                         std::string(reinterpret_cast<const char*>(stTokenInfo.serialNumber),
-                                     sizeof(stTokenInfo.serialNumber)));
-    const auto remembered = g_StoredPINRefusals.find(token);
+    *pToken = TokenKey(NULL != pDylibInfo->pszDylibPath ? pDylibInfo->pszDylibPath : "",
+                       std::string(reinterpret_cast<const char*>(stTokenInfo.serialNumber),
+                                   sizeof(stTokenInfo.serialNumber)));
+    const auto remembered = g_StoredPINRefusals.find(*pToken);
     const unsigned int nRefusal = g_StoredPINRefusals.end() == remembered ? QOVA_OK : remembered->second;
     QOVA_FAIL_IF_IN(func, QOVA_OK != nRefusal, nRefusal, "Check stored PIN refusal");
     QOVA_FAIL_IF_IN(func, 0 != (stTokenInfo.flags & CKF_USER_PIN_LOCKED), QovaP11Result(CKR_PIN_LOCKED),
@@ -95,9 +91,22 @@ unsigned int LoginRecordSession(const char* func, _CERTIFICATE_DATA* pCertData, 
     // The last try belongs to someone who knows the PIN: a wrong stored PIN would lock the token.
     QOVA_FAIL_IF_IN(func, 0 != (stTokenInfo.flags & CKF_USER_PIN_FINAL_TRY), QOVA_E_PIN_FINAL_TRY,
                     "Check CKF_USER_PIN_FINAL_TRY");
+    return QOVA_OK;
+}
 
-    nResult = LoginSession(pSessionCtx, pbyPIN, nPINSize);
-    if (IsPINRefusal(nResult)) g_StoredPINRefusals[token] = nResult;
+}  // namespace
+
+unsigned int LoginRecordSession(const char* func, _CERTIFICATE_DATA* pCertData, unsigned char* pbyPIN, int nPINSize)
+{
+    SessionCtx* pSessionCtx = pCertData->pstSessionCtx;
+    const bool bStoredPIN = g_StoredPIN.Is(pbyPIN, nPINSize);
+    TokenKey token;
+    if (bStoredPIN) {
+        const unsigned int nResult = CheckStoredPINLogin(func, pSessionCtx, &token);
+        if (QOVA_OK != nResult) return nResult;
+    }
+    const unsigned int nResult = LoginSession(pSessionCtx, pbyPIN, nPINSize);
+    if (bStoredPIN && IsPINRefusal(nResult)) g_StoredPINRefusals[token] = nResult;
     QOVA_FAIL_IF_IN(func, QOVA_OK != nResult, nResult, "LoginSession");
     return QOVA_OK;
 }
