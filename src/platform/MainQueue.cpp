@@ -1,5 +1,7 @@
 #include "platform/MainQueue.h"
 
+#include <glib.h>
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -38,7 +40,19 @@ void MainQueue::Push(Task task)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_tasks.push_back(std::move(task));
     }
-    m_wake.notify_one();
+    // A wake-up that arrives before the loop blocks makes its next iteration return at once, so
+    // none is lost between the loop's look at the queue and its wait.
+    g_main_context_wakeup(g_main_context_default());
+}
+
+bool MainQueue::TakeTask(Task* task)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_tasks.empty())
+        return false;
+    *task = std::move(m_tasks.front());
+    m_tasks.pop_front();
+    return true;
 }
 
 void MainQueue::DispatchSync(std::function<void()> fn)
@@ -77,13 +91,12 @@ void MainQueue::Stop()
 void MainQueue::RunUntilStopped()
 {
     BindMainThread();
+    GMainContext* context = g_main_context_default();
     for (;;) {
         Task task;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [&] { return !m_tasks.empty(); });
-            task = std::move(m_tasks.front());
-            m_tasks.pop_front();
+        if (!TakeTask(&task)) {
+            g_main_context_iteration(context, TRUE);
+            continue;
         }
         if (task.stop)
             return;

@@ -1,12 +1,15 @@
 #include "platform/Application.h"
 #include "platform/MainQueue.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -77,6 +80,57 @@ TEST(MainQueue, AsynchronousWorkQueuedBeforeTheStopRunsFirst)
     queue.RunUntilStopped();
     worker.join();
     EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
+}
+
+// Guards the loop serving the toolkit's main context while it waits for work: a window's destroy
+// request left there would otherwise stay unsent and the window on screen until the next dialog.
+TEST(MainQueue, ServesTheDefaultMainContextWhileWaitingForWork)
+{
+    MainQueue& queue = MainQueue::Get();
+    std::atomic<bool> served{false};
+    std::atomic<bool> stoppedByWatchdog{false};
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT_IDLE,
+        [](gpointer data) -> gboolean {
+            static_cast<std::atomic<bool>*>(data)->store(true);
+            MainQueue::Get().Stop();
+            return G_SOURCE_REMOVE;
+        },
+        &served, nullptr);
+    std::thread watchdog([&] {
+        for (int i = 0; i < 500 && !served; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!served) {
+            stoppedByWatchdog = true;
+            queue.Stop();
+        }
+    });
+    queue.RunUntilStopped();
+    watchdog.join();
+    EXPECT_TRUE(served);
+    EXPECT_FALSE(stoppedByWatchdog);
+}
+
+// Guards the rule that queued work is taken only by the queue's own loop: a modal session iterates
+// the same context, and a request started inside it would run inside another request's dialog.
+TEST(MainQueue, QueuedWorkNeverRunsInsideANestedIteration)
+{
+    MainQueue& queue = MainQueue::Get();
+    std::vector<std::string> order;
+    std::thread worker([&] {
+        queue.DispatchSync([&] {
+            order.push_back("outer begins");
+            // Queued from another thread while the outer task runs, as a request would be.
+            std::thread([&] { queue.DispatchAsync([&] { order.push_back("inner"); }); }).join();
+            for (int i = 0; i < 20; ++i)
+                g_main_context_iteration(nullptr, FALSE);
+            order.push_back("outer ends");
+        });
+        queue.Stop();
+    });
+    queue.RunUntilStopped();
+    worker.join();
+    EXPECT_EQ((std::vector<std::string>{"outer begins", "outer ends", "inner"}), order);
 }
 
 // Records the application's life in order; its worker does what the host's does.

@@ -1,4 +1,6 @@
-// The main queue: work handed to the main thread, served in order by the application loop.
+// The main queue: work handed to the main thread, served in order by the application loop. The
+// loop runs on GLib's default main context, so that whatever the toolkit leaves there between two
+// pieces of work (a window's destroy request, its pending events) is served while the queue waits.
 #ifndef PLATFORM_MAIN_QUEUE_H
 #define PLATFORM_MAIN_QUEUE_H
 
@@ -26,7 +28,9 @@ public:
     void DispatchAsync(std::function<void()> fn);
 
     // Makes the calling thread the main thread and serves the queue until a Stop() request is
-    // reached; work queued before the request runs first.
+    // reached; work queued before the request runs first. While no work is queued it serves the
+    // default main context. Queued work is taken only here, never by a nested iteration of that
+    // context (a modal session's), so a request never starts inside another one's dialog.
     void RunUntilStopped();
     // Queues the stop request; callable from any thread.
     void Stop();
@@ -47,8 +51,9 @@ private:
 
     void Push(Task task);
 
+    bool TakeTask(Task* task);
+
     std::mutex m_mutex;
-    std::condition_variable m_wake;
     std::condition_variable m_done;
     std::deque<Task> m_tasks;
     std::atomic<pid_t> m_mainThread{0};
