@@ -117,6 +117,7 @@ cat <<EOT
      python3 -m http.server 8000 --bind 127.0.0.1 --directory $(q "$ROOT/docs/example-extension/page")
    start Chromium with the token's configuration, that profile and the example extension:
      SOFTHSM2_CONF=$(q "$SOFTHSM2_CONF") chromium$SANDBOX --user-data-dir=$(q "$PROFILE") --load-extension=$(q "$EXT") http://127.0.0.1:8000/
-   check a signature copied from the page into sig.b64:
-     base64 -d sig.b64 > sig.der && openssl cms -verify -inform DER -in sig.der -CAfile $(q "$work/cert.pem") -purpose any
+   check a signature copied from the page (paste it, then Return and Ctrl-D):
+     base64 -d > sig.der
+     openssl cms -verify -inform DER -in sig.der -CAfile $(q "$work/cert.pem") -purpose any
 EOT
