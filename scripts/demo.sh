@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job on a fresh Debian 12 machine: install, build the host for a demo publisher, and hold
-# one native-messaging conversation with it over a pipe against a throw-away SoftHSM2 token.
+# one native-messaging conversation with it over a pipe against a demo SoftHSM2 token.
 #   1. A demo publisher: a root CA, its code-signing CA and a publisher certificate; a copy of the
 #      SoftHSM2 module signed by the publisher (tests/fixtures/sign-module.sh).
 #   2. The host built with a module table naming that copy and the demo chain as trusted
@@ -8,6 +8,8 @@
 #   3. A token with an RSA key and certificate under the host's stored PIN.
 #   4. GetVersion, SelectCertificate, GetSignCertInfo, SignMsgPKCS7, GetLastErrorDesc, each request
 #      and answer printed; the returned PKCS#7 SignedData verified by openssl.
+#   5. The two commands that let Chromium use the demo host and token with the example extension
+#      (docs/example-extension).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -61,10 +63,12 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELL_BUILD_TESTS
 cmake --build "$BUILD"
 HOST="$BUILD/VarnellHost.app/bin/VarnellHost"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The token stays after the demo, for a browser to use (the commands printed at the end); each run
+# makes it again.
+work="$BUILD/token"
+rm -rf "$work"
 
-echo "== throw-away token: an RSA key and its certificate on a SoftHSM2 token, under the stored PIN"
+echo "== demo token: an RSA key and its certificate on a SoftHSM2 token, under the stored PIN"
 mkdir -p "$work/tokens"
 printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' \
     "$work" > "$work/softhsm2.conf"
@@ -77,6 +81,7 @@ openssl x509 -in "$work/cert.pem" -outform DER -out "$work/cert.der"
 # The key and its certificate share a CKA_ID: the container name and "#2" (signing), in ASCII.
 ID=$(printf 'demo#2' | od -An -tx1 | tr -d ' \n')
 softhsm2-util --import "$work/key.pem" --token "Demo token" --label demo --id "$ID" --pin "$PIN" >/dev/null
+rm -f "$work/key.pem"  # the token holds the key now
 pkcs11-tool --module "$SOFTHSM" --token-label "Demo token" --login --pin "$PIN" \
     --write-object "$work/cert.der" --type cert --id "$ID" --label demo >/dev/null
 openssl x509 -in "$work/cert.pem" -noout -subject
@@ -92,3 +97,27 @@ cmp -s "$work/content.txt" "$work/message.txt"
 echo "signed content: \"$(cat "$work/content.txt")\""
 openssl pkcs7 -inform DER -in "$work/signature.der" -print_certs -noout | sed -n 's/^subject=/signer: /p'
 echo "signature verified"
+
+# The example extension's ID follows from the public key in its manifest.
+EXT="$ROOT/docs/example-extension/extension"
+EXT_ID=$(python3 -c 'import base64, hashlib, json, sys
+key = base64.b64decode(json.load(open(sys.argv[1]))["key"])
+print(hashlib.sha256(key).hexdigest()[:32].translate(str.maketrans("0123456789abcdef", "abcdefghijklmnop")))' \
+    "$EXT/manifest.json")
+PROFILE="$BUILD/chromium"
+SANDBOX=
+[ "$(id -u)" -ne 0 ] || SANDBOX=" --no-sandbox"  # Chromium refuses to run as root with its sandbox
+q() { printf '%q' "$1"; }
+cat <<EOT
+
+== to sign from a web page in Chromium with this host and token (README: "Try it in Chromium"):
+   register the host for the example extension, in a browser profile of its own:
+     bash scripts/install-host-manifest.sh $EXT_ID $(q "$HOST") $(q "$PROFILE/NativeMessagingHosts")
+   serve the example page (in a second terminal):
+     python3 -m http.server 8000 --bind 127.0.0.1 --directory $(q "$ROOT/docs/example-extension/page")
+   start Chromium with the token's configuration, that profile and the example extension:
+     SOFTHSM2_CONF=$(q "$SOFTHSM2_CONF") chromium$SANDBOX --user-data-dir=$(q "$PROFILE") --load-extension=$(q "$EXT") http://127.0.0.1:8000/
+   check a signature copied from the page (paste it, then Return and Ctrl-D):
+     base64 -d > sig.der
+     openssl cms -verify -inform DER -in sig.der -CAfile $(q "$work/cert.pem") -purpose any
+EOT

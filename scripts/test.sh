@@ -8,31 +8,37 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-JOBS=$(nproc)
+# Parallel jobs of every build and ctest run: JOBS when set (JOBS=4 bash scripts/test.sh on a
+# shared machine), else one per processor.
+JOBS=${JOBS:-$(nproc)}
+if ! [[ $JOBS =~ ^[1-9][0-9]*$ ]]; then
+    echo "JOBS must be a positive whole number: $JOBS" >&2
+    exit 2
+fi
 
 bash scripts/install-deps.sh
 
 echo "== sanitizer build and tests"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNELL_SANITIZE=ON -DPLATFORM_TEST_HOOKS=ON >/dev/null
-cmake --build build/asan
+cmake --build build/asan -j "$JOBS"
 # Dialog tests need an X display; xvfb-run gives each run its own.
 xvfb-run -a -s '-screen 0 1280x800x24' \
-  ctest --test-dir build/asan -j"$JOBS" --output-on-failure --label-exclude fuzz
+  ctest --test-dir build/asan -j "$JOBS" --output-on-failure --label-exclude fuzz
 
 echo "== fuzz targets"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNELL_FUZZ=ON >/dev/null
-cmake --build build/fuzz
-ctest --test-dir build/fuzz -j"$JOBS" --output-on-failure -L fuzz
+cmake --build build/fuzz -j "$JOBS"
+ctest --test-dir build/fuzz -j "$JOBS" --output-on-failure -L fuzz
 
 echo "== shipped configuration"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELL_BUILD_TESTS=OFF -DVARNELL_BENCH=ON \
   -DPLATFORM_TEST_HOOKS=OFF >/dev/null
-cmake --build build/release
+cmake --build build/release -j "$JOBS"
 bash scripts/smoke.sh "$ROOT/build/release"
 
 echo "== logging tests under ThreadSanitizer"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNELL_TSAN=ON >/dev/null
-cmake --build build/tsan --target zlog_tests zlog_diagnostics_child
-ctest --test-dir build/tsan -j"$JOBS" --output-on-failure -L zlog
+cmake --build build/tsan -j "$JOBS" --target zlog_tests zlog_diagnostics_child
+ctest --test-dir build/tsan -j "$JOBS" --output-on-failure -L zlog
 
 echo "== all tests passed"

@@ -37,11 +37,13 @@ void GetErrorCodeLocalDesc(unsigned int nErrorCode, char** ppszErrorDesc)
     if (IsChineseLocale(platform::Locale::CurrentLocaleIdentifier()))
         bundle = platform::Bundle::BundleWithPath(bundle->PathForResource("zh-Hans", "lproj"));
 
-    // A missing bundle gives no text; a missing key gives the key itself.
+    // A missing bundle gives no text; a missing key gives the key itself. The locale chose the
+    // table above: no localization of the bundle's own may be preferred here, or the dialogs' wider
+    // rule (zh-Hans.lproj for zh_SG or zh_Hans_HK) would answer in Chinese where the base applies.
     std::string description;
     const char* pszErrDescript = NULL;
     if (bundle) {
-        description = bundle->LocalizedStringForKey(szKey, "", "Localizable");
+        description = bundle->LocalizedStringForKey(szKey, "", "Localizable", "");
         pszErrDescript = description.c_str();
     }
     HOST_TRACE(3, "pszErrorDesc is %s", QovaTraceText(pszErrDescript).c_str());

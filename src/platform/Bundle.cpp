@@ -138,9 +138,13 @@ void Bundle::RegisterIdentifier(const std::string& identifier, const std::string
 
 namespace {
 
-std::vector<std::string> SearchFolders(const std::string& root)
+std::string CurrentLocalization()
 {
-    const std::string preferred = Locale::PreferredLocalization(Locale::CurrentLocaleIdentifier());
+    return Locale::PreferredLocalization(Locale::CurrentLocaleIdentifier());
+}
+
+std::vector<std::string> SearchFolders(const std::string& root, const std::string& preferred)
+{
     std::vector<std::string> folders;
     for (const std::string& l : {preferred, std::string("Base"), std::string("en")}) {
         const std::string folder = root + "/" + l + ".lproj";
@@ -164,7 +168,7 @@ std::string Bundle::PathForResource(const std::string& name, const std::string& 
     const std::string flat = m_resourcePath + "/" + file;
     if (Exists(flat))
         return flat;
-    for (const auto& folder : SearchFolders(m_resourcePath)) {
+    for (const auto& folder : SearchFolders(m_resourcePath, CurrentLocalization())) {
         const std::string candidate = folder + "/" + file;
         if (Exists(candidate))
             return candidate;
@@ -175,9 +179,15 @@ std::string Bundle::PathForResource(const std::string& name, const std::string& 
 std::string Bundle::LocalizedStringForKey(const std::string& key, const std::string& value,
                                           const std::string& table) const
 {
+    return LocalizedStringForKey(key, value, table, CurrentLocalization());
+}
+
+std::string Bundle::LocalizedStringForKey(const std::string& key, const std::string& value, const std::string& table,
+                                          const std::string& localization) const
+{
     const std::string tableFile = (table.empty() ? std::string("Localizable") : table) + ".strings";
     if (tableFile.find('/') == std::string::npos) {
-        for (const auto& folder : SearchFolders(m_resourcePath)) {
+        for (const auto& folder : SearchFolders(m_resourcePath, localization)) {
             const std::string path = folder + "/" + tableFile;
             if (!Exists(path))
                 continue;

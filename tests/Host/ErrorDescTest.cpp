@@ -10,9 +10,11 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -138,7 +140,10 @@ TEST_F(ErrorDesc, ExactlyTheSimplifiedChineseLocalesReadTheChineseTable)
     const Case kCases[] = {{"zh_CN.UTF-8", true},  {"zh_CN", true},         {"zh", true},
                            {"zh_Hans", true},      {"zh_Hans_CN", true},    {"zh_Hans_CN.UTF-8@x", true},
                            {"zh_TW.UTF-8", false}, {"zh-Hans", false},
-                           {"en_US.UTF-8", false}, {"C", false},            {"", false}};
+                           {"en_US.UTF-8", false}, {"C", false},            {"", false},
+                           // The dialogs prefer zh-Hans for these; the descriptions do not.
+                           {"zh_SG.UTF-8", false}, {"zh_SG", false},        {"zh_Hans_HK", false},
+                           {"zh_Hans_SG.UTF-8", false}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.lang);
         ScopedLocale locale(c.lang);
@@ -174,6 +179,62 @@ TEST_F(ErrorDesc, MissingTranslationGivesNothing)
     EXPECT_EQ("二(0x00000002)", Describe(2));
     EXPECT_EQ("0x00000001(0x00000001)", Describe(1));
     EXPECT_EQ("0x00000003(0x00000003)", Describe(3));
+}
+
+// Texts that must tell the reader what to do, read as a page gets them: through GetLastErrorDesc
+// after the code was the last result. A shorter text would send the reader the wrong way: a hash
+// name spoken of where a field name or the parameter count was wrong, "no display" without the
+// session the browser needs, a missing object where the private key is missing, a PIN refusal
+// that a changed PIN would not end without a reload (the host remembers it while it runs).
+class ErrorDescAdvice : public hosttest::HostTest
+{
+protected:
+    std::string LastErrorDesc(unsigned int code)
+    {
+        m_agent->m_nLastError = static_cast<int>(code);
+        const hosttest::Answer a = hosttest::Parse(Ask(R"({"function":"GetLastErrorDesc","params":[]})"));
+        EXPECT_EQ(0, a.errorcode);
+        return a.text;
+    }
+};
+
+TEST_F(ErrorDescAdvice, BothTablesSayWhatIsMeantAndWhatToDo)
+{
+    HOSTTEST_SKIP_WITHOUT_TREES();
+    const std::vector<std::string> kNames = {"\"SHA-1\"",  "\"SHA-256\"",  "\"MD-5\"",    "SubjectDN",
+                                             "IssuerDN",   "SerialNumber", "SubjectID",   "SubjectCN",
+                                             "CertContent", "CSPName",     "CertType"};
+    struct Case
+    {
+        unsigned int code;
+        std::vector<std::string> english, chinese;
+    };
+    std::vector<Case> cases = {
+        {0x80070057, {"missing or not valid", "for example"}, {"例如"}},
+        {0x800704C7, {"cancelled", "desktop session", "DISPLAY", "WAYLAND_DISPLAY"}, {"桌面会话", "DISPLAY", "WAYLAND_DISPLAY"}},
+        {0x8009002A, {"No matching object", "private key of the selected certificate is not on the token"},
+         {"未找到匹配的对象", "私钥不在令牌中"}},
+    };
+    for (const std::string& name : kNames) {
+        cases[0].english.push_back(name);
+        cases[0].chinese.push_back(name);
+    }
+    for (const CK_RV rv : {CKR_PIN_INCORRECT, CKR_PIN_INVALID, CKR_PIN_LEN_RANGE, CKR_PIN_EXPIRED, CKR_PIN_LOCKED})
+        cases.push_back({QovaP11Result(rv),
+                         {"If you have just changed or unlocked the PIN, reload the page so that it connects again."},
+                         {"如果刚刚修改或解锁了 PIN 码，请重新加载网页，使其重新连接。"}});
+    for (const bool chinese : {false, true}) {
+        hosttest::ScopedLocale locale(chinese ? "zh_CN.UTF-8" : "en_US.UTF-8");
+        for (const Case& c : cases) {
+            const std::string text = LastErrorDesc(c.code);
+            SCOPED_TRACE(Key(c.code) + ": " + text);
+            char suffix[16];
+            snprintf(suffix, sizeof(suffix), "(0x%08x)", c.code);
+            EXPECT_EQ(text.size() - strlen(suffix), text.rfind(suffix));
+            for (const std::string& part : chinese ? c.chinese : c.english)
+                EXPECT_NE(std::string::npos, text.find(part)) << part;
+        }
+    }
 }
 
 }  // namespace

@@ -133,6 +133,22 @@ TEST_F(BundleTest, ChineseLocaleSelectsZhHansAndTaiwanTheBaseTexts)
     }
 }
 
+// The error descriptions have a narrower Chinese rule than the dialogs: a caller that names the
+// localization (none at all included) is not overruled by the locale.
+TEST_F(BundleTest, NamedLocalizationReplacesTheLocalesChoice)
+{
+    auto bundle = Bundle::BundleWithPath(Root());
+    ASSERT_TRUE(bundle);
+    {
+        LocaleEnv env(nullptr, nullptr, "zh_SG.UTF-8");
+        EXPECT_EQ("你好", bundle->LocalizedStringForKey("Hello", "", "Localizable"));
+        EXPECT_EQ("Hello", bundle->LocalizedStringForKey("Hello", "", "Localizable", ""));
+    }
+    LocaleEnv env(nullptr, nullptr, "C");
+    EXPECT_EQ("你好", bundle->LocalizedStringForKey("Hello", "", "Localizable", "zh-Hans"));
+    EXPECT_EQ("Base only", bundle->LocalizedStringForKey("Only", "", "Localizable", "zh-Hans"));
+}
+
 TEST_F(BundleTest, MissingKeyGivesTheValueElseTheKey)
 {
     LocaleEnv env(nullptr, nullptr, "C");

@@ -35,6 +35,11 @@ public:
     // found nowhere gives `value` when that is not empty, else the key itself.
     std::string LocalizedStringForKey(const std::string& key, const std::string& value,
                                       const std::string& table) const;
+    // The same lookup with the localization chosen by the caller instead of the locale ("" for
+    // none: Base.lproj, en.lproj and the resources folder only), for texts whose language rule is
+    // not the dialogs' own.
+    std::string LocalizedStringForKey(const std::string& key, const std::string& value, const std::string& table,
+                                      const std::string& localization) const;
 
 private:
     std::string m_resourcePath;
