@@ -33,9 +33,14 @@ bool NameCutAtNUL(const cJSON* pItem)
     return pItem && 0 != (pItem->type & kNameCutAtNUL);
 }
 
+bool ValueCutAtNUL(const cJSON* pItem)
+{
+    return pItem && 0 != (pItem->type & kValueCutAtNUL);
+}
+
 bool CutAtNUL(const cJSON* pItem)
 {
-    return pItem && 0 != (pItem->type & (kNameCutAtNUL | kValueCutAtNUL));
+    return NameCutAtNUL(pItem) || ValueCutAtNUL(pItem);
 }
 
 // The string tokens of a request text in document order, read as cJSON reads them: a quote opens
@@ -93,7 +98,7 @@ void MarkTextsCutAtNUL(cJSON* pItem, bool bMember, StringTokens* pTokens)
 
 bool TreeHasTextCutAtNUL(const cJSON* pItem)
 {
-    if (0 != (pItem->type & kValueCutAtNUL))
+    if (ValueCutAtNUL(pItem))
         return true;
     for (const cJSON* pChild = pItem->child; pChild; pChild = pChild->next) {
         if (NameCutAtNUL(pChild) || TreeHasTextCutAtNUL(pChild))
@@ -367,7 +372,7 @@ unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomI
 
     const cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot, "function");
     QOVA_FAIL_IF(NULL == pFunction, QOVA_E_FAIL, "Get function");
-    const char* pszUTF8FuncName = cJSON_IsString(pFunction) ? pFunction->valuestring : NULL;
+    const char* pszUTF8FuncName = cJSON_String == TypeOf(pFunction) ? pFunction->valuestring : NULL;
     QOVA_FAIL_IF(NULL == pszUTF8FuncName, QOVA_E_FAIL, "Get function name");
     // A name cut short would run another function than the one sent.
     QOVA_FAIL_IF(CutAtNUL(pFunction), QOVA_E_FAIL, "Check function name");
@@ -382,7 +387,7 @@ unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomI
     const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot, "randomId");
     const char* pszUTF8RandomId = NULL;
     if (pRandomId) {
-        pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : NULL;
+        pszUTF8RandomId = cJSON_String == TypeOf(pRandomId) ? pRandomId->valuestring : NULL;
         QOVA_FAIL_IF(NULL == pszUTF8RandomId, QOVA_E_FAIL, "Get randomId");
         QOVA_FAIL_IF(CutAtNUL(pRandomId), QOVA_E_FAIL, "Check randomId");
         if (QovaLogEnabled())
@@ -421,7 +426,12 @@ unsigned int ConverJSONArrayItemtoNULLEndString(const cJSON* pJSONArray, int nIn
         QOVA_FAIL_IF(cJSON_String != nItemType, QOVA_E_PARAM_TYPE, "Check param type");
         pszJSONItem = pParam->valuestring;
     } else {
-        QOVA_FAIL_IF(cJSON_String != pJSONItem->type, QOVA_E_PARAM_TYPE, "Check item type");
+        // The reason keeps the text the trace has always written for this step.
+        if (cJSON_String != TypeOf(pJSONItem)) {
+            QOVA_TRACE_STEP_FAILED("Check item type", QOVA_E_PARAM_TYPE, "cJSON_String != pJSONItem->type");
+            return QOVA_E_PARAM_TYPE;
+        }
+        QOVA_TRACE_STEP_OK("Check item type");
         pszJSONItem = pJSONItem->valuestring;
     }
     QOVA_FAIL_IF(NULL == pszJSONItem, QOVA_E_PARAM_TYPE, "Get item text");
