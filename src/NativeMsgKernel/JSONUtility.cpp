@@ -43,6 +43,31 @@ bool CutAtNUL(const cJSON* pItem)
     return NameCutAtNUL(pItem) || ValueCutAtNUL(pItem);
 }
 
+// What cJSON made of one string token of a request.
+enum class TokenText {
+    kWhole,     // the text as sent
+    kCutAtNUL,  // "\u0000": the text ends there, the request is JSON all the same
+    kNotJSON,   // "\u" without four hexadecimal digits, which cJSON also reads as U+0000
+};
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The four characters after "\u" (at p) as cJSON's parse_hex4 reads them: it gives 0 as soon as one
+// of them is not a hexadecimal digit. A NUL among them stops the scan before it reads past the text.
+TokenText ClassifyUnicodeEscape(const char* p)
+{
+    bool bZero = true;
+    for (int i = 0; i < 4; ++i) {
+        if (!IsHexDigit(p[i]))
+            return TokenText::kNotJSON;
+        bZero = bZero && '0' == p[i];
+    }
+    return bZero ? TokenText::kCutAtNUL : TokenText::kWhole;
+}
+
 // The string tokens of a request text in document order, read as cJSON reads them: a quote opens
 // a string, a backslash takes the character after it along, a quote closes it. Outside strings a
 // text that cJSON parsed holds no quote, so the tokens line up with the parsed tree's texts.
@@ -51,49 +76,70 @@ class StringTokens
 public:
     explicit StringTokens(const char* pszText) : m_p(pszText) {}
 
-    // Whether the next string token holds an escaped NUL; false once the text has ended.
-    bool NextHoldsNUL()
+    // What the next string token holds; kWhole once the text has ended. A token that is not JSON
+    // is not read to its end: nothing after it is looked at.
+    TokenText Next()
     {
         while ('\0' != *m_p && '"' != *m_p)
             ++m_p;
         if ('\0' == *m_p)
-            return false;
+            return TokenText::kWhole;
         ++m_p;
-        bool bNUL = false;
+        TokenText text = TokenText::kWhole;
         while ('\0' != *m_p && '"' != *m_p) {
             if ('\\' == *m_p) {
                 ++m_p;
                 if ('\0' == *m_p)
                     break;
-                // Each comparison stops at the terminating NUL before the next one reads past it.
-                if ('u' == m_p[0] && '0' == m_p[1] && '0' == m_p[2] && '0' == m_p[3] && '0' == m_p[4])
-                    bNUL = true;
+                // cJSON decodes the escape from the four characters after "u" whatever they are
+                // (a backslash or quote among them included); valid digits hold neither, so
+                // reading on one character at a time stays in step with it.
+                if ('u' == *m_p) {
+                    const TokenText escape = ClassifyUnicodeEscape(m_p + 1);
+                    if (TokenText::kNotJSON == escape)
+                        return escape;
+                    if (TokenText::kCutAtNUL == escape)
+                        text = escape;
+                }
             }
             ++m_p;
         }
         if ('"' == *m_p)
             ++m_p;
-        return bNUL;
+        return text;
     }
 
 private:
     const char* m_p;
 };
 
-// Marks the texts of a parsed tree that held an escaped NUL, visiting them in document order: a
-// member's name before its value. Depth is bounded by cJSON's nesting limit.
-void MarkTextsCutAtNUL(cJSON* pItem, bool bMember, StringTokens* pTokens)
+// Reads the item's next text token and marks the item with nMark when an escaped NUL cut it short;
+// false when the token is not JSON.
+bool MarkNextToken(cJSON* pItem, int nMark, StringTokens* pTokens)
 {
-    if (bMember && pTokens->NextHoldsNUL())
-        pItem->type |= kNameCutAtNUL;
+    const TokenText text = pTokens->Next();
+    if (TokenText::kCutAtNUL == text)
+        pItem->type |= nMark;
+    return TokenText::kNotJSON != text;
+}
+
+// Marks the texts of a parsed tree that held an escaped NUL, visiting them in document order: a
+// member's name before its value. False, and the walk stops, at a text that is not JSON. Depth is
+// bounded by cJSON's nesting limit.
+bool MarkTextsCutAtNUL(cJSON* pItem, bool bMember, StringTokens* pTokens)
+{
+    if (bMember && !MarkNextToken(pItem, kNameCutAtNUL, pTokens))
+        return false;
     const int nType = TypeOf(pItem);
-    if (cJSON_String == nType) {
-        if (pTokens->NextHoldsNUL())
-            pItem->type |= kValueCutAtNUL;
-    } else if (cJSON_Array == nType || cJSON_Object == nType) {
-        for (cJSON* pChild = pItem->child; pChild; pChild = pChild->next)
-            MarkTextsCutAtNUL(pChild, cJSON_Object == nType, pTokens);
+    if (cJSON_String == nType)
+        return MarkNextToken(pItem, kValueCutAtNUL, pTokens);
+    if (cJSON_Array == nType || cJSON_Object == nType) {
+        for (cJSON* pChild = pItem->child; pChild; pChild = pChild->next) {
+            if (!MarkTextsCutAtNUL(pChild, cJSON_Object == nType, pTokens))
+                return false;
+        }
     }
+    return true;
 }
 
 bool TreeHasTextCutAtNUL(const cJSON* pItem)
@@ -364,11 +410,11 @@ unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomI
     const CJsonPtr root(cJSON_Parse(pszRequestMsg));
     const cJSON* pJsonRoot = root.get();
     QOVA_FAIL_IF(NULL == pJsonRoot, QOVA_E_FAIL, "cJSON_Parse");
-    // Every escaped NUL is written this way; without one there is nothing to mark.
-    if (strstr(pszRequestMsg, "\\u0000")) {
-        StringTokens tokens(pszRequestMsg);
-        MarkTextsCutAtNUL(root.get(), false, &tokens);
-    }
+    // cJSON takes "\uzzzz" as U+0000, cutting the text short where JSON has no such escape: such a
+    // request is unreadable, wherever the escape stands. Its other leniencies cut no text and stay.
+    StringTokens tokens(pszRequestMsg);
+    const bool bEscapesJSON = MarkTextsCutAtNUL(root.get(), false, &tokens);
+    QOVA_FAIL_IF(!bEscapesJSON, QOVA_E_FAIL, "Check escapes");
 
     const cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot, "function");
     QOVA_FAIL_IF(NULL == pFunction, QOVA_E_FAIL, "Get function");
