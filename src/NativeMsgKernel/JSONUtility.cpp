@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -188,6 +189,48 @@ size_t ScanUTF8(const unsigned char* p, bool* pbWellFormed)
         byHigh = 0xBF;
     }
     return nTrail + 1;
+}
+
+// The end of the run of ASCII bytes that starts at i, among the nLength bytes at p: 32 and then 8
+// bytes at a time while whole words are ASCII, the rest one byte at a time.
+size_t AsciiRunEnd(const unsigned char* p, size_t i, size_t nLength)
+{
+    constexpr uint64_t kHighBits = 0x8080808080808080u;
+    uint64_t nWords[4];
+    while (nLength - i >= sizeof(nWords)) {
+        memcpy(nWords, p + i, sizeof(nWords));
+        if (0 != ((nWords[0] | nWords[1] | nWords[2] | nWords[3]) & kHighBits))
+            break;
+        i += sizeof(nWords);
+    }
+    while (nLength - i >= sizeof(nWords[0])) {
+        memcpy(nWords, p + i, sizeof(nWords[0]));
+        if (0 != (nWords[0] & kHighBits))
+            break;
+        i += sizeof(nWords[0]);
+    }
+    while (i < nLength && p[i] < 0x80)
+        ++i;
+    return i;
+}
+
+// Length of the well-formed UTF-8 start of the nLength bytes at p, a NUL-terminated text: nLength
+// when all of it is.
+size_t WellFormedUTF8Length(const unsigned char* p, size_t nLength)
+{
+    size_t i = 0;
+    while (i < nLength) {
+        if (p[i] < 0x80) {
+            i = AsciiRunEnd(p, i, nLength);
+            continue;
+        }
+        bool bWellFormed = true;
+        const size_t n = ScanUTF8(p + i, &bWellFormed);
+        if (!bWellFormed)
+            return i;
+        i += n;
+    }
+    return nLength;
 }
 
 constexpr char kReplacementChar[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
@@ -377,9 +420,12 @@ bool AddResult(cJSON* pResponseJSON, unsigned int nType, const void* pValue, boo
 char* CopyAsUTF8(const char* pszText)
 {
     const unsigned char* pbyText = reinterpret_cast<const unsigned char*>(pszText);
-    size_t nSize = 1;
+    const size_t nLength = strlen(pszText);
+    // Answers are nearly always UTF-8 already (Base64 is ASCII): those are copied as they stand.
+    const size_t nWellFormed = WellFormedUTF8Length(pbyText, nLength);
+    size_t nSize = nWellFormed + 1;
     bool bWellFormed = true;
-    for (const unsigned char* p = pbyText; *p;) {
+    for (const unsigned char* p = pbyText + nWellFormed; *p;) {
         const size_t n = ScanUTF8(p, &bWellFormed);
         nSize += bWellFormed ? n : kReplacementSize;
         p += n;
@@ -387,8 +433,9 @@ char* CopyAsUTF8(const char* pszText)
     char* pszCopy = new (std::nothrow) char[nSize];
     if (!pszCopy)
         return nullptr;
-    char* pszOut = pszCopy;
-    for (const unsigned char* p = pbyText; *p;) {
+    memcpy(pszCopy, pszText, nWellFormed);
+    char* pszOut = pszCopy + nWellFormed;
+    for (const unsigned char* p = pbyText + nWellFormed; *p;) {
         const size_t n = ScanUTF8(p, &bWellFormed);
         if (bWellFormed)
             memcpy(pszOut, p, n);
