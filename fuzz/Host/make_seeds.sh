@@ -20,6 +20,7 @@ seed deep            '{"function":"GetVersion","params":[[[[[[[[[[[[[[[[[[[[[[[[
 seed nul-message     '{"function":"SignMsgPKCS7","params":["a\u0000b","SHA-256",true]}'
 seed nul-escaped     '{"function":"SignMsgPKCS7","params":["a\\u0000b","SHA-256",true]}'
 seed nul-function    '{"function":"GetVersion\u0000junk","params":[],"randomId":"1"}'
+seed hex-not-digits  '{"function":"SignMsgPKCS7","params":["a\uzzzzb","SHA-256",true],"randomId":"a\u00\"x"}'
 seed nul-name        '{"function":"SelectCertificate","params":[{"param\u0000":"CN=a"},"","",""]}'
 seed bad-utf8        "$(printf '{"function":"\303(\355\240\200","params":[],"randomId":"\361\200\200\341\200"}')"
 seed broken          '{"function":"GetVersion","params":[1,2'

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -33,9 +34,39 @@ bool NameCutAtNUL(const cJSON* pItem)
     return pItem && 0 != (pItem->type & kNameCutAtNUL);
 }
 
+bool ValueCutAtNUL(const cJSON* pItem)
+{
+    return pItem && 0 != (pItem->type & kValueCutAtNUL);
+}
+
 bool CutAtNUL(const cJSON* pItem)
 {
-    return pItem && 0 != (pItem->type & (kNameCutAtNUL | kValueCutAtNUL));
+    return NameCutAtNUL(pItem) || ValueCutAtNUL(pItem);
+}
+
+// What cJSON made of one string token of a request.
+enum class TokenText {
+    kWhole,     // the text as sent
+    kCutAtNUL,  // "\u0000": the text ends there, the request is JSON all the same
+    kNotJSON,   // "\u" without four hexadecimal digits, which cJSON also reads as U+0000
+};
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The four characters after "\u" (at p) as cJSON's parse_hex4 reads them: it gives 0 as soon as one
+// of them is not a hexadecimal digit. A NUL among them stops the scan before it reads past the text.
+TokenText ClassifyUnicodeEscape(const char* p)
+{
+    bool bZero = true;
+    for (int i = 0; i < 4; ++i) {
+        if (!IsHexDigit(p[i]))
+            return TokenText::kNotJSON;
+        bZero = bZero && '0' == p[i];
+    }
+    return bZero ? TokenText::kCutAtNUL : TokenText::kWhole;
 }
 
 // The string tokens of a request text in document order, read as cJSON reads them: a quote opens
@@ -46,54 +77,75 @@ class StringTokens
 public:
     explicit StringTokens(const char* pszText) : m_p(pszText) {}
 
-    // Whether the next string token holds an escaped NUL; false once the text has ended.
-    bool NextHoldsNUL()
+    // What the next string token holds; kWhole once the text has ended. A token that is not JSON
+    // is not read to its end: nothing after it is looked at.
+    TokenText Next()
     {
         while ('\0' != *m_p && '"' != *m_p)
             ++m_p;
         if ('\0' == *m_p)
-            return false;
+            return TokenText::kWhole;
         ++m_p;
-        bool bNUL = false;
+        TokenText text = TokenText::kWhole;
         while ('\0' != *m_p && '"' != *m_p) {
             if ('\\' == *m_p) {
                 ++m_p;
                 if ('\0' == *m_p)
                     break;
-                // Each comparison stops at the terminating NUL before the next one reads past it.
-                if ('u' == m_p[0] && '0' == m_p[1] && '0' == m_p[2] && '0' == m_p[3] && '0' == m_p[4])
-                    bNUL = true;
+                // cJSON decodes the escape from the four characters after "u" whatever they are
+                // (a backslash or quote among them included); valid digits hold neither, so
+                // reading on one character at a time stays in step with it.
+                if ('u' == *m_p) {
+                    const TokenText escape = ClassifyUnicodeEscape(m_p + 1);
+                    if (TokenText::kNotJSON == escape)
+                        return escape;
+                    if (TokenText::kCutAtNUL == escape)
+                        text = escape;
+                }
             }
             ++m_p;
         }
         if ('"' == *m_p)
             ++m_p;
-        return bNUL;
+        return text;
     }
 
 private:
     const char* m_p;
 };
 
-// Marks the texts of a parsed tree that held an escaped NUL, visiting them in document order: a
-// member's name before its value. Depth is bounded by cJSON's nesting limit.
-void MarkTextsCutAtNUL(cJSON* pItem, bool bMember, StringTokens* pTokens)
+// Reads the item's next text token and marks the item with nMark when an escaped NUL cut it short;
+// false when the token is not JSON.
+bool MarkNextToken(cJSON* pItem, int nMark, StringTokens* pTokens)
 {
-    if (bMember && pTokens->NextHoldsNUL())
-        pItem->type |= kNameCutAtNUL;
+    const TokenText text = pTokens->Next();
+    if (TokenText::kCutAtNUL == text)
+        pItem->type |= nMark;
+    return TokenText::kNotJSON != text;
+}
+
+// Marks the texts of a parsed tree that held an escaped NUL, visiting them in document order: a
+// member's name before its value. False, and the walk stops, at a text that is not JSON. Depth is
+// bounded by cJSON's nesting limit.
+bool MarkTextsCutAtNUL(cJSON* pItem, bool bMember, StringTokens* pTokens)
+{
+    if (bMember && !MarkNextToken(pItem, kNameCutAtNUL, pTokens))
+        return false;
     const int nType = TypeOf(pItem);
-    if (cJSON_String == nType) {
-        if (pTokens->NextHoldsNUL())
-            pItem->type |= kValueCutAtNUL;
-    } else if (cJSON_Array == nType || cJSON_Object == nType) {
-        for (cJSON* pChild = pItem->child; pChild; pChild = pChild->next)
-            MarkTextsCutAtNUL(pChild, cJSON_Object == nType, pTokens);
+    if (cJSON_String == nType)
+        return MarkNextToken(pItem, kValueCutAtNUL, pTokens);
+    if (cJSON_Array == nType || cJSON_Object == nType) {
+        for (cJSON* pChild = pItem->child; pChild; pChild = pChild->next) {
+            if (!MarkTextsCutAtNUL(pChild, cJSON_Object == nType, pTokens))
+                return false;
+        }
     }
+    return true;
 }
 
 bool TreeHasTextCutAtNUL(const cJSON* pItem)
 {
-    if (0 != (pItem->type & kValueCutAtNUL))
+    if (ValueCutAtNUL(pItem))
         return true;
     for (const cJSON* pChild = pItem->child; pChild; pChild = pChild->next) {
         if (NameCutAtNUL(pChild) || TreeHasTextCutAtNUL(pChild))
@@ -137,6 +189,48 @@ size_t ScanUTF8(const unsigned char* p, bool* pbWellFormed)
         byHigh = 0xBF;
     }
     return nTrail + 1;
+}
+
+// The end of the run of ASCII bytes that starts at i, among the nLength bytes at p: 32 and then 8
+// bytes at a time while whole words are ASCII, the rest one byte at a time.
+size_t AsciiRunEnd(const unsigned char* p, size_t i, size_t nLength)
+{
+    constexpr uint64_t kHighBits = 0x8080808080808080u;
+    uint64_t nWords[4];
+    while (nLength - i >= sizeof(nWords)) {
+        memcpy(nWords, p + i, sizeof(nWords));
+        if (0 != ((nWords[0] | nWords[1] | nWords[2] | nWords[3]) & kHighBits))
+            break;
+        i += sizeof(nWords);
+    }
+    while (nLength - i >= sizeof(nWords[0])) {
+        memcpy(nWords, p + i, sizeof(nWords[0]));
+        if (0 != (nWords[0] & kHighBits))
+            break;
+        i += sizeof(nWords[0]);
+    }
+    while (i < nLength && p[i] < 0x80)
+        ++i;
+    return i;
+}
+
+// Length of the well-formed UTF-8 start of the nLength bytes at p, a NUL-terminated text: nLength
+// when all of it is.
+size_t WellFormedUTF8Length(const unsigned char* p, size_t nLength)
+{
+    size_t i = 0;
+    while (i < nLength) {
+        if (p[i] < 0x80) {
+            i = AsciiRunEnd(p, i, nLength);
+            continue;
+        }
+        bool bWellFormed = true;
+        const size_t n = ScanUTF8(p + i, &bWellFormed);
+        if (!bWellFormed)
+            return i;
+        i += n;
+    }
+    return nLength;
 }
 
 constexpr char kReplacementChar[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
@@ -326,9 +420,12 @@ bool AddResult(cJSON* pResponseJSON, unsigned int nType, const void* pValue, boo
 char* CopyAsUTF8(const char* pszText)
 {
     const unsigned char* pbyText = reinterpret_cast<const unsigned char*>(pszText);
-    size_t nSize = 1;
+    const size_t nLength = strlen(pszText);
+    // Answers are nearly always UTF-8 already (Base64 is ASCII): those are copied as they stand.
+    const size_t nWellFormed = WellFormedUTF8Length(pbyText, nLength);
+    size_t nSize = nWellFormed + 1;
     bool bWellFormed = true;
-    for (const unsigned char* p = pbyText; *p;) {
+    for (const unsigned char* p = pbyText + nWellFormed; *p;) {
         const size_t n = ScanUTF8(p, &bWellFormed);
         nSize += bWellFormed ? n : kReplacementSize;
         p += n;
@@ -336,8 +433,9 @@ char* CopyAsUTF8(const char* pszText)
     char* pszCopy = new (std::nothrow) char[nSize];
     if (!pszCopy)
         return nullptr;
-    char* pszOut = pszCopy;
-    for (const unsigned char* p = pbyText; *p;) {
+    memcpy(pszCopy, pszText, nWellFormed);
+    char* pszOut = pszCopy + nWellFormed;
+    for (const unsigned char* p = pbyText + nWellFormed; *p;) {
         const size_t n = ScanUTF8(p, &bWellFormed);
         if (bWellFormed)
             memcpy(pszOut, p, n);
@@ -359,15 +457,15 @@ unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomI
     const CJsonPtr root(cJSON_Parse(pszRequestMsg));
     const cJSON* pJsonRoot = root.get();
     QOVA_FAIL_IF(NULL == pJsonRoot, QOVA_E_FAIL, "cJSON_Parse");
-    // Every escaped NUL is written this way; without one there is nothing to mark.
-    if (strstr(pszRequestMsg, "\\u0000")) {
-        StringTokens tokens(pszRequestMsg);
-        MarkTextsCutAtNUL(root.get(), false, &tokens);
-    }
+    // cJSON takes "\uzzzz" as U+0000, cutting the text short where JSON has no such escape: such a
+    // request is unreadable, wherever the escape stands. Its other leniencies cut no text and stay.
+    StringTokens tokens(pszRequestMsg);
+    const bool bEscapesJSON = MarkTextsCutAtNUL(root.get(), false, &tokens);
+    QOVA_FAIL_IF(!bEscapesJSON, QOVA_E_FAIL, "Check escapes");
 
     const cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot, "function");
     QOVA_FAIL_IF(NULL == pFunction, QOVA_E_FAIL, "Get function");
-    const char* pszUTF8FuncName = cJSON_IsString(pFunction) ? pFunction->valuestring : NULL;
+    const char* pszUTF8FuncName = cJSON_String == TypeOf(pFunction) ? pFunction->valuestring : NULL;
     QOVA_FAIL_IF(NULL == pszUTF8FuncName, QOVA_E_FAIL, "Get function name");
     // A name cut short would run another function than the one sent.
     QOVA_FAIL_IF(CutAtNUL(pFunction), QOVA_E_FAIL, "Check function name");
@@ -382,7 +480,7 @@ unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomI
     const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot, "randomId");
     const char* pszUTF8RandomId = NULL;
     if (pRandomId) {
-        pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : NULL;
+        pszUTF8RandomId = cJSON_String == TypeOf(pRandomId) ? pRandomId->valuestring : NULL;
         QOVA_FAIL_IF(NULL == pszUTF8RandomId, QOVA_E_FAIL, "Get randomId");
         QOVA_FAIL_IF(CutAtNUL(pRandomId), QOVA_E_FAIL, "Check randomId");
         if (QovaLogEnabled())
@@ -421,7 +519,12 @@ unsigned int ConverJSONArrayItemtoNULLEndString(const cJSON* pJSONArray, int nIn
         QOVA_FAIL_IF(cJSON_String != nItemType, QOVA_E_PARAM_TYPE, "Check param type");
         pszJSONItem = pParam->valuestring;
     } else {
-        QOVA_FAIL_IF(cJSON_String != pJSONItem->type, QOVA_E_PARAM_TYPE, "Check item type");
+        // The reason keeps the text the trace has always written for this step.
+        if (cJSON_String != TypeOf(pJSONItem)) {
+            QOVA_TRACE_STEP_FAILED("Check item type", QOVA_E_PARAM_TYPE, "cJSON_String != pJSONItem->type");
+            return QOVA_E_PARAM_TYPE;
+        }
+        QOVA_TRACE_STEP_OK("Check item type");
         pszJSONItem = pJSONItem->valuestring;
     }
     QOVA_FAIL_IF(NULL == pszJSONItem, QOVA_E_PARAM_TYPE, "Get item text");

@@ -16,7 +16,9 @@ constexpr unsigned int QOVA_RESULT_TYPE_INT = 7;     // value: signed 32-bit int
 // null when the request carries none), the function-name copy (new[]), the duplicated parameter list
 // (release with cJSON_Delete). A function name, randomId or the name of either member that an escaped
 // NUL cuts short fails the split (0xFFFFFFFF); such texts in the parameter list are marked for
-// JSONHasTextCutAtNUL.
+// JSONHasTextCutAtNUL. A "\u" without four hexadecimal digits, which cJSON reads as U+0000 though it
+// is not JSON, fails the split wherever it stands in the object (member names included); cJSON's
+// other leniencies (raw control characters, text after the object...) are read as cJSON reads them.
 unsigned int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszRandomId, char** ppszFuncName,
                                    cJSON** ppParams);
 

@@ -10,6 +10,7 @@
 #include "platform/StringsFile.h"
 
 #include <cstring>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -146,6 +147,91 @@ TEST_F(RequestDispatch, TextCutShortByAnEscapedNulIsRefused)
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.response, Ask(c.request));
+    }
+}
+
+// Whether Python's json.loads, with its C scanner, reads each text: the pure-Python scanner reads
+// "\u 000" and "\u+000" as U+0000 (int(text, 16) takes a blank or a sign).
+std::vector<bool> ReadableToPython(const std::vector<std::string>& texts)
+{
+    std::string command = "python3 -c 'import json, json.scanner, sys\nassert json.scanner.c_make_scanner\n"
+                          "for h in sys.argv[1:]:\n  try: json.loads(bytes.fromhex(h)); print(1)\n"
+                          "  except ValueError: print(0)'";
+    for (const std::string& text : texts)
+        command += " " + testutil::BytesToHex(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    std::string out;
+    EXPECT_EQ(0, testutil::RunCommand(command, &out));
+    std::vector<bool> readable;
+    for (size_t i = 0; i < out.size(); i += 2)
+        readable.push_back('1' == out[i]);
+    readable.resize(texts.size());
+    return readable;
+}
+
+// cJSON reads "\u" followed by four characters that are not all hexadecimal digits as U+0000 and
+// ends the text there, so "a\uzzzzb" would be signed as "a" and "GetVersion\uzzzzjunk" run as
+// GetVersion. JSON has no such escape. Python's json.loads decides which requests are JSON: those
+// are answered as today ("readable"), the others as an unreadable request, wherever it stands.
+TEST_F(RequestDispatch, EscapesThatAreNotJsonMakeTheRequestUnreadable)
+{
+    const std::string unsplit = R"({"function":"", "errorcode":-2146893779, "result":false})";
+    const std::string version = R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6")";
+    const std::string noSelection = "{\"function\":\"SignMsgPKCS7\",\"errorcode\":" +
+                                    std::to_string(Signed(QOVA_E_NO_SELECTED_CERT)) + ",\"result\":false}";
+    const std::string notFound = R"({"function":"SelectCertificate","errorcode":-1610149887,"result":false})";
+    const struct
+    {
+        std::string request;
+        std::string readable;  // the answer when the request is JSON
+    } kCases[] = {
+        {Request("SignMsgPKCS7", R"("a\uzzzzb","SHA-1",true)"), noSelection},
+        {Request("SignMsgPKCS7", R"("a\u00G0b","SHA-1",true)"), noSelection},
+        {Request("SignMsgPKCS7", R"("a\u 000b","SHA-1",true)"), noSelection},
+        {Request("SignMsgPKCS7", R"("a\u+000b","SHA-1",true)"), noSelection},
+        {Request("SignMsgPKCS7", R"("a\u00\"x","SHA-1",true)"), noSelection},  // a backslash among the four
+        {Request("SelectCertificate", R"("","","",["\uzzzz"])"), notFound},     // in the unread fourth item
+        {Request("SelectCertificate", R"("","","",{"n\u00zz":1})"), notFound},  // in a member name
+        {R"({"function":"GetVersion\uzzzzjunk","params":[]})", version + "}"},
+        {R"({"function":"GetVersion","params":[],"randomId":"ab\u00G0cd"})", version + R"(,"randomId":"ab"})"},
+        {R"({"function":"GetVersion","params":[],"randomId\uzzzz":"5"})", version + R"(,"randomId":"5"})"},
+        {R"({"function":"GetVersion","params":[],"note":"\u 000"})", version + "}"},  // a member nobody reads
+        {R"({"function":"GetVersion","params":[],"randomId":"\ud83d\uzzzz"})", unsplit},  // cJSON refuses it
+        // JSON, answered as today.
+        {Request("SignMsgPKCS7", R"("a\u0000b","SHA-1",true)"),
+         R"({"function":"SignMsgPKCS7","errorcode":-1610141180,"result":false})"},
+        {R"({"function":"GetVers\u0069\u006Fn","params":[],"randomId":"\u00e9\uD83D\ude00"})",
+         version + ",\"randomId\":\"\xC3\xA9\xF0\x9F\x98\x80\"}"},
+        {R"({"function":"GetVersion","params":[],"randomId":"a\\uzzzz"})", version + R"(,"randomId":"a\\uzzzz"})"},
+    };
+    std::vector<std::string> requests;
+    for (const auto& c : kCases)
+        requests.push_back(c.request);
+    const std::vector<bool> readable = ReadableToPython(requests);
+    ASSERT_EQ(2u, std::set<bool>(readable.begin(), readable.end()).size());  // both kinds, or Python failed
+    for (size_t i = 0; i < requests.size(); ++i)
+        EXPECT_EQ(readable[i] ? kCases[i].readable : unsplit, Ask(requests[i])) << requests[i];
+}
+
+// cJSON's other leniencies (raw control characters in a text, bytes up to 0x20 as white space,
+// numbers like 01 or 1., text after the object) cut no text: such a request is read as before with
+// a valid escape for "@", and refused with one that is not JSON. Python refuses them all.
+TEST_F(RequestDispatch, CJsonLeniencyKeepsARequestReadable)
+{
+    const std::string version = R"({"function":"GetVersion","errorcode":0,"result":"3.0.0.6","randomId":")";
+    const struct
+    {
+        std::string request;
+        std::string randomId;  // as answered with "\u0041" for "@"
+    } kCases[] = {
+        {"{\"function\":\"GetVersion\",\"params\":[],\"randomId\":\"a\tb\x01@\"}", R"(a\tb\u0001A)"},
+        {"\x01{\x1f\"function\"\x02:\"GetVersion\",\"params\":[] ,\"randomId\":\"@\"}\x7f", "A"},
+        {R"({"function":"GetVersion","params":[01,1.,-0],"randomId":"@"})", "A"},
+        {R"({"function":"GetVersion","params":[],"randomId":"@"}x"\uzzzz")", "A"},  // text after it is not read
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(version + c.randomId + "\"}", Ask(testutil::ReplaceAll(c.request, "@", R"(\u0041)")));
+        EXPECT_EQ(R"({"function":"", "errorcode":-2146893779, "result":false})",
+                  Ask(testutil::ReplaceAll(c.request, "@", R"(\uzzzz)")));
     }
 }
 

@@ -1,11 +1,16 @@
 #include "JSONHolders.h"
 #include "JSONUtility.h"
+#include "JSONUtilityDetail.h"
+#include "TestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -326,6 +331,45 @@ TEST(ConvertJSONToResponseMsg, EscapesRequestTextsInEveryAnswer)
         EXPECT_EQ(hostileName, pFunction->valuestring);
         EXPECT_EQ(hostileId, pRandomId->valuestring);
         EXPECT_EQ(c.withObject ? 0.0 : -2146893779.0, pCode->valuedouble);
+    }
+}
+
+// Well-formed text is copied as it stands, its ASCII checked 32 and 8 bytes at a time; each
+// ill-formed sequence becomes U+FFFD as Python's decoder (errors="replace", the rule browsers
+// follow) replaces it. Each sequence stands at every place relative to those blocks: right after
+// whole ASCII blocks, across a block boundary, as the text's last bytes, and before ASCII blocks.
+TEST(CopyAsUTF8, ReplacesWhatPythonReplacesWhereverItStandsInABlock)
+{
+    const auto hex = [](const std::string& text) {
+        return testutil::BytesToHex(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    };
+    std::vector<std::string> texts;
+    std::string hexLines;
+    for (const char* sequence : {"C3A9", "E4B8AD", "F09F9880", "FF", "80", "C3", "E4B8", "F09F98", "EDA080", "C0AF",
+                                 "F4908080", "E4B8ADFF", "C3A9E4B8AD41F09F9880"}) {
+        const std::vector<unsigned char> bytes = testutil::HexToBytes(sequence);
+        for (size_t before = 0; before <= 41; ++before) {
+            for (size_t after : {0, 1, 8, 32}) {
+                texts.push_back(std::string(before, 'a') + std::string(bytes.begin(), bytes.end()) +
+                                std::string(after, 'z'));
+                hexLines += hex(texts.back()) + "\n";
+            }
+        }
+    }
+    testutil::ScopedTempDir dir;
+    ASSERT_TRUE(testutil::WriteFile(dir.File("texts"), hexLines));
+    std::string decoded;
+    ASSERT_EQ(0, testutil::RunCommand("python3 -c 'import sys\nfor h in open(sys.argv[1]).read().split():\n"
+                                      "  print(bytes.fromhex(h).decode(\"utf-8\", \"replace\").encode().hex())' " +
+                                          testutil::ShellQuote(dir.File("texts")),
+                                      &decoded));
+    std::istringstream lines(decoded);
+    for (const std::string& text : texts) {
+        std::string expected;
+        ASSERT_TRUE(std::getline(lines, expected));
+        const std::unique_ptr<char[]> copy(CopyAsUTF8(text.c_str()));
+        ASSERT_NE(nullptr, copy);
+        EXPECT_EQ(expected, hex(copy.get())) << hex(text);
     }
 }
 
