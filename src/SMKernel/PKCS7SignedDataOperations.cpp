@@ -306,11 +306,13 @@ unsigned int ReadSignedDataTree(const char* pszFunc, NodeEx* pPKCS7, SignedDataP
         if (QovaLogEnabled())
             TRACE(3, "It's a PKCS#7 attached signature");
         NodeEx* pContentExplicit = pContentInfo->vetNodes[1];
-        PKCS7_SHAPE_FAIL_IF(pContentExplicit->vetNodes.empty(), "Check PKCS#7 nodes");
-        // Streaming writers split the content into OCTET STRING pieces of a constructed string.
+        // The explicit [0] holds the content's one OCTET STRING; streaming writers split it into
+        // pieces of a constructed string. Any other element is no content of ours to hand out.
+        PKCS7_SHAPE_FAIL_IF(1 != pContentExplicit->vetNodes.size(), "Check PKCS#7 nodes");
         NodeEx* pData = pContentExplicit->vetNodes[0];
         std::vector<const NodeEx*> pieces;
-        PKCS7_SHAPE_FAIL_IF(!CollectOctetStringPieces(pData, pieces), "Check PKCS#7 'content' pieces");
+        PKCS7_SHAPE_FAIL_IF(!CollectOctetStringPieces(pData, kTagOctetString, pieces),
+                            "Check PKCS#7 'content' pieces");
         if (parts.fileForm) {
             // One offset and one size cannot name content in several pieces.
             PKCS7_SHAPE_FAIL_IF(pieces.size() > 1, "Check PKCS#7 content in one piece");
