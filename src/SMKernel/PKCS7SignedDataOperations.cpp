@@ -8,6 +8,7 @@
 #include "Misc.h"
 #include "QovaTrace.h"
 #include "SM2CertHelpers.h"
+#include "SM2CertHelpersDetail.h"
 #include "SMContentTypes.h"
 #include "SMRegistry.h"
 #include "SslTraceDetail.h"
@@ -672,13 +673,12 @@ unsigned int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsign
 
     unsigned char* pbyIssuer = nullptr;
     int nIssuerSize = 0;
-    unsigned int nResult = GetIssuerFromCert(pbyCert, nCertSize, &pbyIssuer, &nIssuerSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetIssuerFromCert");
-    const Bytes issuer(pbyIssuer);
     unsigned char* pbySerial = nullptr;
     int nSerialSize = 0;
-    nResult = GetSerialNumberFromCert(pbyCert, nCertSize, &pbySerial, &nSerialSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetSerialNumberFromCert");
+    unsigned int nResult = certpieces_detail::GetIssuerAndSerialNumberFromCert(
+        __func__, pbyCert, nCertSize, &pbyIssuer, &nIssuerSize, &pbySerial, &nSerialSize);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetIssuerAndSerialNumberFromCert");
+    const Bytes issuer(pbyIssuer);
     const Bytes serial(pbySerial);
 
     NodeEx* pNode = nullptr;
