@@ -19,6 +19,9 @@ hex prim-inf.der      0480aa00bb0000
 hex long-form.der     3084000000080482000201023000
 hex context-tags.der  300ca0030201018501ff9f020500
 hex app-tag.der       41040500050000
+# 126 indefinite SEQUENCEs around an empty one: 127 levels, the parser's limit. Its re-encoding
+# must not grow a level (the empty one's end marker is no child of its copy).
+hex deep-empty-inf.der "$(printf '3080%.0s' $(seq 126))30800000$(printf '0000%.0s' $(seq 126))"
 
 openssl base64 -in "$work/ca.der" > "$b64/openssl-lines.txt"
 base64 -w 76 "$work/ca.der" | sed 's/$/\r/' > "$b64/crlf-lines.txt"

@@ -126,11 +126,12 @@ unsigned int ReadEnvelopeTree(const char* pszFunc, NodeEx* pCMSEnvelope, Envelop
         QOVA_FAIL_IF_IN(pszFunc, QOVA_OK != nResult, nResult, "Copy content encryption parameters");
     }
 
-    // A constructed [0] (a streaming writer's) holds the ciphertext as OCTET STRING pieces; both
-    // forms take the same pieces: the file form streams them one by one, the memory form joins them.
+    // The implicit [0] is the ciphertext itself or, from a streaming writer, a constructed [0] of
+    // OCTET STRING pieces; both forms take the same pieces: the file form streams them one by one,
+    // the memory form joins them.
     NodeEx* pEncryptedContent = pEncryptedContentInfo->vetNodes[2];
     std::vector<const NodeEx*> pieces;
-    CHECK_ENVELOPE_NODES(pszFunc, CollectOctetStringPieces(pEncryptedContent, pieces));
+    CHECK_ENVELOPE_NODES(pszFunc, CollectOctetStringPieces(pEncryptedContent, kTagContext0, pieces));
     if (parts.fileForm) {
         if (parts.wantContent) {
             NodeEx* pCopy = nullptr;

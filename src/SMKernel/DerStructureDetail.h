@@ -96,24 +96,58 @@ inline unsigned int CopyNodeValue(const char* pszFunc, const NodeEx* pNode, int 
     return CopyNodeOctets(pszFunc, pNode, 0, pNode->ValueLength, nExtraZeros, copy, nLength);
 }
 
-// The pieces of a content that BER may split, as streaming writers do (a constructed string of
-// OCTET STRING pieces, nested to any depth): a primitive node is its own one piece; a constructed
-// one's pieces are the primitive nodes below it, in encoding order. Below the top node every node
-// must be an OCTET STRING, primitive or constructed; false when one is not. The parser's depth
-// limit bounds the recursion.
-inline bool CollectOctetStringPieces(const NodeEx* pNode, std::vector<const NodeEx*>& pieces, bool bTop = true)
+// True when a parsed primitive node was written with the indefinite length (length octet 0x80),
+// which BER allows only for constructed encodings: the parser then takes the value up to the first
+// two zero octets, end marker included, which is no value of the string's. The length octet is
+// read from the node's own source; a read that fails counts as indefinite.
+inline bool HasIndefiniteLength(const NodeEx* pNode)
 {
-    if (!bTop && kTagOctetString != (pNode->Tag & ~kConstructedBit))
-        return false;
-    if (0 == (pNode->Tag & kConstructedBit)) {
-        pieces.push_back(pNode);
+    if (0 != pNode->InfiniteLength)
         return true;
-    }
+    if (1 != pNode->LengthOctetsSize || 0 == pNode->ValueStartPosition)
+        return false;
+    NodeEx lengthOctet;  // a view of the one octet before the value; it owns nothing
+    lengthOctet.pbySource = pNode->pbySource;
+    lengthOctet.fpSource = pNode->fpSource;
+    lengthOctet.FileLength = pNode->FileLength;
+    lengthOctet.ValueStartPosition = pNode->ValueStartPosition - 1;
+    lengthOctet.ValueLength = 1;
+    unsigned char byLength = 0x80;
+    const bool bRead = QOVA_OK == ReadNodeExValue(&lengthOctet, 0, &byLength, 1);
+    return !bRead || 0x80 == byLength;
+}
+
+// The pieces below a constructed string: OCTET STRINGs, primitive with a definite length or
+// constructed again, in encoding order. The parser's depth limit bounds the recursion.
+inline bool CollectStringPieces(const NodeEx* pNode, std::vector<const NodeEx*>& pieces)
+{
     for (const NodeEx* pChild : pNode->vetNodes) {
-        if (!CollectOctetStringPieces(pChild, pieces, false))
+        if (kTagOctetString == pChild->Tag) {
+            if (HasIndefiniteLength(pChild))
+                return false;
+            pieces.push_back(pChild);
+        } else if ((kTagOctetString | kConstructedBit) != pChild->Tag || !CollectStringPieces(pChild, pieces)) {
             return false;
+        }
     }
     return true;
+}
+
+// The pieces of a content element that BER may split, as streaming writers do. The element must be
+// a string of the tag primitiveTag (04 for an OCTET STRING, 80 for an implicit [0] one): either
+// primitive with a definite length, its own one piece, or constructed (the tag with 0x20) of
+// OCTET STRING pieces nested to any depth. False for any other element; the DER engine parses
+// every element as the tag rule says, so the readers check what they take as content.
+inline bool CollectOctetStringPieces(const NodeEx* pContent, unsigned char primitiveTag,
+                                     std::vector<const NodeEx*>& pieces)
+{
+    if (primitiveTag == pContent->Tag) {
+        if (HasIndefiniteLength(pContent))
+            return false;
+        pieces.push_back(pContent);
+        return true;
+    }
+    return (primitiveTag | kConstructedBit) == pContent->Tag && CollectStringPieces(pContent, pieces);
 }
 
 // A new[] copy of the pieces' values joined in order, followed by nExtraZeros zero octets (at

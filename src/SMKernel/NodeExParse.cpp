@@ -295,7 +295,10 @@ unsigned int ParseNodeEx(NodeEx* node, unsigned& depth, ParseSource& source, uns
                 return QOVA_E_FAIL;
             }
             if (0 == szMarker[0] && 0 == szMarker[1]) {
-                node->ValueLength = nOffset + 2;
+                // The value counts the end marker, except in an empty container: a node without
+                // children is encoded from its value octets, and the marker would come back as
+                // a child of a definite-length copy (one level deeper than the original).
+                node->ValueLength = 0 == nOffset ? 0 : nOffset + 2;
                 node->TotalLength = node->LengthOctetsSize + nOffset + 3;
                 node->InfiniteLength = 0;
                 break;

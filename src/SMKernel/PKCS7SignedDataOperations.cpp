@@ -8,6 +8,7 @@
 #include "Misc.h"
 #include "QovaTrace.h"
 #include "SM2CertHelpers.h"
+#include "SM2CertHelpersDetail.h"
 #include "SMContentTypes.h"
 #include "SMRegistry.h"
 #include "SslTraceDetail.h"
@@ -306,11 +307,13 @@ unsigned int ReadSignedDataTree(const char* pszFunc, NodeEx* pPKCS7, SignedDataP
         if (QovaLogEnabled())
             TRACE(3, "It's a PKCS#7 attached signature");
         NodeEx* pContentExplicit = pContentInfo->vetNodes[1];
-        PKCS7_SHAPE_FAIL_IF(pContentExplicit->vetNodes.empty(), "Check PKCS#7 nodes");
-        // Streaming writers split the content into OCTET STRING pieces of a constructed string.
+        // The explicit [0] holds the content's one OCTET STRING; streaming writers split it into
+        // pieces of a constructed string. Any other element is no content of ours to hand out.
+        PKCS7_SHAPE_FAIL_IF(1 != pContentExplicit->vetNodes.size(), "Check PKCS#7 nodes");
         NodeEx* pData = pContentExplicit->vetNodes[0];
         std::vector<const NodeEx*> pieces;
-        PKCS7_SHAPE_FAIL_IF(!CollectOctetStringPieces(pData, pieces), "Check PKCS#7 'content' pieces");
+        PKCS7_SHAPE_FAIL_IF(!CollectOctetStringPieces(pData, kTagOctetString, pieces),
+                            "Check PKCS#7 'content' pieces");
         if (parts.fileForm) {
             // One offset and one size cannot name content in several pieces.
             PKCS7_SHAPE_FAIL_IF(pieces.size() > 1, "Check PKCS#7 content in one piece");
@@ -670,13 +673,12 @@ unsigned int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsign
 
     unsigned char* pbyIssuer = nullptr;
     int nIssuerSize = 0;
-    unsigned int nResult = GetIssuerFromCert(pbyCert, nCertSize, &pbyIssuer, &nIssuerSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetIssuerFromCert");
-    const Bytes issuer(pbyIssuer);
     unsigned char* pbySerial = nullptr;
     int nSerialSize = 0;
-    nResult = GetSerialNumberFromCert(pbyCert, nCertSize, &pbySerial, &nSerialSize);
-    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetSerialNumberFromCert");
+    unsigned int nResult = certpieces_detail::GetIssuerAndSerialNumberFromCert(
+        __func__, pbyCert, nCertSize, &pbyIssuer, &nIssuerSize, &pbySerial, &nSerialSize);
+    QOVA_FAIL_IF(QOVA_OK != nResult, nResult, "GetIssuerAndSerialNumberFromCert");
+    const Bytes issuer(pbyIssuer);
     const Bytes serial(pbySerial);
 
     NodeEx* pNode = nullptr;

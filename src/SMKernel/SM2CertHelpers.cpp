@@ -1,5 +1,6 @@
 // Certificate pieces for the PKCS#7 and CMS builders, and the ECPrivateKey encoder.
 #include "SM2CertHelpers.h"
+#include "SM2CertHelpersDetail.h"
 
 #include "CMSStructures.h"
 #include "CertificateFields.h"
@@ -8,6 +9,7 @@
 #include "KernelHolders.h"
 #include "QovaTrace.h"
 #include "SM2Core.h"
+#include "SslTraceDetail.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -292,6 +294,40 @@ unsigned int ReadCertificatePieces(const char* pszFunc, const unsigned char* cer
     return QOVA_OK;
 }
 
+// The issuer Name's DER through the library's own decoder and encoder, so that the octets handed
+// out are those of its full parse. Traced in the name of pszFunc.
+unsigned int EncodeIssuer(const char* pszFunc, const CertificatePieces& pieces, unsigned char** issuer,
+                          int* issuerLength)
+{
+    const unsigned char* q = pieces.issuer.begin;
+    X509NamePtr name(d2i_X509_NAME(NULL, &q, pieces.issuer.end - pieces.issuer.begin));
+    const X509_NAME* pX509IssuerName = name.get();
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pX509IssuerName, QOVA_E_FAIL, "d2i_X509_NAME");
+
+    unsigned char* pbyASN1Issuer = NULL;
+    const int nASN1IssuerSize = i2d_X509_NAME(pX509IssuerName, &pbyASN1Issuer);
+    smkernel::OpenSslBytesPtr encoded(pbyASN1Issuer);
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, nASN1IssuerSize <= 0 || NULL == pbyASN1Issuer, QOVA_E_FAIL, "i2d_X509_NAME");
+    return CopyOut(pszFunc, pbyASN1Issuer, nASN1IssuerSize, issuer, issuerLength);
+}
+
+// The serial INTEGER's DER in the certificate's minimal form, as the issuer above.
+unsigned int EncodeSerialNumber(const char* pszFunc, const CertificatePieces& pieces, unsigned char** serialNumber,
+                                int* serialNumberLength)
+{
+    const unsigned char* q = pieces.serial.begin;
+    smkernel::Asn1IntegerPtr serial(d2i_ASN1_INTEGER(NULL, &q, pieces.serial.end - pieces.serial.begin));
+    const ASN1_INTEGER* pIntegerSerialNumber = serial.get();
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, NULL == pIntegerSerialNumber, QOVA_E_FAIL, "d2i_ASN1_INTEGER");
+
+    unsigned char* pbyASN1SerialNumber = NULL;
+    const int nASN1SerialNumberSize = i2d_ASN1_INTEGER(pIntegerSerialNumber, &pbyASN1SerialNumber);
+    smkernel::OpenSslBytesPtr encoded(pbyASN1SerialNumber);
+    SMKERNEL_FAIL_IF_SSL_IN(pszFunc, nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber, QOVA_E_FAIL,
+                            "i2d_ASN1_INTEGER");
+    return CopyOut(pszFunc, pbyASN1SerialNumber, nASN1SerialNumberSize, serialNumber, serialNumberLength);
+}
+
 }  // namespace
 
 unsigned int GetPublicKeyXYFromSM2Cert(unsigned char* cert, int certLength, unsigned char** publicKeyX,
@@ -338,18 +374,7 @@ unsigned int GetIssuerFromCert(unsigned char* cert, int certLength, unsigned cha
     CertificatePieces pieces;
     const unsigned int nReadResult = ReadCertificatePieces(__func__, cert, certLength, pieces);
     if (QOVA_OK != nReadResult) return nReadResult;
-    // The library's own decoder and encoder, so that the bytes handed out are those of its full parse.
-    const unsigned char* q = pieces.issuer.begin;
-    X509NamePtr name(d2i_X509_NAME(NULL, &q, pieces.issuer.end - pieces.issuer.begin));
-    const X509_NAME* pX509IssuerName = name.get();
-    QOVA_FAIL_IF_SSL(NULL == pX509IssuerName, QOVA_E_FAIL, "d2i_X509_NAME");
-
-    unsigned char* pbyASN1Issuer = NULL;
-    const int nASN1IssuerSize = i2d_X509_NAME(pX509IssuerName, &pbyASN1Issuer);
-    smkernel::OpenSslBytesPtr encoded(pbyASN1Issuer);
-    QOVA_FAIL_IF_SSL(nASN1IssuerSize <= 0 || NULL == pbyASN1Issuer, QOVA_E_FAIL, "i2d_X509_NAME");
-
-    return CopyOut(__func__, pbyASN1Issuer, nASN1IssuerSize, issuer, issuerLength);
+    return EncodeIssuer(__func__, pieces, issuer, issuerLength);
 }
 
 unsigned int GetSerialNumberFromCert(unsigned char* cert, int certLength, unsigned char** serialNumber,
@@ -359,17 +384,30 @@ unsigned int GetSerialNumberFromCert(unsigned char* cert, int certLength, unsign
     CertificatePieces pieces;
     const unsigned int nReadResult = ReadCertificatePieces(__func__, cert, certLength, pieces);
     if (QOVA_OK != nReadResult) return nReadResult;
-    const unsigned char* q = pieces.serial.begin;
-    smkernel::Asn1IntegerPtr serial(d2i_ASN1_INTEGER(NULL, &q, pieces.serial.end - pieces.serial.begin));
-    const ASN1_INTEGER* pIntegerSerialNumber = serial.get();
-    QOVA_FAIL_IF_SSL(NULL == pIntegerSerialNumber, QOVA_E_FAIL, "d2i_ASN1_INTEGER");
+    return EncodeSerialNumber(__func__, pieces, serialNumber, serialNumberLength);
+}
 
-    unsigned char* pbyASN1SerialNumber = NULL;
-    const int nASN1SerialNumberSize = i2d_ASN1_INTEGER(pIntegerSerialNumber, &pbyASN1SerialNumber);
-    smkernel::OpenSslBytesPtr encoded(pbyASN1SerialNumber);
-    QOVA_FAIL_IF_SSL(nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber, QOVA_E_FAIL, "i2d_ASN1_INTEGER");
-
-    return CopyOut(__func__, pbyASN1SerialNumber, nASN1SerialNumberSize, serialNumber, serialNumberLength);
+unsigned int certpieces_detail::GetIssuerAndSerialNumberFromCert(const char* pszFunc, unsigned char* cert,
+                                                                 int certLength, unsigned char** issuer,
+                                                                 int* issuerLength, unsigned char** serialNumber,
+                                                                 int* serialNumberLength)
+{
+    QOVA_FAIL_IF_IN(pszFunc,
+                    NULL == issuer || NULL == issuerLength || NULL == serialNumber || NULL == serialNumberLength,
+                    QOVA_E_INVALIDARG, "Check parameter");
+    CertificatePieces pieces;
+    unsigned int nResult = ReadCertificatePieces(pszFunc, cert, certLength, pieces);
+    if (QOVA_OK != nResult) return nResult;
+    unsigned char* pbyIssuer = NULL;
+    int nIssuerLength = 0;
+    nResult = EncodeIssuer(pszFunc, pieces, &pbyIssuer, &nIssuerLength);
+    if (QOVA_OK != nResult) return nResult;
+    Bytes issuerCopy(pbyIssuer);
+    nResult = EncodeSerialNumber(pszFunc, pieces, serialNumber, serialNumberLength);
+    if (QOVA_OK != nResult) return nResult;
+    *issuer = issuerCopy.release();
+    *issuerLength = nIssuerLength;
+    return QOVA_OK;
 }
 
 unsigned int GetSubjectKeyIDFromCert(unsigned char* cert, int certLength, unsigned char** keyID, int* keyIDLength)

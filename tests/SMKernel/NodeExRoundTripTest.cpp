@@ -1,8 +1,9 @@
 // Round trips on DER nobody here wrote: the system's trusted certificates, and a CRL, PKCS#7 and
 // CMS SignedData made by the openssl tool. Each parses into the tree OpenSSL's reader sees and
-// re-encodes octet for octet, from memory and lazily from a file.
+// re-encodes octet for octet, from memory and lazily from a file. And the DER fuzz target's seeds.
 #include "NodeEx.h"
 
+#include "DerMemoryRoundTrip.h"
 #include "NodeExTestUtil.h"
 #include "TestUtil.h"
 
@@ -14,6 +15,7 @@
 
 #include <filesystem>
 #include <set>
+#include <string>
 
 using nodeex_test::Bytes;
 
@@ -79,6 +81,40 @@ TEST(NodeExRoundTrip, EveryTrustedSystemCertificate)
         if (HasFailure())
             break;
     }
+}
+
+// The DER memory fuzz target's checks over its seed corpus, so that every build replays what the
+// fuzzer found. It found 126 indefinite SEQUENCEs around an empty one, at the parser's depth limit:
+// the empty one's end marker came back as a child of its definite copy, one level too deep to parse.
+std::string RoundTripFault(const Bytes& input)
+{
+    const char* fault = der_fuzz::RoundTripFault(input.data(), input.size());
+    return fault ? fault : "";
+}
+
+TEST(NodeExRoundTrip, FuzzTargetChecksHoldOverItsSeeds)
+{
+    Bytes deep;
+    for (int i = 0; i < 126; ++i)
+        deep.insert(deep.end(), {0x30, 0x80});
+    deep.insert(deep.end(), {0x30, 0x80, 0x00, 0x00});
+    deep.insert(deep.end(), 2 * 126, 0x00);
+    NodeExPtr root;
+    ASSERT_EQ(QOVA_OK, nodeex_test::Parse(deep, &root));
+    EXPECT_EQ("", RoundTripFault(deep));
+
+    size_t seeds = 0;
+    bool deepSeed = false;
+    for (const auto& entry : std::filesystem::directory_iterator(DER_FUZZ_SEED_DIR)) {
+        SCOPED_TRACE(entry.path().filename().string());
+        const std::string content = testutil::ReadFileOrEmpty(entry.path().string());
+        const Bytes seed(content.begin(), content.end());
+        EXPECT_EQ("", RoundTripFault(seed));
+        deepSeed = deepSeed || seed == deep;
+        ++seeds;
+    }
+    EXPECT_GE(seeds, 10u);
+    EXPECT_TRUE(deepSeed) << "the deep input is one of the fuzz target's seeds";
 }
 
 // DER made by the openssl tool, once per test process.

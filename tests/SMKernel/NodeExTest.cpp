@@ -176,12 +176,23 @@ TEST(NodeExEncode, MemoryBufferFitsParsedDuplicatedAndFileContentNodes)
 
 TEST(NodeExEncode, ReencodedBerGetsDefiniteLengthsOfWhatIsWritten)
 {
-    Bytes ber = HexToBytes("30 80 04 82 00 02 AA BB 30 80 02 01 05 00 00 00 00");
-    NodeExPtr root;
-    ASSERT_EQ(QOVA_OK, nodeex_test::Parse(ber, &root));
-    Bytes encoded;
-    ASSERT_EQ(QOVA_OK, EncodeToBytes(root.get(), &encoded));
-    EXPECT_EQ(HexToBytes("30 09 04 02 AA BB 30 03 02 01 05"), encoded);
+    // An empty indefinite container's end marker is no content of it: written as its value it came
+    // back as a child (tag 0, length 0) of the definite copy.
+    struct Case { const char* ber; const char* der; };
+    const Case kCases[] = {
+        {"30 80 04 82 00 02 AA BB 30 80 02 01 05 00 00 00 00", "30 09 04 02 AA BB 30 03 02 01 05"},
+        {"30 80 00 00", "30 00"},
+        {"30 80 30 80 00 00 05 00 00 00", "30 04 30 00 05 00"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.ber);
+        Bytes ber = HexToBytes(c.ber);
+        NodeExPtr root;
+        ASSERT_EQ(QOVA_OK, nodeex_test::Parse(ber, &root));
+        Bytes encoded;
+        ASSERT_EQ(QOVA_OK, EncodeToBytes(root.get(), &encoded));
+        EXPECT_EQ(HexToBytes(c.der), encoded);
+    }
 }
 
 // Hazard: the copy kept the original's parent pointer, which dangles once the original is freed.
