@@ -120,16 +120,16 @@ bool SameFile(int fd1, int fd2)
 // the number stays the module's own, so that no other file is ever loaded by that name.
 void ReleaseModuleFile(DylibInfo* pInfo)
 {
-    if (0 != pInfo->nDylibFd && !LoaderHolds(LoaderName(pInfo->nDylibFd))) {
+    if (pInfo->nDylibFd >= 0 && !LoaderHolds(LoaderName(pInfo->nDylibFd))) {
         close(pInfo->nDylibFd);
-        pInfo->nDylibFd = 0;
+        pInfo->nDylibFd = -1;
     }
 }
 
 // LoadP11Dylib's steps, by path (nDylibFd negative) or from the checked module file.
 unsigned int BindModule(DylibInfo* pInfo, int nDylibFd)
 {
-    // A standard stream is never a module's file (an entry's 0 means none), nor closed here.
+    // A standard stream is never a module's file, nor closed here.
     ModuleFile file(nDylibFd > STDERR_FILENO ? nDylibFd : -1);
     const char* pszFunc = kLoadFunc;
     QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pInfo, QOVA_E_INVALIDARG, "Check DylibInfo");
@@ -142,7 +142,7 @@ unsigned int BindModule(DylibInfo* pInfo, int nDylibFd)
         loadName = OrNull(pInfo->pszDylibPath);
     } else {
         QOVA_P11_FAIL_IF_IN(pszFunc, file.Get() < 0, QOVA_E_INVALIDARG, "Check nDylibFd");
-        if (0 != pInfo->nDylibFd) {
+        if (pInfo->nDylibFd >= 0) {
             // The module stayed in the process since its last unload, under its old descriptor's
             // name; that name is used again only for the same file.
             QOVA_P11_FAIL_IF_IN(pszFunc, !SameFile(pInfo->nDylibFd, file.Get()), CKR_GENERAL_ERROR,
@@ -216,7 +216,7 @@ unsigned int ReleaseDylibInfo(void* pDylibInfo)
     DylibInfo* pInfo = static_cast<DylibInfo*>(pDylibInfo);
     if (NULL == pInfo)
         return QOVA_OK;
-    if (0 != pInfo->nDylibFd)
+    if (pInfo->nDylibFd >= 0)
         close(pInfo->nDylibFd);
     delete[] pInfo->pszDylibPath;
     delete[] pInfo->pszCSPName;
