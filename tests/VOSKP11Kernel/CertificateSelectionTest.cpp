@@ -11,8 +11,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <dlfcn.h>
+#include <filesystem>
 #include <functional>
 
 namespace {
@@ -349,17 +349,6 @@ TEST_F(SelectionTest, TwoSignedModulesOfferTheirCertificatesInEverySelection)
     EXPECT_EQ(0, list.Entry(0)->bLoaded);
 }
 
-// The number of descriptors this process has open.
-size_t OpenDescriptors()
-{
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (const dirent* entry = readdir(dir)) count += '.' != entry->d_name[0];
-        closedir(dir);
-    }
-    return count;
-}
-
 // A row whose module file is in the process already (named twice, by one path or a second link, or
 // loaded by the row before) is refused without the loader being asked by its descriptor's name:
 // the loader would file that name under the loaded module and hand that module out for the next
@@ -394,8 +383,8 @@ TEST_F(SelectionTest, RowWhoseFileIsAlreadyLoadedIsRefusedAndTheNextModuleStillL
     {
         const char* name;
         std::vector<std::string> rows;
-        std::string loadedOnLoad;  // what the first row's constructor loads
-        bool byDescriptor;         // ... through a descriptor's name that no file answers to later
+        std::string loadedOnLoad;  // by the first row's constructor: by path, or through a
+        bool byDescriptor;         // descriptor's name that no file answers to afterwards
         std::vector<std::string> offered;
     };
     const Case kCases[] = {
@@ -412,7 +401,7 @@ TEST_F(SelectionTest, RowWhoseFileIsAlreadyLoadedIsRefusedAndTheNextModuleStillL
         c.byDescriptor ? setenv("TESTP11_LOAD_OTHER_BY_FD", "1", 1) : unsetenv("TESTP11_LOAD_OTHER_BY_FD");
         ModuleList list({{"First", c.rows[0]}, {"Second", c.rows[1]}, {"Test CSP", c.rows[2]}},
                         ModuleList::AsGiven{});
-        size_t descriptors = 0;
+        std::ptrdiff_t descriptors = 0;
         for (int round = 1; round <= 2; ++round) {
             SCOPED_TRACE(round);
             g_windows.clear();
@@ -424,9 +413,8 @@ TEST_F(SelectionTest, RowWhoseFileIsAlreadyLoadedIsRefusedAndTheNextModuleStillL
             EXPECT_EQ(QOVA_OK, s.code);
             EXPECT_EQ(c.offered, g_windows.empty() ? std::vector<std::string>() : Sorted(Names(g_windows[0])));
             s.chosen.reset();
-            const size_t open = OpenDescriptors();
-            if (1 == round) descriptors = open;
-            EXPECT_EQ(descriptors, open);
+            const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+            EXPECT_EQ(1 == round ? (descriptors = open) : descriptors, open);
         }
     }
     unsetenv("TESTP11_LOAD_OTHER");

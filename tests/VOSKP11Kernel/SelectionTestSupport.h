@@ -92,15 +92,11 @@ public:
         }
         Build();
     }
-    // The rows' module paths as they are (a table may name one file twice); the caller places the
-    // signature files.
+    // The rows' module paths as they are (one may stand twice); the caller places the signatures.
     struct AsGiven {};
     ModuleList(const std::vector<std::pair<std::string, std::string>>& rows, AsGiven)
     {
-        for (const auto& [name, path] : rows) {
-            m_names.push_back(name);
-            m_paths.push_back(path);
-        }
+        for (const auto& [name, path] : rows) m_names.push_back(name), m_paths.push_back(path);
         Build();
     }
     ~ModuleList() { UnitDylibInfoList(m_head); }
