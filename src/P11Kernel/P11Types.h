@@ -24,8 +24,8 @@ constexpr CK_ULONG QOVA_CALG_SHA384 = 0x800DUL;
 constexpr CK_ULONG QOVA_CALG_SHA512 = 0x800EUL;
 constexpr CK_ULONG QOVA_CALG_SM3 = 0x800FUL;
 
-// One entry of the module list. Built (array new, zero-filled) and freed by the token services;
-// loaded and unloaded by the kernel.
+// One entry of the module list. Built (array new, value-initialised: zero but nDylibFd) and freed
+// by the token services; loaded and unloaded by the kernel.
 struct DylibInfo
 {
     char* pszDylibPath;                  // module library path, owned (array new)
@@ -36,8 +36,8 @@ struct DylibInfo
     unsigned int nSessionCount;          // SessionCtx records open on this module
     DylibInfo* pNext;                    // next entry of the module list
     // The checked module file it was loaded from (LoadP11DylibFromFile), kept open while the
-    // dynamic loader may know the module by the name /proc/self/fd/N; 0: none (never 0 to 2).
-    int nDylibFd;
+    // dynamic loader may know the module by the name /proc/self/fd/N; -1: none.
+    int nDylibFd = -1;
 };
 
 // An open session (array new by AcquireContext, array delete by ReleaseSessionContext).

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <filesystem>
 #include <functional>
 
 namespace {
@@ -348,12 +349,85 @@ TEST_F(SelectionTest, TwoSignedModulesOfferTheirCertificatesInEverySelection)
     EXPECT_EQ(0, list.Entry(0)->bLoaded);
 }
 
+// A row whose module file is in the process already (named twice, by one path or a second link, or
+// loaded by the row before) is refused without the loader being asked by its descriptor's name:
+// the loader would file that name under the loaded module and hand that module out for the next
+// row's file, which gets the same descriptor number. The test module after it (and the first row's
+// module) offers its certificates in a first and a second selection, and the second selection
+// keeps no descriptor open that the first did not.
+TEST_F(SelectionTest, RowWhoseFileIsAlreadyLoadedIsRefusedAndTheNextModuleStillLoads)
+{
+    p11testbed::SoftHsmTokens tokens(TemplateTokens());
+    if (!tokens.Ready()) GTEST_SKIP() << "SoftHSM2 not installed";
+    p11testbed::TestModule module("token t1 1234\ncert x1 x1 " + Der("sig1") + "\ncert x2 x2 " + Der("enc1") +
+                                  "\n");
+    testutil::ScopedTempDir dir;
+    auto place = [&](const std::string& from, const std::string& name) {
+        const std::string file = dir.File(name);
+        EXPECT_TRUE(modsig::CopyFile(from, file) && modsig::SignModule(file, "signer")) << name;
+        return file;
+    };
+    const std::string softHsm = place(p11testbed::SoftHsmModulePath(), "libsofthsm.dylib");
+    const std::string link = dir.File("liblinked.dylib");
+    ASSERT_EQ(0, ::link(softHsm.c_str(), link.c_str()));
+    ASSERT_TRUE(modsig::CopyFile(modsig::SigPath(softHsm), modsig::SigPath(link)));
+    // A module loaded by another stays in the process: each such case has its own files.
+    const std::string byPath = place(p11testbed::SoftHsmModulePath(), "libbypath.dylib");
+    const std::string byFd = place(p11testbed::SoftHsmModulePath(), "libbyfd.dylib");
+    const std::string loader1 = place(p11testbed::MarkModulePath(), "libloader1.dylib");
+    const std::string loader2 = place(p11testbed::MarkModulePath(), "libloader2.dylib");
+    const std::string test = place(p11testbed::TestModulePath(), "libtest.dylib");
+
+    const std::vector<std::string> kBoth = {"enc1", "enc1", "sig1", "sig1"}, kTestOnly = {"enc1", "sig1"};
+    struct Case
+    {
+        const char* name;
+        std::vector<std::string> rows;
+        std::string loadedOnLoad;  // by the first row's constructor: by path, or through a
+        bool byDescriptor;         // descriptor's name that no file answers to afterwards
+        std::vector<std::string> offered;
+    };
+    const Case kCases[] = {
+        {"same path twice", {softHsm, softHsm, test}, "", false, kBoth},
+        {"second link", {softHsm, link, test}, "", false, kBoth},
+        {"loaded by the row before", {loader1, byPath, test}, byPath, false, kTestOnly},
+        {"loaded through a closed descriptor", {loader2, byFd, test}, byFd, true, kTestOnly},
+    };
+    modsig::Chain chain(modsig::TrustedTexts());
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        c.loadedOnLoad.empty() ? unsetenv("TESTP11_LOAD_OTHER")
+                               : setenv("TESTP11_LOAD_OTHER", c.loadedOnLoad.c_str(), 1);
+        c.byDescriptor ? setenv("TESTP11_LOAD_OTHER_BY_FD", "1", 1) : unsetenv("TESTP11_LOAD_OTHER_BY_FD");
+        ModuleList list({{"First", c.rows[0]}, {"Second", c.rows[1]}, {"Test CSP", c.rows[2]}},
+                        ModuleList::AsGiven{});
+        std::ptrdiff_t descriptors = 0;
+        for (int round = 1; round <= 2; ++round) {
+            SCOPED_TRACE(round);
+            g_windows.clear();
+            LoadDylibInfoList(list.Head(), nullptr, true, chain.Get(), chain.Count());
+            EXPECT_EQ(0, list.Entry(1)->bLoaded);
+            EXPECT_EQ(1, list.Entry(2)->bLoaded);
+            Selection s = Select(list, Filter().Subject("alice"));
+            list.Unload();
+            EXPECT_EQ(QOVA_OK, s.code);
+            EXPECT_EQ(c.offered, g_windows.empty() ? std::vector<std::string>() : Sorted(Names(g_windows[0])));
+            s.chosen.reset();
+            const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+            EXPECT_EQ(1 == round ? (descriptors = open) : descriptors, open);
+        }
+    }
+    unsetenv("TESTP11_LOAD_OTHER");
+    unsetenv("TESTP11_LOAD_OTHER_BY_FD");
+}
+
 // An answer at or beyond the number of rows offered names no record: it is taken as a cancel.
 TEST_F(SelectionTest, CancelAndAnAnswerBeyondTheRowsLeaveNoRecordAndNoSession)
 {
     p11testbed::SoftHsmTokens tokens(TemplateTokens());
     if (!tokens.Ready()) GTEST_SKIP() << "SoftHSM2 not installed";
-    p11testbed::TestModule module("token t1 1234\ncert x1 x1 " + Der("sig1") + "\ncert x2 x2 " + Der("enc1") + "\n");
+    p11testbed::TestModule module("token t1 1234\ncert x1 x1 " + Der("sig1") + "\ncert x2 x2 " + Der("enc1") +
+                                  "\n");
     ModuleList list({{"Test CSP", p11testbed::TestModulePath()}, {"SoftHSM", p11testbed::SoftHsmModulePath()}});
     for (const int answer : {-1, -2, 4, 5, INT_MAX}) {
         SCOPED_TRACE(answer);

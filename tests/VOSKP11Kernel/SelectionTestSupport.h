@@ -82,7 +82,6 @@ class ModuleList
 public:
     explicit ModuleList(const std::vector<std::pair<std::string, std::string>>& rows)
     {
-        std::unique_ptr<const char* [][2]> table(new const char*[rows.size() + 1][2]);
         for (size_t i = 0; i < rows.size(); ++i) {
             const std::string stem = m_dir.File("m" + std::to_string(i));
             m_paths.push_back(stem + ".dylib");
@@ -91,11 +90,14 @@ public:
                 !testutil::WriteFile(stem + ".sig", ""))
                 ADD_FAILURE() << "cannot place " << rows[i].second;
         }
-        for (size_t i = 0; i < rows.size(); ++i) {
-            table[i][0] = m_names[i].c_str();
-            table[i][1] = m_paths[i].c_str();
-        }
-        EXPECT_EQ(QOVA_OK, InitDylibInfoList(table.get(), static_cast<int>(rows.size()), &m_head));
+        Build();
+    }
+    // The rows' module paths as they are (one may stand twice); the caller places the signatures.
+    struct AsGiven {};
+    ModuleList(const std::vector<std::pair<std::string, std::string>>& rows, AsGiven)
+    {
+        for (const auto& [name, path] : rows) m_names.push_back(name), m_paths.push_back(path);
+        Build();
     }
     ~ModuleList() { UnitDylibInfoList(m_head); }
     ModuleList(const ModuleList&) = delete;
@@ -116,6 +118,17 @@ public:
     const std::string& Path(size_t i) const { return m_paths[i]; }
 
 private:
+    void Build()
+    {
+        const size_t rows = m_paths.size();
+        std::unique_ptr<const char* [][2]> table(new const char*[rows + 1][2]);
+        for (size_t i = 0; i < rows; ++i) {
+            table[i][0] = m_names[i].c_str();
+            table[i][1] = m_paths[i].c_str();
+        }
+        EXPECT_EQ(QOVA_OK, InitDylibInfoList(table.get(), static_cast<int>(rows), &m_head));
+    }
+
     testutil::ScopedTempDir m_dir;
     std::vector<std::string> m_names;
     std::vector<std::string> m_paths;
