@@ -3,7 +3,12 @@
 // all sign their signatures back to back at the same time. Counts the failed selections and
 // signatures by code, and the failing steps from the hosts' own trace lines (ERROR level).
 //
-//   host_concurrent_signing [--host PATH] [--hosts K] [--signatures N] [--runs R]
+//   host_concurrent_signing [--host PATH] [--hosts K] [--signatures N] [--runs R] [--select-each 1]
+//                           [--keep 1]
+//
+// With --select-each 1 every host selects again before each signature, so that selections (which
+// read every token's information) run while other hosts log in. --keep 1 leaves the token copies
+// and the hosts' logs (runN/hostI.log) in the directory it names.
 //
 // PATH defaults to the SoftHSM2 host of this build; any host built with a signed SoftHSM2 copy in
 // its table will do (another build's, to compare). Each run starts from a fresh copy of the tokens.
@@ -107,24 +112,28 @@ bool Write(const std::string& path, const std::string& text, mode_t mode = 0600)
     return 0 == fclose(file) && ok && 0 == chmod(path.c_str(), mode);
 }
 
-// The Failed lines of a host log as "Function -- Step (code)", without those that every good
-// conversation has (the end of a certificate list, SoftHSM2's uninitialised slot, a module of the
-// table that is not installed).
-std::vector<std::string> FailedSteps(const std::string& log)
+// Where each failure began: a failed request leaves a chain of Failed lines, innermost step first,
+// up to the handler's own (nm...), so the first line of each chain is its origin. Given as
+// "Function -- Step (code)". The Failed lines that every good conversation has (the end of a
+// certificate list, SoftHSM2's uninitialised slot, a module of the table that is not installed)
+// are left out.
+std::vector<std::string> FailureOrigins(const std::string& log)
 {
-    std::vector<std::string> steps;
+    std::vector<std::string> origins;
     const std::regex failed(R"(\]\((.*) -- (.*)\)\t\t--Failed:\((0x[0-9a-f]+)\))");
     std::istringstream lines(log);
+    bool chainOpen = false;
     for (std::string line; std::getline(lines, line);) {
         std::smatch match;
         if (!std::regex_search(line, match, failed))
             continue;
-        const std::string step = match[1].str() + " -- " + match[2].str() + " (" + match[3].str() + ")";
         if ("Check ObjectCount" == match[2] || "0xa00718e1" == match[3] || "0x8007006e" == match[3])
             continue;
-        steps.push_back(step);
+        if (!chainOpen)
+            origins.push_back(match[1].str() + " -- " + match[2].str() + " (" + match[3].str() + ")");
+        chainOpen = 0 != match[1].str().rfind("nm", 0);
     }
-    return steps;
+    return origins;
 }
 
 struct Tally
@@ -133,7 +142,8 @@ struct Tally
     std::map<std::string, int> selectCodes, signCodes, steps;
 };
 
-void OneRun(const std::string& program, const std::string& bed, int count, int signatures, int run, Tally* tally)
+void OneRun(const std::string& program, const std::string& bed, int count, int signatures, bool selectEach, int run,
+            Tally* tally)
 {
     const std::string dir = bed + "/run" + std::to_string(run);
     if (!Run("rm -rf '" + dir + "' && mkdir -p '" + dir + "' && cp -a '" + bed + "/p11/softhsm/tokens' '" + dir +
@@ -165,13 +175,18 @@ void OneRun(const std::string& program, const std::string& bed, int count, int s
         }
     }
     // Each selected host signs on its own thread, all at the same time.
-    std::vector<std::map<std::string, int>> codes(hosts.size());
+    std::vector<std::map<std::string, int>> codes(hosts.size()), selectCodes(hosts.size());
     std::vector<std::thread> threads;
     for (size_t i = 0; i < hosts.size(); ++i) {
         if (!selected[i])
             continue;
         threads.emplace_back([&, i] {
             for (int n = 0; n < signatures; ++n) {
+                if (selectEach) {
+                    hosts[i]->Send(kSelect);
+                    const std::string answer = hosts[i]->Answer();
+                    ++selectCodes[i][std::string::npos != answer.find("\"result\":true") ? "ok" : Code(answer)];
+                }
                 hosts[i]->Send(kSign);
                 ++codes[i][Code(hosts[i]->Answer())];
             }
@@ -180,6 +195,15 @@ void OneRun(const std::string& program, const std::string& bed, int count, int s
     for (auto& thread : threads)
         thread.join();
     hosts.clear();
+    for (const auto& host : selectCodes) {
+        for (const auto& entry : host) {
+            tally->selections += entry.second;
+            if ("ok" != entry.first) {
+                tally->selectionsFailed += entry.second;
+                tally->selectCodes[entry.first] += entry.second;
+            }
+        }
+    }
     for (const auto& host : codes) {
         for (const auto& entry : host) {
             tally->signatures += entry.second;
@@ -190,7 +214,7 @@ void OneRun(const std::string& program, const std::string& bed, int count, int s
         }
     }
     for (int i = 0; i < count; ++i) {
-        for (const std::string& step : FailedSteps(Read(dir + "/host" + std::to_string(i) + ".log")))
+        for (const std::string& step : FailureOrigins(Read(dir + "/host" + std::to_string(i) + ".log")))
             ++tally->steps[step];
     }
 }
@@ -207,6 +231,7 @@ int main(int argc, char** argv)
 {
     std::string program = hostproc::TokenHostPath();
     int count = 4, signatures = 50, runs = 3;
+    bool selectEach = false, keep = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if ("--host" == option)
@@ -217,8 +242,13 @@ int main(int argc, char** argv)
             signatures = atoi(argv[i + 1]);
         else if ("--runs" == option)
             runs = atoi(argv[i + 1]);
+        else if ("--select-each" == option)
+            selectEach = 0 != atoi(argv[i + 1]);
+        else if ("--keep" == option)
+            keep = 0 != atoi(argv[i + 1]);
         else {
-            fprintf(stderr, "usage: %s [--host PATH] [--hosts K] [--signatures N] [--runs R]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--host PATH] [--hosts K] [--signatures N] [--runs R] [--select-each 1]"
+                            " [--keep 1]\n", argv[0]);
             return 2;
         }
     }
@@ -230,17 +260,18 @@ int main(int argc, char** argv)
         fprintf(stderr, "cannot make the SoftHSM2 tokens\n");
         return 1;
     }
-    printf("host %s\n%d hosts x %d signatures, %d runs\n", program.c_str(), count, signatures, runs);
+    printf("host %s\n%d hosts x %d signatures, %d runs%s\n", program.c_str(), count, signatures, runs,
+           selectEach ? ", a selection before each signature" : "");
     Tally total;
     for (int run = 0; run < runs; ++run) {
         Tally tally;
-        OneRun(program, bed, count, signatures, run, &tally);
+        OneRun(program, bed, count, signatures, selectEach, run, &tally);
         printf("run %d: %d of %d selections failed, %d of %d signatures failed (%.1f %%)\n", run + 1,
                tally.selectionsFailed, tally.selections, tally.signaturesFailed, tally.signatures,
                tally.signatures ? 100.0 * tally.signaturesFailed / tally.signatures : 0.0);
         Print("selections", tally.selectCodes);
         Print("signatures", tally.signCodes);
-        Print("x", tally.steps);
+        Print("began in", tally.steps);
         total.selections += tally.selections;
         total.selectionsFailed += tally.selectionsFailed;
         total.signatures += tally.signatures;
@@ -249,6 +280,9 @@ int main(int argc, char** argv)
     printf("all runs: %d of %d selections failed, %d of %d signatures failed (%.1f %%)\n", total.selectionsFailed,
            total.selections, total.signaturesFailed, total.signatures,
            total.signatures ? 100.0 * total.signaturesFailed / total.signatures : 0.0);
-    Run("rm -rf '" + bed + "'");
+    if (keep)
+        printf("tokens and host logs kept in %s\n", bed.c_str());
+    else
+        Run("rm -rf '" + bed + "'");
     return 0;
 }
