@@ -543,6 +543,8 @@ TEST_F(DataSigning, AStoredPinLoginHoldsTheTokensLockFromTheFlagReadToTheLoginsA
         EXPECT_EQ(QOVA_OK, sign(kSm2Pin)) << "a typed PIN";
         close(fd);
     }
+    // The lock file of this test's own token (hosts never remove theirs).
+    unlink(lockPath.c_str());
 }
 
 // The same against a real token seen through opensc's call spy. SoftHSM2 answers a wrong PIN with
