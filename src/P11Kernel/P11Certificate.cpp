@@ -63,6 +63,8 @@ unsigned int GetAllCertDataFromDevices(void* pDylibInfo, std::vector<_CERTIFICAT
         TRACE(3, "AcquireContext: 0x%08x", nStep);
         if (QOVA_OK != nStep)
             continue;
+        // The listing just read the token's name: a stored-PIN login need not ask for it again.
+        p11detail::KeepTokenName(static_cast<SessionCtx*>(pCtx), stToken.stTokenInfo);
 
         int nCertCount = 0;
         nStep = GetCurrentSessionCertificate(pCtx, &nCertCount, vtrCertData);
@@ -80,10 +82,11 @@ unsigned int GetCurrentSessionCertificate(void* pSessionCtx, int* pnCertCount,
                                           std::vector<_CERTIFICATE_DATA*>& vtrCertData)
 {
     SessionCtx* pCtx = static_cast<SessionCtx*>(pSessionCtx);
-    QOVA_P11_FAIL_IF(NULL == pCtx || 0 == pCtx->hSession, QOVA_E_INVALIDARG, "Check pstSessionCtx");
-    QOVA_P11_FAIL_IF(NULL == pCtx->pDylibInfo || NULL == pCtx->pDylibInfo->pCkFunctionList, QOVA_E_INVALIDARG,
-                     "Check pDylibInfo");
-    CK_FUNCTION_LIST* pFunctions = pCtx->pDylibInfo->pCkFunctionList;
+    CK_FUNCTION_LIST* pFunctions = NULL;
+    const unsigned int nCheck =
+        p11detail::CheckSessionCtx(__func__, pCtx, "Check pstSessionCtx", "Check pDylibInfo", &pFunctions);
+    if (QOVA_OK != nCheck)
+        return nCheck;
 
     CK_SESSION_INFO stSessionInfo{};
     CK_RV rv = pFunctions->C_GetSessionInfo(pCtx->hSession, &stSessionInfo);

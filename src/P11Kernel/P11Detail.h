@@ -36,6 +36,15 @@ std::unique_ptr<T[]> NewZeroed(size_t count)
     return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
 }
 
+// The guards every call on a session context shares: a context with an open session, and a module
+// entry with its function list. The steps are named by the caller, since the names differ between
+// the functions. Traced in the name pszFunc; *ppFunctions receives the function list.
+unsigned int CheckSessionCtx(const char* pszFunc, const SessionCtx* pCtx, const char* pszSessionStep,
+                             const char* pszModuleStep, CK_FUNCTION_LIST** ppFunctions);
+
+// Keeps the token's label and serial number in the context (from the slot listing or a token read).
+void KeepTokenName(SessionCtx* pCtx, const CK_TOKEN_INFO& stTokenInfo);
+
 }  // namespace p11detail
 
 #endif

@@ -4,6 +4,8 @@
 #include "P11Module.h"
 #include "QovaTrace.h"
 
+#include <cstring>
+
 using p11detail::NewZeroed;
 using p11detail::OrNull;
 
@@ -88,7 +90,28 @@ unsigned int ReadDeviceInfo(const char* pszFunc, DylibInfo* pInfo, CK_INFO** ppI
     return QOVA_OK;
 }
 
+// The steps of the session guards of LoginSession, LogoutSession and GetSessionTokenInfo.
+constexpr char kCheckSession[] = "Check pP11SeesionCtx";
+constexpr char kCheckModule[] = "Check pP11DylibInfo";
+
 }  // namespace
+
+unsigned int p11detail::CheckSessionCtx(const char* pszFunc, const SessionCtx* pCtx, const char* pszSessionStep,
+                                        const char* pszModuleStep, CK_FUNCTION_LIST** ppFunctions)
+{
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pCtx || 0 == pCtx->hSession, QOVA_E_INVALIDARG, pszSessionStep);
+    QOVA_P11_FAIL_IF_IN(pszFunc, NULL == pCtx->pDylibInfo || NULL == pCtx->pDylibInfo->pCkFunctionList,
+                        QOVA_E_INVALIDARG, pszModuleStep);
+    *ppFunctions = pCtx->pDylibInfo->pCkFunctionList;
+    return QOVA_OK;
+}
+
+void p11detail::KeepTokenName(SessionCtx* pCtx, const CK_TOKEN_INFO& stTokenInfo)
+{
+    memcpy(pCtx->tokenLabel, stTokenInfo.label, sizeof(pCtx->tokenLabel));
+    memcpy(pCtx->tokenSerial, stTokenInfo.serialNumber, sizeof(pCtx->tokenSerial));
+    pCtx->bTokenNamed = 1;
+}
 
 unsigned int GetSlotListEx(CK_FUNCTION_LIST* pCkFunctionList, CK_SLOT_ID** ppSlotList, CK_ULONG* pulSlotCount)
 {
@@ -207,6 +230,7 @@ unsigned int AcquireContext(void* pDylibInfo, unsigned char* pbyPIN, int nPINLen
     pCtx->nSessionType = static_cast<unsigned int>(nSessionType);
     pCtx->nRefCertCount = 0;
     pCtx->pDylibInfo = pInfo;
+    pCtx->ulSlotID = ulSlotID;
     ++pInfo->nSessionCount;
     *ppSessionCtx = pCtx;
     return QOVA_OK;
@@ -237,14 +261,14 @@ unsigned int ReleaseSessionContext(void* pSessionCtx, bool bUnload)
 unsigned int LoginSession(void* pSessionCtx, unsigned char* pbyPIN, int nPINLen)
 {
     SessionCtx* pCtx = static_cast<SessionCtx*>(pSessionCtx);
-    QOVA_P11_FAIL_IF(NULL == pCtx || 0 == pCtx->hSession, QOVA_E_INVALIDARG, "Check pP11SeesionCtx");
-    QOVA_P11_FAIL_IF(NULL == pCtx->pDylibInfo || NULL == pCtx->pDylibInfo->pCkFunctionList, QOVA_E_INVALIDARG,
-                     "Check pP11DylibInfo");
+    CK_FUNCTION_LIST* pFunctions = NULL;
+    const unsigned int nCheck = p11detail::CheckSessionCtx(__func__, pCtx, kCheckSession, kCheckModule, &pFunctions);
+    if (QOVA_OK != nCheck)
+        return nCheck;
     // A negative length would reach the token as a huge unsigned one.
     QOVA_P11_FAIL_IF(nPINLen < 0 || (NULL == pbyPIN && nPINLen > 0), QOVA_E_INVALIDARG, "Check pbyPIN");
 
-    const CK_RV rv = pCtx->pDylibInfo->pCkFunctionList->C_Login(pCtx->hSession, CKU_USER, pbyPIN,
-                                                                static_cast<CK_ULONG>(nPINLen));
+    const CK_RV rv = pFunctions->C_Login(pCtx->hSession, CKU_USER, pbyPIN, static_cast<CK_ULONG>(nPINLen));
     QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_Login");
     pCtx->nSessionType = 1;
     return QOVA_OK;
@@ -253,13 +277,14 @@ unsigned int LoginSession(void* pSessionCtx, unsigned char* pbyPIN, int nPINLen)
 unsigned int LogoutSession(void* pSessionCtx)
 {
     SessionCtx* pCtx = static_cast<SessionCtx*>(pSessionCtx);
-    QOVA_P11_FAIL_IF(NULL == pCtx || 0 == pCtx->hSession, QOVA_E_INVALIDARG, "Check pP11SeesionCtx");
-    QOVA_P11_FAIL_IF(NULL == pCtx->pDylibInfo || NULL == pCtx->pDylibInfo->pCkFunctionList, QOVA_E_INVALIDARG,
-                     "Check pP11DylibInfo");
+    CK_FUNCTION_LIST* pFunctions = NULL;
+    const unsigned int nCheck = p11detail::CheckSessionCtx(__func__, pCtx, kCheckSession, kCheckModule, &pFunctions);
+    if (QOVA_OK != nCheck)
+        return nCheck;
     if (1 != pCtx->nSessionType)
         return QOVA_OK;
 
-    const CK_RV rv = pCtx->pDylibInfo->pCkFunctionList->C_Logout(pCtx->hSession);
+    const CK_RV rv = pFunctions->C_Logout(pCtx->hSession);
     QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_Logout");
     pCtx->nSessionType = 0;
     return QOVA_OK;
@@ -268,18 +293,26 @@ unsigned int LogoutSession(void* pSessionCtx)
 unsigned int GetSessionTokenInfo(void* pSessionCtx, CK_TOKEN_INFO* pTokenInfo)
 {
     SessionCtx* pCtx = static_cast<SessionCtx*>(pSessionCtx);
-    QOVA_P11_FAIL_IF(NULL == pCtx || 0 == pCtx->hSession, QOVA_E_INVALIDARG, "Check pP11SeesionCtx");
-    QOVA_P11_FAIL_IF(NULL == pCtx->pDylibInfo || NULL == pCtx->pDylibInfo->pCkFunctionList, QOVA_E_INVALIDARG,
-                     "Check pP11DylibInfo");
+    CK_FUNCTION_LIST* pFunctions = NULL;
+    const unsigned int nCheck = p11detail::CheckSessionCtx(__func__, pCtx, kCheckSession, kCheckModule, &pFunctions);
+    if (QOVA_OK != nCheck)
+        return nCheck;
     QOVA_P11_FAIL_IF(NULL == pTokenInfo, QOVA_E_INVALIDARG, "Check pTokenInfo");
-    CK_FUNCTION_LIST* pFunctions = pCtx->pDylibInfo->pCkFunctionList;
 
-    CK_SESSION_INFO stSessionInfo{};
-    CK_RV rv = pFunctions->C_GetSessionInfo(pCtx->hSession, &stSessionInfo);
-    QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_GetSessionInfo");
     CK_TOKEN_INFO stTokenInfo{};
-    rv = pFunctions->C_GetTokenInfo(stSessionInfo.slotID, &stTokenInfo);
+    const CK_RV rv = pFunctions->C_GetTokenInfo(pCtx->ulSlotID, &stTokenInfo);
     QOVA_P11_FAIL_IF(CKR_OK != rv, QovaP11Result(rv), "C_GetTokenInfo");
+    if (!pCtx->bTokenNamed)
+        p11detail::KeepTokenName(pCtx, stTokenInfo);
     *pTokenInfo = stTokenInfo;
     return QOVA_OK;
+}
+
+unsigned int NameSessionToken(void* pSessionCtx)
+{
+    SessionCtx* pCtx = static_cast<SessionCtx*>(pSessionCtx);
+    if (NULL != pCtx && pCtx->bTokenNamed)
+        return QOVA_OK;
+    CK_TOKEN_INFO stTokenInfo{};
+    return GetSessionTokenInfo(pSessionCtx, &stTokenInfo);
 }

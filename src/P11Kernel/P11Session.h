@@ -38,7 +38,10 @@ unsigned int LoginSession(void* pSessionCtx, unsigned char* pbyPIN, int nPINLen)
 // Logs out when this layer logged in on the context; otherwise 0 without calling the token.
 unsigned int LogoutSession(void* pSessionCtx);
 // The token information (label, serial number, flags) of the token the context's session is
-// open on, read now: the PIN flags change with every login.
+// open on (the context's slot), read now: the PIN flags change with every login.
 unsigned int GetSessionTokenInfo(void* pSessionCtx, CK_TOKEN_INFO* pTokenInfo);
+// Makes sure the context knows its token's label and serial number (SessionCtx::tokenLabel and
+// tokenSerial): kept from the slot listing that opened the session, else read from the token once.
+unsigned int NameSessionToken(void* pSessionCtx);
 
 #endif

@@ -47,6 +47,13 @@ struct SessionCtx
     unsigned int nSessionType;           // 1 while this layer has the user logged in
     unsigned int nRefCertCount;          // certificate records holding this session
     DylibInfo* pDylibInfo;               // the module the session belongs to (not owned)
+    CK_SLOT_ID ulSlotID = 0;             // the slot it was opened on
+    // The token's label and serial number, blank-padded as CK_TOKEN_INFO has them, once known
+    // (bTokenNamed 1): the slot listing that opened the session keeps them, or the first
+    // NameSessionToken reads them. A session never moves to another token.
+    unsigned char bTokenNamed = 0;
+    CK_UTF8CHAR tokenLabel[32] = {};
+    CK_CHAR tokenSerial[16] = {};
 };
 
 // One certificate object of a token (array new; ReleaseCertificateData frees it).

@@ -11,6 +11,7 @@
 #include "RSADataEncryption.h"
 #include "SM2SM4Data.h"
 #include "SMRegistry.h"
+#include "TokenLogin.h"
 #include "TokenSvcDetail.h"
 
 #include <openssl/crypto.h>

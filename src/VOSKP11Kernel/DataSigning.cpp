@@ -8,6 +8,7 @@
 #include "PKCS7SignedDataOperations.h"
 #include "QovaTrace.h"
 #include "SMRegistry.h"
+#include "TokenLogin.h"
 #include "TokenSvcDetail.h"
 
 #include <cstring>

@@ -14,10 +14,6 @@
         if (QovaLogEnabled()) TRACE(3, __VA_ARGS__); \
     } while (0)
 
-// Logs the user in on the record's session with the PIN, the stored PIN only after the checks of
-// TokenLogin.h. Lines are traced in the name func.
-unsigned int LoginRecordSession(const char* func, _CERTIFICATE_DATA* pCertData, unsigned char* pbyPIN, int nPINSize);
-
 namespace tokensvc {
 
 struct FileClose

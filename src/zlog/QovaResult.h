@@ -54,6 +54,7 @@ constexpr unsigned int QOVA_E_P11_NOT_SUPPORTED = 0xA0071854u;
 constexpr unsigned int QOVA_E_P11_NOT_X509 = 0xA0071863u;
 constexpr unsigned int QOVA_E_NO_SELECTED_CERT = 0xA0072001u;
 constexpr unsigned int QOVA_E_PIN_FINAL_TRY = 0xA0072002u;        // one PIN try left: the stored PIN is not tried
+constexpr unsigned int QOVA_E_PIN_GUARD_UNAVAILABLE = 0xA0072003u; // no login lock: the stored PIN is not tried
 constexpr unsigned int QOVA_E_KEY_USAGE = 0xA0072021u;
 constexpr unsigned int QOVA_E_SM2_SIG_ENCODING = 0xA0072022u;
 constexpr unsigned int QOVA_E_ENVELOPE_TYPE = 0xA0072023u;

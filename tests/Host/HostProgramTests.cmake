@@ -25,6 +25,13 @@ varnell_add_gtest(host_soak_tests
   LABELS soak)
 add_dependencies(host_soak_tests VarnellHostTokenTables)
 
+# Several token hosts signing at once on one test-module token whose PIN tries all of them share.
+varnell_add_gtest(host_pin_guard_tests
+  SOURCES HostPinGuardTest.cpp
+  LIBS host_process_support testp11_client varnell_log)
+target_include_directories(host_pin_guard_tests SYSTEM PRIVATE ${TESTP11_P11KIT_INCLUDE_DIRS})
+add_dependencies(host_pin_guard_tests VarnellHostTokenTables)
+
 # From a real headless Chromium; exit status 77 (no browser or SoftHSM2 installed) is a skip.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME host_chromium_e2e

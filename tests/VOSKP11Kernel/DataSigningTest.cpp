@@ -3,11 +3,20 @@
 // SM2 method serves every SM2 operation once registered).
 #include "PKCS7SignedDataOperations.h"
 #include "SessionTrace.h"
+#include "TokenLoginLock.h"
 #include "TokenSigningTestUtil.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -439,6 +448,103 @@ TEST_F(DataSigning, AStoredPinRefusalHoldsForSigningAndDecryptionButATypedPinIsT
     EXPECT_EQ(QOVA_OK, PKCS7_SignData(record.get(), Pin(kSm2Pin), 4, QOVA_CALG_SM3, true, true, SIG_TYPE_SM2_Q7_V3,
                                       data, 8, 1, &text.text));
     EXPECT_EQ(2u, loaded.module.Calls("C_Login").size());
+}
+
+// Two tokens of one module may report the same label and a blank serial number: the refusal of
+// one must not stop the other, whose PIN is right, without a login.
+TEST_F(DataSigning, ARefusalStaysWithItsTokenWhenTwoTokensShareLabelAndBlankSerial)
+{
+    const std::string stored = "4321";
+    const StoredPinScope agent(stored);
+    const std::string objects = " key " + FixtureFile("sm2.key") + "\n";
+    p11test::Loaded loaded("token t 1234 serial=\nsm2key a" + objects + "cert a l " + FixtureFile("sm2.der") +
+                           "\ntoken t " + stored + " serial=\nsm2key b" + objects + "cert b l " +
+                           FixtureFile("sm2.der") + "\n");
+    unsigned char data[8] = {1};
+    for (int round = 0; round < 2; ++round) {
+        for (const char* id : {"a", "b"}) {
+            SCOPED_TRACE(id);
+            const CertInfoPtr record = Reselect(loaded.entry.get(), id);
+            ASSERT_NE(nullptr, record);
+            Text text;
+            EXPECT_EQ(std::string("a") == id ? 0xA00718A0u : QOVA_OK,
+                      PKCS7_SignData(record.get(), Pin(stored), 4, QOVA_CALG_SM3, true, true, SIG_TYPE_SM2_Q7_V3,
+                                     data, 8, 1, &text.text));
+        }
+    }
+    EXPECT_EQ(3u, loaded.module.Calls("C_Login").size());
+}
+
+// Between the stored PIN's flag read and its login no other host process may log in: the login
+// waits for the token's lock, which all host processes of the user share, reads the flags only
+// once it holds it, lets go once the login has answered, and never logs in without it. A typed
+// PIN takes no lock.
+TEST_F(DataSigning, AStoredPinLoginHoldsTheTokensLockFromTheFlagReadToTheLoginsAnswer)
+{
+    // A serial number of this test's own: other tests lock their tokens meanwhile.
+    const std::string serial = "lock" + std::to_string(getpid());
+    p11test::Loaded loaded("token t 1234 serial=" + serial + "\nsm2key k key " + FixtureFile("sm2.key") +
+                           "\ncert k l " + FixtureFile("sm2.der") + "\n");
+    CK_UTF8CHAR label[32];
+    CK_CHAR serialField[16];
+    memset(label, ' ', sizeof(label));
+    memset(serialField, ' ', sizeof(serialField));
+    label[0] = 't';
+    memcpy(serialField, serial.data(), std::min(serial.size(), sizeof(serialField)));
+    std::string lockDir;
+    ASSERT_EQ(QOVA_OK, tokenlock::ChooseLockDir("test", "/run/user", "/tmp", geteuid(), &lockDir));
+    const std::string lockPath =
+        lockDir + "/" + tokenlock::LockFileName(loaded.entry->pszDylibPath, label, serialField);
+    const auto hold = [&] {
+        const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        EXPECT_EQ(0, flock(fd, LOCK_EX));
+        return fd;
+    };
+    const CertInfoPtr record = RecordFor(loaded.entry.get(), "k");
+    ASSERT_NE(nullptr, record);
+    unsigned char data[8] = {1};
+    const auto sign = [&](const std::string& pin) {
+        Text text;
+        return PKCS7_SignData(record.get(), Pin(pin), 4, QOVA_CALG_SM3, true, true, SIG_TYPE_SM2_Q7_V3, data, 8, 1,
+                              &text.text);
+    };
+    {
+        const StoredPinScope agent(kSm2Pin);
+        // Another host's lock, let go after 300 ms: the flags are read after that, not before.
+        int fd = hold();
+        loaded.module.ClearLog();
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const int log = open(loaded.module.File("calls.log").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+            EXPECT_EQ(16, write(log, "released rv=0x0\n", 16));
+            close(log);
+            close(fd);
+        });
+        EXPECT_EQ(QOVA_OK, sign(kSm2Pin));
+        release.join();
+        // No token call while waiting; the session's slot and token name are known (no
+        // C_GetSessionInfo, one C_GetTokenInfo for the flags).
+        const std::vector<std::string> names = loaded.module.Names();
+        EXPECT_EQ((std::vector<std::string>{"released", "C_GetTokenInfo", "C_Login"}),
+                  std::vector<std::string>(names.begin(), names.begin() + std::min<size_t>(3, names.size())));
+        EXPECT_EQ(1u, loaded.module.Calls("C_GetTokenInfo").size());
+        fd = open(lockPath.c_str(), O_RDWR);
+        EXPECT_EQ(0, flock(fd, LOCK_EX | LOCK_NB)) << "the lock is still held after the signature";
+        // Held for good: after 10 s the login gives up without reading the flags or logging in.
+        loaded.module.ClearLog();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(QOVA_E_PIN_GUARD_UNAVAILABLE, sign(kSm2Pin));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_EQ(0u, loaded.module.Calls("C_GetTokenInfo").size());
+        EXPECT_EQ(0u, loaded.module.Calls("C_Login").size());
+        close(fd);
+        fd = hold();
+        const StoredPinScope otherAgent("9999");
+        EXPECT_EQ(QOVA_OK, sign(kSm2Pin)) << "a typed PIN";
+        close(fd);
+    }
+    // The lock file of this test's own token (hosts never remove theirs).
+    unlink(lockPath.c_str());
 }
 
 // The same against a real token seen through opensc's call spy. SoftHSM2 answers a wrong PIN with

@@ -279,6 +279,14 @@ CK_RV GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO* info)
     Pad(info->model, "testp11");
     Pad(info->serialNumber, slot->serial);
     info->flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED | slot->flags;
+    if (!slot->triesFile.empty()) {
+        CK_ULONG left = 0;
+        if (!UpdateTries(*slot, [](CK_ULONG&) {}, &left))
+            return call.Return(CKR_DEVICE_ERROR);
+        call.Field("tries", left);
+        info->flags |= (left < slot->maxTries ? CKF_USER_PIN_COUNT_LOW : 0) | (left == 1 ? CKF_USER_PIN_FINAL_TRY : 0) |
+                       (left == 0 ? CKF_USER_PIN_LOCKED : 0);
+    }
     info->ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
     info->ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
     info->ulMaxPinLen = 64;
@@ -382,7 +390,23 @@ CK_RV Login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, unsigned char* pin,
         return call.Return(CKR_USER_ALREADY_LOGGED_IN);
     if (pin == nullptr && pinLen != 0)
         return call.Return(CKR_ARGUMENTS_BAD);
-    if (pinLen != slot->pin.size() || (pinLen != 0 && memcmp(pin, slot->pin.data(), pinLen) != 0))
+    const bool right = pinLen == slot->pin.size() && (pinLen == 0 || memcmp(pin, slot->pin.data(), pinLen) == 0);
+    if (!slot->triesFile.empty()) {
+        // Spent and reset under the file's lock, so that processes logging in at once count right.
+        bool locked = false;
+        CK_ULONG left = 0;
+        const auto spend = [&](CK_ULONG& count) {
+            locked = count == 0;
+            if (!locked)
+                count = right ? slot->maxTries : count - 1;
+        };
+        if (!UpdateTries(*slot, spend, &left))
+            return call.Return(CKR_DEVICE_ERROR);
+        call.Field("tries", left);
+        if (locked)
+            return call.Return(CKR_PIN_LOCKED);
+    }
+    if (!right)
         return call.Return(CKR_PIN_INCORRECT);
     slot->userLoggedIn = true;
     return call.Return(CKR_OK);

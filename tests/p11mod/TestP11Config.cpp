@@ -1,9 +1,11 @@
 // Fixture file of the test module, one object or rule per line:
-//   token LABEL PIN [serial=TEXT] [flags=F|F...]
+//   token LABEL PIN [serial=TEXT] [flags=F|F...] [tries=FILE] [maxtries=N]
 //                                    a slot with a token (slots are numbered 1.. in file order); its
 //                                    serial number defaults to the slot number, and the flags (names
 //                                    such as CKF_USER_PIN_FINAL_TRY, or numbers) are added to those
-//                                    C_GetTokenInfo always reports
+//                                    C_GetTokenInfo always reports. With tries=, the PIN tries left
+//                                    (of N, default 3) are kept in FILE for all processes: COUNT_LOW
+//                                    below N, FINAL_TRY at 1, LOCKED at 0 (logins then refused)
 //   emptyslot                        a slot without a token
 //   cert ID|- LABEL DERFILE [type=N] certificate (`-`: no CKA_ID; type: CKA_CERTIFICATE_TYPE)
 //   rsakey ID LABEL PEMFILE          RSA private key (CKA_PRIVATE, sensitive) and its public key
@@ -15,6 +17,7 @@
 //   fail C_Func RV [slot=N] [after=K] [times=N]
 //   sigderlen N                      SM2 signatures of N bytes (a token that answers a wrong length)
 //   sizequery N                      every size query of a sign, digest or decrypt answers N
+//   delay MS                         every call waits MS milliseconds first
 // IDs, labels and PINs are text or "hex:..."; objects belong to the last token line; relative
 // file names are taken from the fixture file's directory. '#' starts a comment line.
 #include "TestP11State.h"
@@ -113,6 +116,8 @@ public:
             return Number(words, &m_config->sigDerLength, error);
         if (kind == "sizequery")
             return Number(words, &m_config->sizeQuery, error);
+        if (kind == "delay")
+            return (words.size() == 2 && ParseUlong(words[1], &m_config->delayMs)) || Error(error, "delay MS");
         if (kind == "cert" || kind == "rsakey" || kind == "sm2key" || kind == "object" || kind == "data" ||
             kind == "hide" || kind == "badlen") {
             if (m_config->slots.empty() || !m_config->slots.back().hasToken)
@@ -169,7 +174,7 @@ private:
     bool Token(const std::vector<std::string>& words, std::string* error)
     {
         if (words.size() < 3)
-            return Error(error, "token LABEL PIN [serial=TEXT] [flags=F|F...]");
+            return Error(error, "token LABEL PIN [serial=TEXT] [flags=F|F...] [tries=FILE] [maxtries=N]");
         Slot& slot = NewSlot(true);
         Bytes label;
         if (!ParseHexOrText(words[1], &label) || !ParseHexOrText(words[2], &slot.pin))
@@ -179,6 +184,11 @@ private:
         for (size_t i = 3; i < words.size(); ++i) {
             if (words[i].compare(0, 7, "serial=") == 0) {
                 slot.serial = words[i].substr(7);
+            } else if (words[i].compare(0, 6, "tries=") == 0) {
+                slot.triesFile = File(words[i].substr(6));
+            } else if (words[i].compare(0, 9, "maxtries=") == 0) {
+                if (!ParseUlong(words[i].substr(9), &slot.maxTries) || slot.maxTries == 0)
+                    return Error(error, "bad token option " + words[i]);
             } else if (words[i].compare(0, 6, "flags=") != 0 || !ParseTokenFlags(words[i].substr(6), &slot.flags)) {
                 return Error(error, "bad token option " + words[i]);
             }

@@ -1,8 +1,15 @@
 // Module state, failure injection and the call log.
 #include "TestP11State.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 namespace testp11 {
 
@@ -50,6 +57,8 @@ Object* Module::VisibleObject(const Session& session, CK_OBJECT_HANDLE handle)
 
 CK_RV Module::Injected(const char* function, const CK_SLOT_ID* slot)
 {
+    if (config.delayMs != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(config.delayMs));
     for (FailRule& rule : config.failRules) {
         if (rule.function != function)
             continue;
@@ -61,6 +70,33 @@ CK_RV Module::Injected(const char* function, const CK_SLOT_ID* slot)
         return rule.rv;
     }
     return CKR_OK;
+}
+
+bool UpdateTries(const Slot& slot, const std::function<void(CK_ULONG& left)>& update, CK_ULONG* left)
+{
+    const int fd = open(slot.triesFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = 0 == flock(fd, LOCK_EX);
+    char text[32] = {0};
+    const ssize_t got = ok ? pread(fd, text, sizeof(text) - 1, 0) : -1;
+    std::string content(text, got > 0 ? static_cast<size_t>(got) : 0);
+    content.erase(content.find_last_not_of('\n') + 1);
+    CK_ULONG count = slot.maxTries;
+    if (got < 0 || (!content.empty() && !ParseUlong(content, &count)))
+        ok = false;
+    if (ok) {
+        const CK_ULONG before = count;
+        update(count);
+        if (count != before) {
+            const std::string written = std::to_string(count) + "\n";
+            ok = 0 == ftruncate(fd, 0) &&
+                 pwrite(fd, written.data(), written.size(), 0) == static_cast<ssize_t>(written.size());
+        }
+        *left = count;
+    }
+    close(fd);
+    return ok;
 }
 
 CallRecord& CallRecord::Field(const char* key, const std::string& value)

@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 
 #include <climits>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,10 @@ struct Slot
     std::string serial;   // CK_TOKEN_INFO.serialNumber
     CK_FLAGS flags = 0;   // added to the token flags C_GetTokenInfo always reports
     Bytes pin;
+    // `tries=FILE maxtries=N`: the PIN tries left live in FILE, which every process that loads the
+    // module shares (under flock): C_GetTokenInfo reports them, C_Login spends and resets them.
+    std::string triesFile;
+    CK_ULONG maxTries = 3;
     bool userLoggedIn = false;
     std::vector<Object> objects;
 };
@@ -118,7 +123,15 @@ struct Config
     CK_ULONG sigDerLength = 0;
     // `sizequery N`: every size query of a sign, digest or decrypt operation answers N. 0: the true bound.
     CK_ULONG sizeQuery = 0;
+    // `delay MS`: every call on the module (after C_Initialize) first waits MS milliseconds, as a
+    // slow token does.
+    CK_ULONG delayMs = 0;
 };
+
+// The PIN tries left of a token with a tries file (a missing or empty file holds the maximum),
+// handed to update, which may change them, all under an exclusive flock of the file; *left
+// receives what the file holds afterwards. False when the file cannot be used.
+bool UpdateTries(const Slot& slot, const std::function<void(CK_ULONG& left)>& update, CK_ULONG* left);
 
 // Reads the fixture file; on failure *error says why.
 bool LoadConfig(const std::string& path, Config* config, std::string* error);
@@ -164,7 +177,7 @@ public:
     Session* FindSession(CK_SESSION_HANDLE handle);
     // An object the session may see (private objects only while its token's user is logged in).
     Object* VisibleObject(const Session& session, CK_OBJECT_HANDLE handle);
-    // The injected answer for this call, or CKR_OK.
+    // The configured delay, then the injected answer for this call, or CKR_OK.
     CK_RV Injected(const char* function, const CK_SLOT_ID* slot);
 
 private:
