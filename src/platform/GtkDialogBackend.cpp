@@ -613,7 +613,12 @@ void GtkDialogBackend::Impl::Destroy(Window& window)
         g_signal_handler_disconnect(h.first, h.second);
     if (shown->shareSource)
         g_source_remove(shown->shareSource);
+    GdkDisplay* display = gtk_widget_get_display(shown->toplevel);
     gtk_widget_destroy(shown->toplevel);
+    // The destroy request waits in the display connection's buffer until the toolkit next reads
+    // events; a caller that returns to a loop of its own (or to none) would leave the window on
+    // screen, dead, until then.
+    gdk_display_flush(display);
 }
 
 gboolean GtkDialogBackend::Impl::OnKeyPress(GtkWidget* /*widget*/, GdkEventKey* event, gpointer data)
@@ -841,7 +846,10 @@ int GtkDialogBackend::RunAlert(const std::string& title, const std::string& mess
     gtk_window_set_position(GTK_WINDOW(dialog), parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     gtk_dialog_run(GTK_DIALOG(dialog));
+    GdkDisplay* display = gtk_widget_get_display(dialog);
     gtk_widget_destroy(dialog);
+    // As for a window: the alert leaves the screen now, not at the toolkit's next turn.
+    gdk_display_flush(display);
     return kAlertDefaultReturn;
 }
 
