@@ -197,6 +197,7 @@ struct GtkDialogBackend::Impl
     static void OnComboChanged(GtkComboBox*, gpointer data);
     static void OnSelectionChanged(GtkTreeSelection*, gpointer data);
     static void OnRowActivated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer data);
+    static gboolean OnTableKeyPress(GtkWidget*, GdkEventKey* event, gpointer data);
     static void OnTableWidthChanged(GtkAdjustment*, gpointer data);
     static gboolean ShareTableWidth(gpointer data);
 };
@@ -413,6 +414,8 @@ GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view)
         Binding* binding = Bind(shown, view);
         Connect(shown, selection, "changed", G_CALLBACK(OnSelectionChanged), binding);
         Connect(shown, widget, "row-activated", G_CALLBACK(OnRowActivated), binding);
+        // Before the tree's own key handling, which would first choose its cursor row.
+        Connect(shown, widget, "key-press-event", G_CALLBACK(OnTableKeyPress), binding);
         packed = gtk_scrolled_window_new(nullptr, nullptr);
         gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(packed), GTK_SHADOW_IN);
         gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(packed), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
@@ -709,8 +712,8 @@ void GtkDialogBackend::Impl::OnRowActivated(GtkTreeView* tree, GtkTreePath* path
         SelectRow(tree, row);
         table->Content()->SetSelectionIndex(row);
     }
-    // Return or Space activate the row too: a key means OK, a double-click (reported as a
-    // single button press) opens the certificate.
+    // A key that reaches here means OK (OnTableKeyPress takes Return and Space first); a
+    // double-click (reported as a single button press) opens the certificate.
     GdkEvent* event = gtk_get_current_event();
     const bool fromKey = event && (event->type == GDK_KEY_PRESS || event->type == GDK_KEY_RELEASE);
     if (event)
@@ -721,6 +724,31 @@ void GtkDialogBackend::Impl::OnRowActivated(GtkTreeView* tree, GtkTreePath* path
     } else {
         table->PerformDoubleClick();
     }
+}
+
+// Return (and Space) on the table mean the window's OK for what the table shows chosen: with a
+// highlighted row that row, with none what OK does then. The tree itself would first choose its
+// cursor row, which a window that just opened shows nowhere (it sits on the first row).
+gboolean GtkDialogBackend::Impl::OnTableKeyPress(GtkWidget* /*widget*/, GdkEventKey* event, gpointer data)
+{
+    switch (event->keyval) {
+    case GDK_KEY_Return:
+    case GDK_KEY_ISO_Enter:
+    case GDK_KEY_KP_Enter:
+    case GDK_KEY_space:
+    case GDK_KEY_KP_Space:
+        break;
+    default:
+        return FALSE;
+    }
+    if (0 != (event->state & gtk_accelerator_get_default_mod_mask()))
+        return FALSE;
+    auto* binding = static_cast<Binding*>(data);
+    Button* ok = binding->shown->model->DefaultButton();
+    if (!ok)
+        return FALSE;
+    ok->PerformClick();
+    return TRUE;
 }
 
 // The columns share the table's visible width in proportion to their layout widths, so that the

@@ -269,6 +269,51 @@ TEST_F(GtkDialogTest, EscapeAnswersAsCancelAndReturnAsOK)
     free(pin);
 }
 
+// Guards Return choosing what the table shows chosen: a window that just opened highlights no
+// row, but the tree's cursor sits on the first, and Return signed with it. Down highlights the
+// cursor's row first, then moves.
+TEST_F(GtkDialogTest, ReturnChoosesTheHighlightedRowAndWithoutOneDoesWhatOKDoes)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<guint> keys;
+        int answer;
+        bool alert;
+    };
+    const Case kCases[] = {
+        {"Return", {GDK_KEY_Return}, -1, true},
+        {"Down, Return", {GDK_KEY_Down, GDK_KEY_Return}, 0, false},
+        {"Down, Down, Return", {GDK_KEY_Down, GDK_KEY_Down, GDK_KEY_Return}, 1, false},
+        {"Down, Down, keypad Enter", {GDK_KEY_Down, GDK_KEY_Down, GDK_KEY_KP_Enter}, 1, false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        RecordSet records;
+        records.Add("CN=Alice", "CN=Example CA");
+        records.Add("CN=Bob", "CN=Example CA");
+        bool alerted = false;
+        Script script;
+        script.WaitForWindow("Select Certificate", &m_window).Then("press the keys", [&] {
+            gtkdriver::GiveFocus(m_window);
+            for (const guint key : c.keys)
+                gtkdriver::PressKey(m_window, key);
+            return true;
+        });
+        if (c.alert) {
+            script.WaitForWindow("No Certificate Selected", &m_other).Then("dismiss the alert", [&] {
+                alerted = true;
+                Click(m_other, "AlertOK");
+                return true;
+            });
+        }
+        script.Start();
+        EXPECT_EQ(c.answer, tamsel::RunSelectCert(records.Pointers()));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+        EXPECT_EQ(c.alert, alerted);
+    }
+}
+
 // Escape or Return on the certificate sheet closes the sheet only; the window stays, keeps its
 // selection and still answers. While the sheet is open, a key on the window under it is the sheet's.
 TEST_F(GtkDialogTest, EscapeOnTheCertificateSheetClosesOnlyTheSheet)

@@ -198,6 +198,20 @@ void PressKey(GtkWidget* window, guint keyval)
     PutKeyEvent(target, GDK_KEY_RELEASE, keyval);
 }
 
+void GiveFocus(GtkWidget* window)
+{
+    GdkWindow* target = window ? gtk_widget_get_window(window) : nullptr;
+    if (!target)
+        return;
+    GdkEvent* event = gdk_event_new(GDK_FOCUS_CHANGE);
+    event->focus_change.window = GDK_WINDOW(g_object_ref(target));
+    event->focus_change.send_event = TRUE;
+    event->focus_change.in = TRUE;
+    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_window_get_display(target))));
+    gdk_event_put(event);
+    gdk_event_free(event);
+}
+
 void Defer(std::function<void()> fn, GtkWidget* widget)
 {
     struct Deferred

@@ -63,6 +63,11 @@ private:
 // its focus widget and key bindings first. A modal window (a sheet) takes them when open.
 void PressKey(GtkWidget* window, guint keyval);
 
+// Queues a keyboard focus change into the window, as the display reports one. Queued just before
+// keys, it gives them a focused window whatever other windows on a shared display do meanwhile
+// (a tree view moves its cursor only while its window has the focus).
+void GiveFocus(GtkWidget* window);
+
 // Runs fn from a high-priority idle source (before the script's next step) while `widget` is
 // kept alive. For actions that may open a nested loop (an alert), which would otherwise block
 // the script's own timeout.
