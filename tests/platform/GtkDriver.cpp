@@ -82,7 +82,7 @@ bool LabelIsRed(GtkWidget* label)
     return red;
 }
 
-Script::Script(int timeoutMs) : m_timeoutMs(timeoutMs) {}
+Script::Script(int appearanceMs, int reactionMs) : m_appearanceMs(appearanceMs), m_reactionMs(reactionMs) {}
 
 Script::~Script()
 {
@@ -90,15 +90,20 @@ Script::~Script()
         g_source_remove(m_source);
 }
 
+Script& Script::Add(const std::string& what, Step step, int limitMs)
+{
+    m_steps.push_back(Entry{what, std::move(step), limitMs});
+    return *this;
+}
+
 Script& Script::Then(const std::string& what, Step step)
 {
-    m_steps.emplace_back(what, std::move(step));
-    return *this;
+    return Add(what, std::move(step), m_reactionMs);
 }
 
 Script& Script::WaitForWindow(const std::string& title, GtkWidget** window)
 {
-    return Then("window '" + title + "' appears", [title, window] {
+    return Add("window '" + title + "' appears", [title, window] {
         GtkWidget* w = FindWindow(title);
         if (!w || !gtk_widget_get_mapped(w))
             return false;
@@ -113,7 +118,7 @@ Script& Script::WaitForWindow(const std::string& title, GtkWidget** window)
         if (window)
             *window = w;
         return true;
-    });
+    }, m_appearanceMs);
 }
 
 Script& Script::WaitForWindowGone(const std::string& title)
@@ -126,9 +131,15 @@ Script& Script::Screenshot(GtkWidget** window, const std::string& name)
     return Then("screenshot " + name, [window, name] { return SaveScreenshot(*window, name); });
 }
 
+void Script::StartClock()
+{
+    const int limitMs = m_next < m_steps.size() ? m_steps[m_next].limitMs : m_reactionMs;
+    m_deadline = g_get_monotonic_time() + static_cast<gint64>(limitMs) * 1000;
+}
+
 void Script::Start()
 {
-    m_deadline = g_get_monotonic_time() + static_cast<gint64>(m_timeoutMs) * 1000;
+    StartClock();
     m_source = g_timeout_add(15, &Script::Tick, this);
 }
 
@@ -151,15 +162,17 @@ gboolean Script::Tick(gpointer data)
     if (g_get_monotonic_time() > self->m_deadline) {
         // A dialog still turning its loop after the last step did not end on it (a key it
         // ignored, say): end it, so the test reports instead of waiting for a user.
-        self->Fail(self->m_next < self->m_steps.size() ? "timed out at step: " + self->m_steps[self->m_next].first
+        self->Fail(self->m_next < self->m_steps.size() ? "timed out at step: " + self->m_steps[self->m_next].what
                                                        : "the dialog stayed open after the last step");
         self->m_source = 0;
         return G_SOURCE_REMOVE;
     }
     if (self->m_next >= self->m_steps.size())
         return G_SOURCE_CONTINUE;
-    if (self->m_steps[self->m_next].second())
+    if (self->m_steps[self->m_next].step()) {
         ++self->m_next;
+        self->StartClock();
+    }
     return G_SOURCE_CONTINUE;
 }
 
