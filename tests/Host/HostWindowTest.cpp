@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <sstream>
@@ -86,45 +85,51 @@ protected:
             GTEST_SKIP() << "xdotool is not installed";
         if (!m_tokens.Ready())
             GTEST_SKIP() << "SoftHSM2 is not installed";
-        hostproc::SpawnOptions options;
-        options.fds = {{m_in.ReadEnd(), 0}, {m_out.WriteEnd(), 1}};
-        options.env = {"LANG=C", "GDK_BACKEND=x11", "NO_AT_BRIDGE=1"};
-        options.unsetEnv = {"LC_ALL", "LC_MESSAGES", "QOVA_LOG_CONF_PATH", "PLATFORM_DIALOG_BACKEND",
-                            "PLATFORM_DIALOG_SCRIPT", "WAYLAND_DISPLAY"};
-        m_pid = hostproc::Spawn(hostproc::TokenHostPath(), options);
-        ASSERT_GT(m_pid, 0);
-        m_in.CloseRead();
-        m_out.CloseWrite();
     }
 
-    void TearDown() override
+    // A host in its own conversation, as a page's port starts one.
+    struct Host
     {
-        if (m_pid <= 0)
-            return;
-        m_in.CloseWrite();
-        const int status = hostproc::WaitExit(m_pid, 20000);
-        EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
-    }
+        Host()
+        {
+            hostproc::SpawnOptions options;
+            options.fds = {{in.ReadEnd(), 0}, {out.WriteEnd(), 1}};
+            options.env = {"LANG=C", "GDK_BACKEND=x11", "NO_AT_BRIDGE=1"};
+            options.unsetEnv = {"LC_ALL", "LC_MESSAGES", "QOVA_LOG_CONF_PATH", "PLATFORM_DIALOG_BACKEND",
+                                "PLATFORM_DIALOG_SCRIPT", "WAYLAND_DISPLAY"};
+            pid = hostproc::Spawn(hostproc::TokenHostPath(), options);
+            in.CloseRead();
+            out.CloseWrite();
+        }
+        // The end of the conversation ends the host in order (a host still in a dialog is
+        // killed after the wait).
+        ~Host()
+        {
+            in.CloseWrite();
+            if (pid <= 0)
+                return;
+            const int status = hostproc::WaitExit(pid, 20000);
+            EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
+        }
+        void Send(const std::string& request) { EXPECT_TRUE(hostproc::WriteAll(in.WriteEnd(), Frame(request))); }
+        std::string Answer()
+        {
+            std::string answer;
+            EXPECT_TRUE(hostproc::ReadFrame(out.ReadEnd(), &answer, 30000));
+            return answer;
+        }
+        std::string Ask(const std::string& request)
+        {
+            Send(request);
+            return Answer();
+        }
 
-    std::string Ask(const std::string& request)
-    {
-        std::string answer;
-        EXPECT_TRUE(hostproc::WriteAll(m_in.WriteEnd(), Frame(request)));
-        EXPECT_TRUE(hostproc::ReadFrame(m_out.ReadEnd(), &answer, 30000)) << request;
-        return answer;
-    }
-    void Send(const std::string& request) { ASSERT_TRUE(hostproc::WriteAll(m_in.WriteEnd(), Frame(request))); }
-    std::string Answer()
-    {
-        std::string answer;
-        EXPECT_TRUE(hostproc::ReadFrame(m_out.ReadEnd(), &answer, 30000));
-        return answer;
-    }
+        Pipe in, out;
+        pid_t pid = -1;
+    };
 
     p11testbed::SoftHsmTokens m_tokens;
     p11testbed::TestModule m_module{""};  // the table's other module offers no token
-    Pipe m_in, m_out;
-    pid_t m_pid = -1;
 };
 
 // Guards the window leaving the screen once answered: its destroy request stayed in the display
@@ -150,8 +155,10 @@ TEST_F(HostWindowTest, NoWindowStaysOnScreenAfterTheAnswerAndTheNextSelectionWor
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
-        Send(kSelect);
-        const std::string window = WaitForWindow(m_pid, "Select Certificate");
+        Host host;
+        ASSERT_GT(host.pid, 0);
+        host.Send(kSelect);
+        const std::string window = WaitForWindow(host.pid, "Select Certificate");
         ASSERT_NE("", window) << "the certificate window did not appear";
         if (c.keys) {
             Xdotool("windowfocus --sync " + window + " key --delay 100 " + c.keys);
@@ -159,31 +166,28 @@ TEST_F(HostWindowTest, NoWindowStaysOnScreenAfterTheAnswerAndTheNextSelectionWor
             ClickButton(window, c.clickOK);
         }
         if (c.alert) {
-            const std::string alert = WaitForWindow(m_pid, "No Certificate Selected");
+            const std::string alert = WaitForWindow(host.pid, "No Certificate Selected");
             ASSERT_NE("", alert) << "the alert did not appear";
             Xdotool("windowfocus --sync " + alert + " key Return");
         }
-        const std::string answer = Answer();
+        const std::string answer = host.Answer();
         EXPECT_NE(std::string::npos, answer.find("\"errorcode\":" + c.errorcode + ",")) << answer;
         if (c.subject) {
-            EXPECT_NE(std::string::npos, Ask(kSubject).find(c.subject));
+            EXPECT_NE(std::string::npos, host.Ask(kSubject).find(c.subject));
         }
         // The page has its answer and the host lives on: a second later nothing of it is on screen.
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        const std::string left = ViewableWindows(m_pid);
-        EXPECT_EQ("", left) << "windows still viewable after the answer";
+        EXPECT_EQ("", ViewableWindows(host.pid)) << "windows still viewable after the answer";
 
         // The next selection opens a window again, and it takes keys: Down, Down, Return is RSA 2.
-        Send(kSelect);
-        const std::string next = WaitForWindow(m_pid, "Select Certificate", window);
+        host.Send(kSelect);
+        const std::string next = WaitForWindow(host.pid, "Select Certificate", window);
         ASSERT_NE("", next) << "the second certificate window did not appear";
         Xdotool("windowfocus --sync " + next + " key --delay 100 Down Down Return");
-        EXPECT_NE(std::string::npos, Answer().find("\"errorcode\":0,"));
-        EXPECT_NE(std::string::npos, Ask(kSubject).find("CN=RSA 2"));
+        EXPECT_NE(std::string::npos, host.Answer().find("\"errorcode\":0,"));
+        EXPECT_NE(std::string::npos, host.Ask(kSubject).find("CN=RSA 2"));
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        EXPECT_EQ("", ViewableWindows(m_pid)) << "windows still viewable after the second answer";
-        if (!left.empty())
-            break;  // the dead windows of this case would take the next one's keys
+        EXPECT_EQ("", ViewableWindows(host.pid)) << "windows still viewable after the second answer";
     }
 }
 
