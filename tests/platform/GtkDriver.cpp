@@ -256,16 +256,10 @@ std::string ScreenshotPath(const std::string& name)
     return dir + "/" + name + ".png";
 }
 
-bool SaveScreenshot(GtkWidget* window, const std::string& name)
+namespace {
+
+bool SavePixbuf(GdkPixbuf* pixbuf, const std::string& name)
 {
-    // The pixels on the display, as the user sees them. The window must not be covered: tests
-    // that take pictures run alone on their display.
-    GdkWindow* gdkWindow = window ? gtk_widget_get_window(window) : nullptr;
-    if (!gdkWindow || !gdk_window_is_viewable(gdkWindow))
-        return false;
-    gdk_display_sync(gdk_window_get_display(gdkWindow));
-    GdkPixbuf* pixbuf =
-        gdk_pixbuf_get_from_window(gdkWindow, 0, 0, gdk_window_get_width(gdkWindow), gdk_window_get_height(gdkWindow));
     if (!pixbuf)
         return false;
     GError* error = nullptr;
@@ -274,6 +268,44 @@ bool SaveScreenshot(GtkWidget* window, const std::string& name)
         g_error_free(error);
     g_object_unref(pixbuf);
     return saved;
+}
+
+}  // namespace
+
+bool SaveScreenshotOfArea(const std::vector<GtkWidget*>& windows, const std::string& name)
+{
+    GdkRectangle area = {0, 0, 0, 0};
+    for (GtkWidget* window : windows) {
+        GdkWindow* gdkWindow = window ? gtk_widget_get_window(window) : nullptr;
+        if (!gdkWindow || !gdk_window_is_viewable(gdkWindow))
+            return false;
+        GdkRectangle r;
+        gdk_window_get_origin(gdkWindow, &r.x, &r.y);
+        r.width = gdk_window_get_width(gdkWindow);
+        r.height = gdk_window_get_height(gdkWindow);
+        if (0 == area.width)
+            area = r;
+        else
+            gdk_rectangle_union(&area, &r, &area);
+    }
+    if (0 == area.width)
+        return false;
+    gdk_display_sync(gdk_display_get_default());
+    return SavePixbuf(
+        gdk_pixbuf_get_from_window(gdk_get_default_root_window(), area.x, area.y, area.width, area.height), name);
+}
+
+bool SaveScreenshot(GtkWidget* window, const std::string& name)
+{
+    // The pixels on the display, as the user sees them. The window must not be covered: tests
+    // that take pictures run alone on their display.
+    GdkWindow* gdkWindow = window ? gtk_widget_get_window(window) : nullptr;
+    if (!gdkWindow || !gdk_window_is_viewable(gdkWindow))
+        return false;
+    gdk_display_sync(gdk_window_get_display(gdkWindow));
+    return SavePixbuf(
+        gdk_pixbuf_get_from_window(gdkWindow, 0, 0, gdk_window_get_width(gdkWindow), gdk_window_get_height(gdkWindow)),
+        name);
 }
 
 }  // namespace gtkdriver

@@ -93,6 +93,8 @@ void Defer(std::function<void()> fn, GtkWidget* widget);
 
 // <build>/screenshots/<name>.png from the window's pixels on the display. False on failure.
 bool SaveScreenshot(GtkWidget* window, const std::string& name);
+// The same of the screen's area that holds all these windows (a window and its tooltip, say).
+bool SaveScreenshotOfArea(const std::vector<GtkWidget*>& windows, const std::string& name);
 std::string ScreenshotPath(const std::string& name);
 
 }  // namespace gtkdriver
