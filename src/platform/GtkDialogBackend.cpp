@@ -197,6 +197,7 @@ struct GtkDialogBackend::Impl
     static void OnComboChanged(GtkComboBox*, gpointer data);
     static void OnSelectionChanged(GtkTreeSelection*, gpointer data);
     static void OnRowActivated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer data);
+    static gboolean OnTableKeyPress(GtkWidget*, GdkEventKey* event, gpointer data);
     static void OnTableWidthChanged(GtkAdjustment*, gpointer data);
     static gboolean ShareTableWidth(gpointer data);
 };
@@ -225,6 +226,68 @@ void ApplyLabelStyle(GtkWidget* label, const TextField& field)
     pango_attr_list_unref(attributes);
 }
 
+// A wrapped line's continuation starts this many columns past where its own line's text begins
+// (the printout's own step), so that a long name stays under its field and reads as one.
+constexpr int kHangingColumns = 4;
+
+// How far a line's continuations hang in from where the line starts, for a line that begins with
+// `depth` spaces.
+int HangingIndent(GtkWidget* widget, int depth)
+{
+    const std::string columns(static_cast<size_t>(depth + kHangingColumns), 'x');
+    PangoLayout* layout = gtk_widget_create_pango_layout(widget, columns.c_str());
+    int width = 0;
+    pango_layout_get_pixel_size(layout, &width, nullptr);
+    g_object_unref(layout);
+    return width;
+}
+
+// Gives each line of the view's text its hanging indent: the first line starts at the margin as
+// before (its leading spaces indent it), the continuations under it. Tags per indent depth; their
+// widths follow the view's font, so this runs again when the view's style changes.
+void ApplyHangingIndents(GtkTextView* view)
+{
+    GtkTextBuffer* buffer = gtk_text_view_get_buffer(view);
+    GtkTextTagTable* tags = gtk_text_buffer_get_tag_table(buffer);
+    std::map<int, GtkTextTag*> byDepth;
+    const int lines = gtk_text_buffer_get_line_count(buffer);
+    for (int line = 0; line < lines; ++line) {
+        GtkTextIter start, text, end;
+        gtk_text_buffer_get_iter_at_line(buffer, &start, line);
+        text = start;
+        int depth = 0;
+        while (!gtk_text_iter_ends_line(&text) && ' ' == gtk_text_iter_get_char(&text)) {
+            ++depth;
+            gtk_text_iter_forward_char(&text);
+        }
+        if (gtk_text_iter_ends_line(&text))
+            continue;  // nothing to wrap
+        end = text;
+        gtk_text_iter_forward_to_line_end(&end);
+        GtkTextTag*& tag = byDepth[depth];
+        if (!tag) {
+            const std::string name = "hanging-indent-" + std::to_string(depth);
+            tag = gtk_text_tag_table_lookup(tags, name.c_str());
+            if (!tag)
+                tag = gtk_text_buffer_create_tag(buffer, name.c_str(), nullptr);
+            // A negative indent is a hanging one: the first line keeps the margin.
+            g_object_set(tag, "indent", -HangingIndent(GTK_WIDGET(view), depth), nullptr);
+        }
+        gtk_text_buffer_apply_tag(buffer, tag, &start, &end);
+    }
+}
+
+void SetWrappedText(GtkTextView* view, const std::string& text)
+{
+    gtk_text_buffer_set_text(gtk_text_view_get_buffer(view), text.c_str(), -1);
+    ApplyHangingIndents(view);
+}
+
+void OnWrappedTextStyleUpdated(GtkWidget* widget, gpointer /*data*/)
+{
+    ApplyHangingIndents(GTK_TEXT_VIEW(widget));
+}
+
 // The size a window built around a block of text opens with: its layout's width, and tall enough
 // for the first part of the text the model wants seen without scrolling (wrapped at that width),
 // though never taller than the screen's work area.
@@ -236,15 +299,27 @@ void SetOpeningSizeForText(GtkWindow* toplevel, GtkWindow* parent, GtkWidget* bo
     const size_t length = std::min(field.InitiallyVisibleLength(), field.StringValue().size());
     if (length > 0) {
         const std::string shown = MakeValidUtf8(field.StringValue().substr(0, length));
-        PangoLayout* layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), shown.c_str());
+        PangoLayout* layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), nullptr);
         pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
         // The text's width: the window's less its border, the frame and the margins, and less a
         // scroll bar in case the theme's takes room.
         const int kFrameAndScrollBar = 2 + 16;
         const int textWidth = width - 2 * kBorder - 2 * kTextMargin - kFrameAndScrollBar;
         pango_layout_set_width(layout, std::max(textWidth, 1) * PANGO_SCALE);
+        // Line by line, each with its hanging indent, as the view lays them out.
         int height = 0;
-        pango_layout_get_pixel_size(layout, nullptr, &height);
+        for (size_t from = 0; from <= shown.size();) {
+            const size_t end = std::min(shown.find('\n', from), shown.size());
+            const std::string line = shown.substr(from, end - from);
+            const size_t depth = line.find_first_not_of(' ');
+            const int hang = std::string::npos == depth ? 0 : HangingIndent(GTK_WIDGET(view), static_cast<int>(depth));
+            pango_layout_set_text(layout, line.c_str(), -1);
+            pango_layout_set_indent(layout, -hang * PANGO_SCALE);
+            int lineHeight = 0;
+            pango_layout_get_pixel_size(layout, nullptr, &lineHeight);
+            height += lineHeight;
+            from = end + 1;
+        }
         g_object_unref(layout);
         textHeight = std::max(textHeight, height + 2 * kTextMargin);
     }
@@ -269,20 +344,32 @@ void SetOpeningSizeForText(GtkWindow* toplevel, GtkWindow* parent, GtkWidget* bo
     gtk_window_set_default_size(toplevel, width, std::max(windowHeight, boxMinimum));
 }
 
+// A table's store holds one text per column, then the row's tooltip: every column's title and
+// whole text, one to a line, for cells too narrow to show them (names that end in a long email
+// address look alike up to their ellipsis).
 void FillStore(GtkListStore* store, const TableView& table)
 {
     gtk_list_store_clear(store);
     if (!table.Content())
         return;
     const auto& columns = table.Columns();
+    const gint tooltipColumn = static_cast<gint>(columns.size());
     for (const auto& object : table.Content()->ArrangedObjects()) {
         GtkTreeIter iter;
         gtk_list_store_append(store, &iter);
+        std::string tooltip;
         for (size_t c = 0; c < columns.size(); ++c) {
             auto it = object.find(columns[c].key);
             const std::string text = it == object.end() ? std::string() : MakeValidUtf8(it->second);
             gtk_list_store_set(store, &iter, static_cast<gint>(c), text.c_str(), -1);
+            // The tooltip column is markup: titles in bold, the texts escaped.
+            gchar* title = g_markup_escape_text(MakeValidUtf8(columns[c].title).c_str(), -1);
+            gchar* value = g_markup_escape_text(text.c_str(), -1);
+            tooltip += std::string(tooltip.empty() ? "" : "\n") + "<b>" + title + "</b>\n" + value;
+            g_free(title);
+            g_free(value);
         }
+        gtk_list_store_set(store, &iter, tooltipColumn, tooltip.c_str(), -1);
     }
 }
 
@@ -331,7 +418,8 @@ GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view)
             gtk_text_view_set_right_margin(view, kTextMargin);
             gtk_text_view_set_top_margin(view, kTextMargin);
             gtk_text_view_set_bottom_margin(view, kTextMargin);
-            gtk_text_buffer_set_text(gtk_text_view_get_buffer(view), text.c_str(), -1);
+            SetWrappedText(view, text);
+            Connect(shown, widget, "style-updated", G_CALLBACK(OnWrappedTextStyleUpdated), Bind(shown, field));
             packed = gtk_scrolled_window_new(nullptr, nullptr);
             gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(packed), GTK_SHADOW_IN);
             // Wrapped text never needs a horizontal scroll bar; without one the text does not hold
@@ -381,7 +469,7 @@ GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view)
     case View::Kind::TableView: {
         auto* table = static_cast<TableView*>(view);
         const auto& columns = table->Columns();
-        std::vector<GType> types(columns.empty() ? 1 : columns.size(), G_TYPE_STRING);
+        std::vector<GType> types(columns.size() + 1, G_TYPE_STRING);  // the texts, then the tooltip
         GtkListStore* store = gtk_list_store_newv(static_cast<gint>(types.size()), types.data());
         FillStore(store, *table);
         shown->tableRows = table->Content() ? table->Content()->ArrangedObjects().size() : 0;
@@ -408,11 +496,14 @@ GtkWidget* GtkDialogBackend::Impl::BuildView(Shown* shown, View* view)
         gtk_tree_view_set_reorderable(tree, FALSE);
         gtk_tree_view_set_enable_search(tree, FALSE);
         gtk_tree_view_set_headers_clickable(tree, FALSE);
+        gtk_tree_view_set_tooltip_column(tree, static_cast<gint>(columns.size()));
         GtkTreeSelection* selection = gtk_tree_view_get_selection(tree);
         gtk_tree_selection_set_mode(selection, GTK_SELECTION_SINGLE);
         Binding* binding = Bind(shown, view);
         Connect(shown, selection, "changed", G_CALLBACK(OnSelectionChanged), binding);
         Connect(shown, widget, "row-activated", G_CALLBACK(OnRowActivated), binding);
+        // Before the tree's own key handling, which would first choose its cursor row.
+        Connect(shown, widget, "key-press-event", G_CALLBACK(OnTableKeyPress), binding);
         packed = gtk_scrolled_window_new(nullptr, nullptr);
         gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(packed), GTK_SHADOW_IN);
         gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(packed), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
@@ -565,7 +656,7 @@ void GtkDialogBackend::Impl::Sync(Shown* shown, View* view)
             if (text != gtk_entry_get_text(GTK_ENTRY(widget)))
                 gtk_entry_set_text(GTK_ENTRY(widget), text.c_str());
         } else if (GTK_IS_TEXT_VIEW(widget)) {
-            gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget)), text.c_str(), -1);
+            SetWrappedText(GTK_TEXT_VIEW(widget), text);
         }
         break;
     }
@@ -613,7 +704,12 @@ void GtkDialogBackend::Impl::Destroy(Window& window)
         g_signal_handler_disconnect(h.first, h.second);
     if (shown->shareSource)
         g_source_remove(shown->shareSource);
+    GdkDisplay* display = gtk_widget_get_display(shown->toplevel);
     gtk_widget_destroy(shown->toplevel);
+    // The destroy request waits in the display connection's buffer until the toolkit next reads
+    // events; a caller that returns to a loop of its own (or to none) would leave the window on
+    // screen, dead, until then.
+    gdk_display_flush(display);
 }
 
 gboolean GtkDialogBackend::Impl::OnKeyPress(GtkWidget* /*widget*/, GdkEventKey* event, gpointer data)
@@ -704,8 +800,8 @@ void GtkDialogBackend::Impl::OnRowActivated(GtkTreeView* tree, GtkTreePath* path
         SelectRow(tree, row);
         table->Content()->SetSelectionIndex(row);
     }
-    // Return or Space activate the row too: a key means OK, a double-click (reported as a
-    // single button press) opens the certificate.
+    // A key that reaches here means OK (OnTableKeyPress takes Return and Space first); a
+    // double-click (reported as a single button press) opens the certificate.
     GdkEvent* event = gtk_get_current_event();
     const bool fromKey = event && (event->type == GDK_KEY_PRESS || event->type == GDK_KEY_RELEASE);
     if (event)
@@ -716,6 +812,31 @@ void GtkDialogBackend::Impl::OnRowActivated(GtkTreeView* tree, GtkTreePath* path
     } else {
         table->PerformDoubleClick();
     }
+}
+
+// Return (and Space) on the table mean the window's OK for what the table shows chosen: with a
+// highlighted row that row, with none what OK does then. The tree itself would first choose its
+// cursor row, which a window that just opened shows nowhere (it sits on the first row).
+gboolean GtkDialogBackend::Impl::OnTableKeyPress(GtkWidget* /*widget*/, GdkEventKey* event, gpointer data)
+{
+    switch (event->keyval) {
+    case GDK_KEY_Return:
+    case GDK_KEY_ISO_Enter:
+    case GDK_KEY_KP_Enter:
+    case GDK_KEY_space:
+    case GDK_KEY_KP_Space:
+        break;
+    default:
+        return FALSE;
+    }
+    if (0 != (event->state & gtk_accelerator_get_default_mod_mask()))
+        return FALSE;
+    auto* binding = static_cast<Binding*>(data);
+    Button* ok = binding->shown->model->DefaultButton();
+    if (!ok)
+        return FALSE;
+    ok->PerformClick();
+    return TRUE;
 }
 
 // The columns share the table's visible width in proportion to their layout widths, so that the
@@ -841,7 +962,10 @@ int GtkDialogBackend::RunAlert(const std::string& title, const std::string& mess
     gtk_window_set_position(GTK_WINDOW(dialog), parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     gtk_dialog_run(GTK_DIALOG(dialog));
+    GdkDisplay* display = gtk_widget_get_display(dialog);
     gtk_widget_destroy(dialog);
+    // As for a window: the alert leaves the screen now, not at the toolkit's next turn.
+    gdk_display_flush(display);
     return kAlertDefaultReturn;
 }
 

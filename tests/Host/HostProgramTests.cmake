@@ -32,6 +32,15 @@ varnell_add_gtest(host_pin_guard_tests
 target_include_directories(host_pin_guard_tests SYSTEM PRIVATE ${TESTP11_P11KIT_INCLUDE_DIRS})
 add_dependencies(host_pin_guard_tests VarnellHostTokenTables)
 
+# The certificate window of the host on the display, answered with xdotool (skipped without a
+# display or SoftHSM2).
+varnell_add_gtest(host_window_tests
+  SOURCES HostWindowTest.cpp
+  LIBS host_process_support testp11_client)
+add_dependencies(host_window_tests VarnellHostTokenTables)
+target_include_directories(host_window_tests PRIVATE ${CMAKE_SOURCE_DIR}/src/zlog)  # the result codes
+varnell_run_serial(host_window_tests)
+
 # From a real headless Chromium; exit status 77 (no browser or SoftHSM2 installed) is a skip.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME host_chromium_e2e

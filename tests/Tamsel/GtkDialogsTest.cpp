@@ -269,6 +269,51 @@ TEST_F(GtkDialogTest, EscapeAnswersAsCancelAndReturnAsOK)
     free(pin);
 }
 
+// Guards Return choosing what the table shows chosen: a window that just opened highlights no
+// row, but the tree's cursor sits on the first, and Return signed with it. Down highlights the
+// cursor's row first, then moves.
+TEST_F(GtkDialogTest, ReturnChoosesTheHighlightedRowAndWithoutOneDoesWhatOKDoes)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<guint> keys;
+        int answer;
+        bool alert;
+    };
+    const Case kCases[] = {
+        {"Return", {GDK_KEY_Return}, -1, true},
+        {"Down, Return", {GDK_KEY_Down, GDK_KEY_Return}, 0, false},
+        {"Down, Down, Return", {GDK_KEY_Down, GDK_KEY_Down, GDK_KEY_Return}, 1, false},
+        {"Down, Down, keypad Enter", {GDK_KEY_Down, GDK_KEY_Down, GDK_KEY_KP_Enter}, 1, false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        RecordSet records;
+        records.Add("CN=Alice", "CN=Example CA");
+        records.Add("CN=Bob", "CN=Example CA");
+        bool alerted = false;
+        Script script;
+        script.WaitForWindow("Select Certificate", &m_window).Then("press the keys", [&] {
+            gtkdriver::GiveFocus(m_window);
+            for (const guint key : c.keys)
+                gtkdriver::PressKey(m_window, key);
+            return true;
+        });
+        if (c.alert) {
+            script.WaitForWindow("No Certificate Selected", &m_other).Then("dismiss the alert", [&] {
+                alerted = true;
+                Click(m_other, "AlertOK");
+                return true;
+            });
+        }
+        script.Start();
+        EXPECT_EQ(c.answer, tamsel::RunSelectCert(records.Pointers()));
+        EXPECT_TRUE(script.Finished()) << script.Failure();
+        EXPECT_EQ(c.alert, alerted);
+    }
+}
+
 // Escape or Return on the certificate sheet closes the sheet only; the window stays, keeps its
 // selection and still answers. While the sheet is open, a key on the window under it is the sheet's.
 TEST_F(GtkDialogTest, EscapeOnTheCertificateSheetClosesOnlyTheSheet)
@@ -422,6 +467,50 @@ TEST_F(CertificateSheetTest, OpensShowingIssuerValidityAndSubject)
             EXPECT_LE(last.y + last.height, visible.y + visible.height);
         }
     });
+}
+
+// Guards the hanging indent: a wrapped line went on at the left edge, so the long Issuer and
+// Subject lines lost the printout's indentation. Each continuation starts one step (4 columns)
+// further in than its own line's text, at every width.
+TEST_F(CertificateSheetTest, WrappedLinesGoOnUnderTheirOwnLine)
+{
+    int looks = 0;
+    LookAtLongNames({{+300, 0}}, [&](GtkTextView* view) {
+        ++looks;
+        for (const char* label : {"Issuer:", "Subject:"}) {
+            SCOPED_TRACE(label);
+            GtkTextIter start, text;
+            gtk_text_buffer_get_start_iter(gtk_text_view_get_buffer(view), &start);
+            ASSERT_TRUE(
+                gtk_text_iter_forward_search(&start, label, GTK_TEXT_SEARCH_TEXT_ONLY, &text, nullptr, nullptr));
+            // The width of a column, from ten of them on the line's first row.
+            GtkTextIter tenth = text;
+            gtk_text_iter_forward_chars(&tenth, 10);
+            GdkRectangle first, later;
+            gtk_text_view_get_iter_location(view, &text, &first);
+            gtk_text_view_get_iter_location(view, &tenth, &later);
+            const double column = (later.x - first.x) / 10.0;
+            ASSERT_GT(column, 3.0);
+            // The line itself starts where the printout's first line does.
+            GtkTextIter lineStart = text, bufferStart = start;
+            gtk_text_iter_set_line_offset(&lineStart, 0);
+            GdkRectangle lineLeft, bufferLeft;
+            gtk_text_view_get_iter_location(view, &lineStart, &lineLeft);
+            gtk_text_view_get_iter_location(view, &bufferStart, &bufferLeft);
+            EXPECT_EQ(bufferLeft.x, lineLeft.x);
+            int continuations = 0;
+            for (GtkTextIter it = text; gtk_text_iter_forward_char(&it) && !gtk_text_iter_ends_line(&it);) {
+                if (!gtk_text_view_starts_display_line(view, &it))
+                    continue;
+                GdkRectangle r;
+                gtk_text_view_get_iter_location(view, &it, &r);
+                ++continuations;
+                EXPECT_NEAR(first.x + 4 * column, r.x, 2.0) << "continuation " << continuations;
+            }
+            EXPECT_GT(continuations, 0);
+        }
+    });
+    EXPECT_EQ(2, looks);
 }
 
 // The sheet can be made smaller and larger; its text wraps again at each width.

@@ -1,11 +1,15 @@
 // A small program that calls one entry point of the dialog library, as the host would, and writes
-// the answer to a file (never to stdout, which is the host's reply pipe).
-//   tamsel_probe [--answer FILE] select-cert COUNT | select-key KEY... | pin INIT MIN MAX | alert TITLE MESSAGE
+// the answer to a file (never to stdout, which is the host's reply pipe). With --stay it then lives
+// on for that many seconds without running the toolkit, as a caller busy with other work would.
+//   tamsel_probe [--answer FILE] [--stay SECONDS] select-cert COUNT | select-key KEY... | pin INIT MIN MAX |
+//                alert TITLE MESSAGE
 #include "Tamsel64.h"
 
 #include "TestCertificates.h"
 
 #include <openssl/crypto.h>
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +21,8 @@ namespace {
 
 int Usage()
 {
-    fprintf(stderr, "usage: tamsel_probe [--answer FILE] select-cert COUNT | select-key KEY... | pin INIT MIN MAX | "
-                    "alert TITLE MESSAGE\n");
+    fprintf(stderr, "usage: tamsel_probe [--answer FILE] [--stay SECONDS] select-cert COUNT | select-key KEY... | "
+                    "pin INIT MIN MAX | alert TITLE MESSAGE\n");
     return 2;
 }
 
@@ -30,6 +34,11 @@ int main(int argc, char** argv)
     const char* answerPath = nullptr;
     if (i + 1 < argc && 0 == strcmp(argv[i], "--answer")) {
         answerPath = argv[i + 1];
+        i += 2;
+    }
+    int staySeconds = 0;
+    if (i + 1 < argc && 0 == strcmp(argv[i], "--stay")) {
+        staySeconds = atoi(argv[i + 1]);
         i += 2;
     }
     if (i >= argc)
@@ -80,5 +89,7 @@ int main(int argc, char** argv)
         fprintf(f, "%s\n", answer.c_str());
         fclose(f);
     }
+    if (staySeconds > 0)
+        sleep(static_cast<unsigned>(staySeconds));
     return 0;
 }

@@ -47,4 +47,42 @@ TEST(WholeProcess, CertificateTableAnswersRealKeyPresses)
     }
 }
 
+// Guards each window leaving the screen when its call returns, in a caller that does not run the
+// toolkit afterwards (as the host between two requests): the destroy request stayed in the display
+// connection's buffer and the dead window on screen for as long as the caller lived.
+TEST(WholeProcess, WindowsLeaveTheScreenWhenTheCallReturnsThoughTheToolkitIsNotRunAgain)
+{
+    const char* display = getenv("DISPLAY");
+    if (!display || !*display)
+        GTEST_SKIP() << "no display (run under xvfb-run)";
+    if (0 != testutil::RunCommand("command -v xdotool >/dev/null"))
+        GTEST_SKIP() << "xdotool is not installed";
+    struct Case
+    {
+        const char* title;
+        const char* keys;
+        const char* probeArguments;
+        const char* answer;
+    };
+    const Case kCases[] = {
+        {"Select Key", "Escape", "select-key k1 k2", "-1\n"},
+        {"Enter PIN", "type:123456 Return", "pin 0 6 8", "0 123456\n"},
+        {"Select Certificate", "Down Return", "select-cert 2", "0\n"},
+        {"Varnell Probe", "Return", "alert 'Varnell Probe' 'An alert of its own'", "1\n"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.title);
+        testutil::ScopedTempDir dir;
+        std::string log;
+        const int status = testutil::RunCommand(
+            "bash " + testutil::ShellQuote(testutil::SourceDir() + "/tests/Tamsel/xdotool_window_gone.sh") + " " +
+                testutil::ShellQuote(Probe()) + " " + testutil::ShellQuote(dir.Path()) + " " +
+                testutil::ShellQuote(c.title) + " " + testutil::ShellQuote(c.keys) + " " + c.probeArguments + " 2>&1",
+            &log);
+        ASSERT_EQ(0, status) << log << testutil::ReadFileOrEmpty(dir.File("err"));
+        EXPECT_EQ(c.answer, testutil::ReadFileOrEmpty(dir.File("answer")));
+        EXPECT_EQ("", testutil::ReadFileOrEmpty(dir.File("visible"))) << "windows still viewable after the answer";
+    }
+}
+
 }  // namespace

@@ -82,7 +82,7 @@ bool LabelIsRed(GtkWidget* label)
     return red;
 }
 
-Script::Script(int timeoutMs) : m_timeoutMs(timeoutMs) {}
+Script::Script(int appearanceMs, int reactionMs) : m_appearanceMs(appearanceMs), m_reactionMs(reactionMs) {}
 
 Script::~Script()
 {
@@ -90,15 +90,20 @@ Script::~Script()
         g_source_remove(m_source);
 }
 
+Script& Script::Add(const std::string& what, Step step, int limitMs)
+{
+    m_steps.push_back(Entry{what, std::move(step), limitMs});
+    return *this;
+}
+
 Script& Script::Then(const std::string& what, Step step)
 {
-    m_steps.emplace_back(what, std::move(step));
-    return *this;
+    return Add(what, std::move(step), m_reactionMs);
 }
 
 Script& Script::WaitForWindow(const std::string& title, GtkWidget** window)
 {
-    return Then("window '" + title + "' appears", [title, window] {
+    return Add("window '" + title + "' appears", [title, window] {
         GtkWidget* w = FindWindow(title);
         if (!w || !gtk_widget_get_mapped(w))
             return false;
@@ -113,7 +118,7 @@ Script& Script::WaitForWindow(const std::string& title, GtkWidget** window)
         if (window)
             *window = w;
         return true;
-    });
+    }, m_appearanceMs);
 }
 
 Script& Script::WaitForWindowGone(const std::string& title)
@@ -126,9 +131,15 @@ Script& Script::Screenshot(GtkWidget** window, const std::string& name)
     return Then("screenshot " + name, [window, name] { return SaveScreenshot(*window, name); });
 }
 
+void Script::StartClock()
+{
+    const int limitMs = m_next < m_steps.size() ? m_steps[m_next].limitMs : m_reactionMs;
+    m_deadline = g_get_monotonic_time() + static_cast<gint64>(limitMs) * 1000;
+}
+
 void Script::Start()
 {
-    m_deadline = g_get_monotonic_time() + static_cast<gint64>(m_timeoutMs) * 1000;
+    StartClock();
     m_source = g_timeout_add(15, &Script::Tick, this);
 }
 
@@ -151,15 +162,17 @@ gboolean Script::Tick(gpointer data)
     if (g_get_monotonic_time() > self->m_deadline) {
         // A dialog still turning its loop after the last step did not end on it (a key it
         // ignored, say): end it, so the test reports instead of waiting for a user.
-        self->Fail(self->m_next < self->m_steps.size() ? "timed out at step: " + self->m_steps[self->m_next].first
+        self->Fail(self->m_next < self->m_steps.size() ? "timed out at step: " + self->m_steps[self->m_next].what
                                                        : "the dialog stayed open after the last step");
         self->m_source = 0;
         return G_SOURCE_REMOVE;
     }
     if (self->m_next >= self->m_steps.size())
         return G_SOURCE_CONTINUE;
-    if (self->m_steps[self->m_next].second())
+    if (self->m_steps[self->m_next].step()) {
         ++self->m_next;
+        self->StartClock();
+    }
     return G_SOURCE_CONTINUE;
 }
 
@@ -198,6 +211,20 @@ void PressKey(GtkWidget* window, guint keyval)
     PutKeyEvent(target, GDK_KEY_RELEASE, keyval);
 }
 
+void GiveFocus(GtkWidget* window)
+{
+    GdkWindow* target = window ? gtk_widget_get_window(window) : nullptr;
+    if (!target)
+        return;
+    GdkEvent* event = gdk_event_new(GDK_FOCUS_CHANGE);
+    event->focus_change.window = GDK_WINDOW(g_object_ref(target));
+    event->focus_change.send_event = TRUE;
+    event->focus_change.in = TRUE;
+    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_window_get_display(target))));
+    gdk_event_put(event);
+    gdk_event_free(event);
+}
+
 void Defer(std::function<void()> fn, GtkWidget* widget)
 {
     struct Deferred
@@ -229,16 +256,10 @@ std::string ScreenshotPath(const std::string& name)
     return dir + "/" + name + ".png";
 }
 
-bool SaveScreenshot(GtkWidget* window, const std::string& name)
+namespace {
+
+bool SavePixbuf(GdkPixbuf* pixbuf, const std::string& name)
 {
-    // The pixels on the display, as the user sees them. The window must not be covered: tests
-    // that take pictures run alone on their display.
-    GdkWindow* gdkWindow = window ? gtk_widget_get_window(window) : nullptr;
-    if (!gdkWindow || !gdk_window_is_viewable(gdkWindow))
-        return false;
-    gdk_display_sync(gdk_window_get_display(gdkWindow));
-    GdkPixbuf* pixbuf =
-        gdk_pixbuf_get_from_window(gdkWindow, 0, 0, gdk_window_get_width(gdkWindow), gdk_window_get_height(gdkWindow));
     if (!pixbuf)
         return false;
     GError* error = nullptr;
@@ -247,6 +268,44 @@ bool SaveScreenshot(GtkWidget* window, const std::string& name)
         g_error_free(error);
     g_object_unref(pixbuf);
     return saved;
+}
+
+}  // namespace
+
+bool SaveScreenshotOfArea(const std::vector<GtkWidget*>& windows, const std::string& name)
+{
+    GdkRectangle area = {0, 0, 0, 0};
+    for (GtkWidget* window : windows) {
+        GdkWindow* gdkWindow = window ? gtk_widget_get_window(window) : nullptr;
+        if (!gdkWindow || !gdk_window_is_viewable(gdkWindow))
+            return false;
+        GdkRectangle r;
+        gdk_window_get_origin(gdkWindow, &r.x, &r.y);
+        r.width = gdk_window_get_width(gdkWindow);
+        r.height = gdk_window_get_height(gdkWindow);
+        if (0 == area.width)
+            area = r;
+        else
+            gdk_rectangle_union(&area, &r, &area);
+    }
+    if (0 == area.width)
+        return false;
+    gdk_display_sync(gdk_display_get_default());
+    return SavePixbuf(
+        gdk_pixbuf_get_from_window(gdk_get_default_root_window(), area.x, area.y, area.width, area.height), name);
+}
+
+bool SaveScreenshot(GtkWidget* window, const std::string& name)
+{
+    // The pixels on the display, as the user sees them. The window must not be covered: tests
+    // that take pictures run alone on their display.
+    GdkWindow* gdkWindow = window ? gtk_widget_get_window(window) : nullptr;
+    if (!gdkWindow || !gdk_window_is_viewable(gdkWindow))
+        return false;
+    gdk_display_sync(gdk_window_get_display(gdkWindow));
+    return SavePixbuf(
+        gdk_pixbuf_get_from_window(gdkWindow, 0, 0, gdk_window_get_width(gdkWindow), gdk_window_get_height(gdkWindow)),
+        name);
 }
 
 }  // namespace gtkdriver
