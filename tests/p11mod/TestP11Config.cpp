@@ -13,6 +13,7 @@
 //   hide ID ATTR [RV]                reading ATTR of the objects with this ID answers RV (0x12)
 //   badlen ID ATTR SIZE READ         ATTR reports SIZE to the size query and READ to the read
 //   fail C_Func RV [slot=N] [after=K] [times=N]
+//   delay C_Func MS                  every call of C_Func takes MS milliseconds more (a slow token)
 //   sigderlen N                      SM2 signatures of N bytes (a token that answers a wrong length)
 //   sizequery N                      every size query of a sign, digest or decrypt answers N
 // IDs, labels and PINs are text or "hex:..."; objects belong to the last token line; relative
@@ -109,6 +110,8 @@ public:
             return EmptySlot(words, error);
         if (kind == "fail")
             return Fail(words, error);
+        if (kind == "delay")
+            return Delay(words, error);
         if (kind == "sigderlen")
             return Number(words, &m_config->sigDerLength, error);
         if (kind == "sizequery")
@@ -366,6 +369,15 @@ private:
     {
         if (words.size() != 2 || !ParseUlong(words[1], value) || *value == 0)
             return Error(error, words[0] + " N (N > 0)");
+        return true;
+    }
+
+    bool Delay(const std::vector<std::string>& words, std::string* error)
+    {
+        CK_ULONG ms = 0;
+        if (words.size() != 3 || !ParseUlong(words[2], &ms))
+            return Error(error, "delay C_Func MS");
+        m_config->delays[words[1]] = ms;
         return true;
     }
 

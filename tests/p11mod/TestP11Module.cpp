@@ -1,8 +1,10 @@
 // Module state, failure injection and the call log.
 #include "TestP11State.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace testp11 {
 
@@ -50,6 +52,9 @@ Object* Module::VisibleObject(const Session& session, CK_OBJECT_HANDLE handle)
 
 CK_RV Module::Injected(const char* function, const CK_SLOT_ID* slot)
 {
+    auto delay = config.delays.find(function);
+    if (delay != config.delays.end())
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay->second));
     for (FailRule& rule : config.failRules) {
         if (rule.function != function)
             continue;
