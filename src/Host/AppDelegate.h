@@ -37,7 +37,8 @@ unsigned int InitNativeMsgContext();
 void UnInitNativeMsgContext();
 
 // The worker's body: read a request, have the main thread process it, write the answer, until the
-// browser disconnects, a read fails or an answer cannot be written. Then it closes the chosen
+// browser disconnects, a read fails, an answer cannot be written or a termination signal ends the
+// conversation (the request in flight is answered first). Then it closes the chosen
 // descriptors (never 0 and 1) and asks the main thread, through the main queue, to terminate.
 void* workThread(void* pArg);
 

@@ -4,6 +4,7 @@
 # alert.
 target_sources(varnell_host PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/AppDelegate.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/TerminationSignals.cpp
   ${CMAKE_CURRENT_LIST_DIR}/WorkThread.cpp)
 target_link_libraries(varnell_host PUBLIC platform_dispatch Tamsel64)
 

@@ -3,6 +3,7 @@
 #include "IOStream.h"
 #include "IOStreamDetail.h"
 #include "QovaTrace.h"
+#include "TerminationSignals.h"
 #include "nmMessageSigning.h"
 #include "platform/MainQueue.h"
 
@@ -55,11 +56,16 @@ void* workThread(void* /*pArg*/)
         TraceHelper trace("workThread");
         for (;;) {
             ReleaseRequestAndResponse();
-            unsigned int nResult = ReadFromNativeMessaging(g_rfd, &g_pszRequest, &g_nRequestSize);
+            // A termination signal ends the wait for the next request as a disconnect would.
+            unsigned int nResult = ReadFromNativeMessagingUntilWoken(g_rfd, host::ConversationEndingFd(),
+                                                                     &g_pszRequest, &g_nRequestSize);
             if (QOVA_STEP_FAILED(QOVA_OK != nResult, nResult, "ReadFromeNativeMessaging"))
                 break;
             if (0 == g_nRequestSize) {
-                TRACE(3, "Extension has broken the connection.");
+                if (const int nSignal = host::ConversationEndingSignal())
+                    TRACE(3, "Termination signal %d: the conversation ends.", nSignal);
+                else
+                    TRACE(3, "Extension has broken the connection.");
                 break;
             }
             platform::MainQueue::Get().DispatchSync(ProcessRequestOnMainThread);

@@ -2,6 +2,7 @@
 // it: VarnellHost [ORIGIN]; with two arguments READ_FD WRITE_FD the conversation runs over those
 // descriptors instead of standard input and output.
 #include "AppDelegate.h"
+#include "TerminationSignals.h"
 
 #include <signal.h>
 
@@ -39,6 +40,8 @@ void HoldStdoutUntilExit(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // Before any thread starts: they all inherit the blocked termination signals.
+    host::TakeTerminationSignals();
     // A browser that has gone away must make the next write fail, not kill the host before its
     // orderly shutdown.
     signal(SIGPIPE, SIG_IGN);

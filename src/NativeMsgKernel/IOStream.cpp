@@ -21,6 +21,7 @@ enum class IoEnd
     Done,   // the whole count was transferred
     Eof,    // the peer closed the descriptor first
     Error,  // the descriptor refused; errno holds why
+    Woken,  // the wake-up descriptor became readable first
 };
 
 // Waits until fd is ready again after EAGAIN, so a non-blocking descriptor behaves like a blocking one.
@@ -35,12 +36,32 @@ bool WaitReady(int fd, short events)
     }
 }
 
-// Reads exactly nSize bytes unless the input ends or fails first; *pnDone counts what arrived.
-IoEnd ReadFully(int fd, unsigned char* pbyBuf, size_t nSize, size_t* pnDone)
+// Waits until fd has input (or its end, or an error) or nWakeFd is readable; the wake-up wins
+// when both are. No read is ever begun once the wake-up has come.
+IoEnd WaitInputOrWake(int fd, int nWakeFd)
+{
+    pollfd pfds[2] = {{nWakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+    for (;;) {
+        if (poll(pfds, 2, -1) >= 0)
+            break;
+        if (EINTR != errno)
+            return IoEnd::Error;
+    }
+    return 0 != pfds[0].revents ? IoEnd::Woken : IoEnd::Done;
+}
+
+// Reads exactly nSize bytes unless the input ends or fails first, or nWakeFd (when not -1)
+// becomes readable; *pnDone counts what arrived.
+IoEnd ReadFully(int fd, int nWakeFd, unsigned char* pbyBuf, size_t nSize, size_t* pnDone)
 {
     size_t nDone = 0;
     IoEnd end = IoEnd::Done;
     while (nDone < nSize) {
+        if (nWakeFd >= 0) {
+            end = WaitInputOrWake(fd, nWakeFd);
+            if (IoEnd::Done != end)
+                break;
+        }
         const ssize_t nRead = read(fd, pbyBuf + nDone, nSize - nDone);
         if (nRead > 0) {
             nDone += static_cast<size_t>(nRead);
@@ -52,7 +73,9 @@ IoEnd ReadFully(int fd, unsigned char* pbyBuf, size_t nSize, size_t* pnDone)
         }
         if (EINTR == errno)
             continue;
-        if ((EAGAIN == errno || EWOULDBLOCK == errno) && WaitReady(fd, POLLIN))
+        // With a wake-up descriptor the wait at the top of the loop covers a descriptor that is
+        // not ready yet.
+        if ((EAGAIN == errno || EWOULDBLOCK == errno) && (nWakeFd >= 0 || WaitReady(fd, POLLIN)))
             continue;
         end = IoEnd::Error;
         break;
@@ -92,14 +115,16 @@ void HandOutDisconnect(char** ppszMsg, int* pnMsgLen)
 
 }  // namespace
 
-unsigned int ReadFromNativeMessaging(int fd, char** ppszMsg, int* pnMsgLen)
-{
-    TraceHelper trace("ReadFromNativeMessaging");
+namespace {
 
+// The reader's body; its lines are traced in the name of `func`, the function the log's reader knows.
+unsigned int ReadFrame(const char* func, int fd, int nWakeFd, char** ppszMsg, int* pnMsgLen)
+{
     // End of input or an error anywhere in the header means the browser has gone: a disconnect.
+    // So does the wake-up: the conversation is ending and no further request is read.
     unsigned char byHeader[kHeaderSize] = {0};
     size_t nHeaderRead = 0;
-    if (IoEnd::Done != ReadFully(fd, byHeader, kHeaderSize, &nHeaderRead)) {
+    if (IoEnd::Done != ReadFully(fd, nWakeFd, byHeader, kHeaderSize, &nHeaderRead)) {
         HandOutDisconnect(ppszMsg, pnMsgLen);
         return QOVA_OK;
     }
@@ -114,26 +139,31 @@ unsigned int ReadFromNativeMessaging(int fd, char** ppszMsg, int* pnMsgLen)
     // The three ends below close the conversation in order (the call answers as a disconnect), but
     // each is a fault: its line carries the code of what went wrong, never 0.
     // A single header must not make the host reserve gigabytes; the conversation ends instead.
-    if (QOVA_STEP_FAILED(nMsgLen > NATIVE_MSG_MAX_INCOMING_SIZE, QOVA_E_INVALID_DATA, "Check nMsgLen")) {
+    if (QOVA_STEP_FAILED_IN(func, nMsgLen > NATIVE_MSG_MAX_INCOMING_SIZE, QOVA_E_INVALID_DATA, "Check nMsgLen")) {
         HandOutDisconnect(ppszMsg, pnMsgLen);
         return QOVA_OK;
     }
 
     std::unique_ptr<char[]> msg(new (std::nothrow) char[static_cast<size_t>(nMsgLen) + 1]());
-    if (QOVA_STEP_FAILED(nullptr == msg, QOVA_E_FAIL, "New memory")) {
+    if (QOVA_STEP_FAILED_IN(func, nullptr == msg, QOVA_E_FAIL, "New memory")) {
         HandOutDisconnect(ppszMsg, pnMsgLen);
         return QOVA_OK;
     }
 
     size_t nBodyRead = 0;
-    const IoEnd end = ReadFully(fd, reinterpret_cast<unsigned char*>(msg.get()), nMsgLen, &nBodyRead);
+    const IoEnd end = ReadFully(fd, nWakeFd, reinterpret_cast<unsigned char*>(msg.get()), nMsgLen, &nBodyRead);
     if (IoEnd::Error == end) {
         const int nError = errno;
         TRACE(1, "read: %d", nError);
         return static_cast<unsigned int>(nError);
     }
     // The rest of the body will never come; waiting for it would hang the host.
-    if (QOVA_STEP_FAILED(IoEnd::Eof == end, QOVA_E_READ_FAULT, "read")) {
+    if (QOVA_STEP_FAILED_IN(func, IoEnd::Eof == end, QOVA_E_READ_FAULT, "read")) {
+        HandOutDisconnect(ppszMsg, pnMsgLen);
+        return QOVA_OK;
+    }
+    // A request cut short by the end of the conversation is never processed.
+    if (IoEnd::Woken == end) {
         HandOutDisconnect(ppszMsg, pnMsgLen);
         return QOVA_OK;
     }
@@ -143,6 +173,20 @@ unsigned int ReadFromNativeMessaging(int fd, char** ppszMsg, int* pnMsgLen)
     if (ppszMsg)
         *ppszMsg = msg.release();
     return QOVA_OK;
+}
+
+}  // namespace
+
+unsigned int ReadFromNativeMessaging(int fd, char** ppszMsg, int* pnMsgLen)
+{
+    TraceHelper trace("ReadFromNativeMessaging");
+    return ReadFrame(__func__, fd, -1, ppszMsg, pnMsgLen);
+}
+
+unsigned int ReadFromNativeMessagingUntilWoken(int fd, int nWakeFd, char** ppszMsg, int* pnMsgLen)
+{
+    TraceHelper trace("ReadFromNativeMessaging");
+    return ReadFrame("ReadFromNativeMessaging", fd, nWakeFd, ppszMsg, pnMsgLen);
 }
 
 namespace {

@@ -25,4 +25,9 @@ int PlatformRunAlertPanel(const char* pszTitle, const char* pszMessage, const ch
     return tamsel::RunAlertPanel(pszTitle, pszMessage, pszButton);
 }
 
+void PlatformCancelDialogs(void)
+{
+    tamsel::CancelDialogs();
+}
+
 }

@@ -128,4 +128,9 @@ int RunAlertPanel(const char* pszTitle, const char* pszMessage, const char* pszB
                                    pszButton && *pszButton ? pszButton : "OK");
 }
 
+void CancelDialogs()
+{
+    platform::DialogApp().CancelAllModalSessions();
+}
+
 }  // namespace tamsel

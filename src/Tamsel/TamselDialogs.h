@@ -28,6 +28,7 @@ int RunSelectCert(const CertDisplayRecord* const* ppCertRecords);
 int RunSelectedKey(const char* const* ppszKeyDesc);
 int RunUserPIN(int nInitState, int nMinPINSize, int nMaxPINSize, char** ppszPIN);
 int RunAlertPanel(const char* pszTitle, const char* pszMessage, const char* pszButton);
+void CancelDialogs();
 
 }  // namespace tamsel
 

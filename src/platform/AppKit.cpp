@@ -209,7 +209,9 @@ void Window::PerformClose()
 
 void Window::PerformCancel()
 {
-    // An open sheet is modal for this window: the key is the sheet's.
+    // An open sheet is modal for this window: the key is the sheet's. On screen the sheet takes
+    // the key itself; the application's cancel of every dialog comes here and so ends the sheet
+    // before the window.
     if (m_sheet) {
         m_sheet->PerformCancel();
         return;

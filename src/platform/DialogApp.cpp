@@ -3,10 +3,20 @@
 #include "platform/AppKit.h"
 #include "platform/DialogBackend.h"
 
+#include <glib.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 namespace platform {
+
+namespace {
+
+// Set once, from any thread; never cleared: the application is ending.
+std::atomic<bool> g_cancelled{false};
+
+}  // namespace
 
 struct ModalSession
 {
@@ -22,7 +32,38 @@ DialogApplication& DialogApp()
 
 bool DialogApplication::CanRunModal(std::string* reason)
 {
+    if (ModalSessionsCancelled()) {
+        if (reason)
+            *reason = "the application is ending";
+        return false;
+    }
     return CurrentDialogBackend()->Available(reason);
+}
+
+void DialogApplication::CancelAllModalSessions()
+{
+    g_cancelled.store(true);
+    // A loop blocked for events returns; one about to block returns at once.
+    g_main_context_wakeup(g_main_context_default());
+}
+
+bool DialogApplication::ModalSessionsCancelled() const
+{
+    return g_cancelled.load();
+}
+
+void DialogApplication::Cancel(ModalSession* session)
+{
+    Window* window = session->window;
+    const bool wasVisible = window->IsVisible();
+    // The sheet is modal for its window: the first press is the sheet's.
+    for (int press = 0; press < 2 && 0 == session->response && window->IsVisible(); ++press)
+        window->PerformCancel();
+    DrainReleased();
+    // No Cancel button took it, or the window was closed without ending the session and nothing
+    // else will end it now.
+    if (0 == session->response && (!wasVisible || window->IsVisible()))
+        session->response = kModalResponseAbort;
 }
 
 ModalSession* DialogApplication::BeginModalSessionForWindow(Window* window)
@@ -41,8 +82,12 @@ int DialogApplication::RunModalSession(ModalSession* session)
     if (nullptr == session || std::find(m_sessions.begin(), m_sessions.end(), session) == m_sessions.end())
         return kModalResponseAbort;
     if (0 == session->response) {
-        CurrentDialogBackend()->ProcessEvents(true);
-        DrainReleased();
+        if (!ModalSessionsCancelled()) {
+            CurrentDialogBackend()->ProcessEvents(true);
+            DrainReleased();
+        }
+        if (ModalSessionsCancelled())
+            Cancel(session);
     }
     const int response = session->response;
     if (0 == response)
@@ -105,7 +150,7 @@ int RunAlertPanel(const std::string& title, const std::string& message, const st
 {
     DialogBackend* backend = CurrentDialogBackend();
     std::string reason;
-    if (!backend->Available(&reason)) {
+    if (!DialogApp().CanRunModal(&reason)) {
         fprintf(stderr, "%s: %s\n", OneLine(title).c_str(), OneLine(message).c_str());
         return -1;
     }

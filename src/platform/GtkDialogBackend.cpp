@@ -112,6 +112,21 @@ bool GtkStarted()
     return s.ok && s.thread == CurrentThreadId();
 }
 
+// Why an alert's loop ended: its button or a close request answered it, or it went off screen.
+struct AlertRun
+{
+    bool ended = false;
+    bool destroyed = false;
+
+    static void OnResponse(GtkDialog*, gint, gpointer data) { static_cast<AlertRun*>(data)->ended = true; }
+    static void OnUnmap(GtkWidget*, gpointer data) { static_cast<AlertRun*>(data)->ended = true; }
+    static void OnDestroy(GtkWidget*, gpointer data)
+    {
+        static_cast<AlertRun*>(data)->ended = true;
+        static_cast<AlertRun*>(data)->destroyed = true;
+    }
+};
+
 }  // namespace
 
 // ---- Windows on screen ----------------------------------------------------------------------------
@@ -961,12 +976,26 @@ int GtkDialogBackend::RunAlert(const std::string& title, const std::string& mess
     // Without a window manager a window sits at 0,0 unless placed.
     gtk_window_set_position(GTK_WINDOW(dialog), parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-    gtk_dialog_run(GTK_DIALOG(dialog));
+    // gtk_dialog_run's loop, which also ends when the application cancels its dialogs. Held
+    // until here: a close request destroys the dialog while it runs.
+    g_object_ref(dialog);
+    AlertRun run;
+    const gulong handlers[] = {g_signal_connect(dialog, "response", G_CALLBACK(AlertRun::OnResponse), &run),
+                               g_signal_connect(dialog, "unmap", G_CALLBACK(AlertRun::OnUnmap), &run),
+                               g_signal_connect(dialog, "destroy", G_CALLBACK(AlertRun::OnDestroy), &run)};
+    gtk_widget_show(dialog);
+    while (!run.ended && !DialogApp().ModalSessionsCancelled())
+        gtk_main_iteration_do(TRUE);
     GdkDisplay* display = gtk_widget_get_display(dialog);
-    gtk_widget_destroy(dialog);
+    if (!run.destroyed) {
+        for (const gulong id : handlers)
+            g_signal_handler_disconnect(dialog, id);
+        gtk_widget_destroy(dialog);
+    }
+    g_object_unref(dialog);
     // As for a window: the alert leaves the screen now, not at the toolkit's next turn.
     gdk_display_flush(display);
-    return kAlertDefaultReturn;
+    return run.ended ? kAlertDefaultReturn : -1;
 }
 
 bool GtkDialogBackend::BeginSheet(Window& parent, Window& sheet)

@@ -116,6 +116,8 @@ std::string QovaTraceText(const char* text);
         if (QovaLogEnabled()) QovaTraceP11StepOK(__FILE__, __LINE__, (func), (step));            \
     } while (0)
 
+#define QOVA_STEP_FAILED_IN(func, cond, code, step) \
+    QovaCheckStep(static_cast<bool>(cond), __FILE__, __LINE__, (func), (step), (code), #cond, QovaTraceStepFailed)
 #define QOVA_P11_STEP_FAILED_IN(func, cond, code, step) \
     QovaCheckP11Step(static_cast<bool>(cond), __FILE__, __LINE__, (func), (step), (code))
 

@@ -52,3 +52,13 @@ set_tests_properties(host_chromium_e2e PROPERTIES
   TIMEOUT 300
   SKIP_RETURN_CODE 77
   LABELS e2e)
+
+# Termination signals sent to the token host; the dialog case uses the display's pointer and
+# keyboard focus, so it runs alone.
+varnell_add_gtest(host_signal_tests
+  SOURCES HostSignalTest.cpp
+  LIBS host_process_support testp11_client varnell_log)
+add_dependencies(host_signal_tests VarnellHostTokenTables)
+set(host_signal_serial "${CMAKE_CURRENT_BINARY_DIR}/host_signal_tests_serial.cmake")
+file(WRITE "${host_signal_serial}" "foreach(t \${host_signal_tests_TESTS})\n  if(t MATCHES \"OnTheDisplay\")\n    set_tests_properties(\${t} PROPERTIES RUN_SERIAL TRUE)\n  endif()\nendforeach()\n")
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${host_signal_serial}")

@@ -15,6 +15,7 @@
 //   hide ID ATTR [RV]                reading ATTR of the objects with this ID answers RV (0x12)
 //   badlen ID ATTR SIZE READ         ATTR reports SIZE to the size query and READ to the read
 //   fail C_Func RV [slot=N] [after=K] [times=N]
+//   delay C_Func MS                  every call of C_Func takes MS milliseconds more (a slow token)
 //   sigderlen N                      SM2 signatures of N bytes (a token that answers a wrong length)
 //   sizequery N                      every size query of a sign, digest or decrypt answers N
 //   delay MS                         every call waits MS milliseconds first
@@ -112,12 +113,12 @@ public:
             return EmptySlot(words, error);
         if (kind == "fail")
             return Fail(words, error);
+        if (kind == "delay")
+            return Delay(words, error);
         if (kind == "sigderlen")
             return Number(words, &m_config->sigDerLength, error);
         if (kind == "sizequery")
             return Number(words, &m_config->sizeQuery, error);
-        if (kind == "delay")
-            return (words.size() == 2 && ParseUlong(words[1], &m_config->delayMs)) || Error(error, "delay MS");
         if (kind == "cert" || kind == "rsakey" || kind == "sm2key" || kind == "object" || kind == "data" ||
             kind == "hide" || kind == "badlen") {
             if (m_config->slots.empty() || !m_config->slots.back().hasToken)
@@ -376,6 +377,18 @@ private:
     {
         if (words.size() != 2 || !ParseUlong(words[1], value) || *value == 0)
             return Error(error, words[0] + " N (N > 0)");
+        return true;
+    }
+
+    // `delay MS` slows every call, `delay C_Func MS` one function's.
+    bool Delay(const std::vector<std::string>& words, std::string* error)
+    {
+        if (words.size() == 2 && ParseUlong(words[1], &m_config->delayMs))
+            return true;
+        CK_ULONG ms = 0;
+        if (words.size() != 3 || !ParseUlong(words[2], &ms))
+            return Error(error, "delay MS or delay C_Func MS");
+        m_config->delays[words[1]] = ms;
         return true;
     }
 

@@ -59,6 +59,9 @@ CK_RV Module::Injected(const char* function, const CK_SLOT_ID* slot)
 {
     if (config.delayMs != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(config.delayMs));
+    auto delay = config.delays.find(function);
+    if (delay != config.delays.end())
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay->second));
     for (FailRule& rule : config.failRules) {
         if (rule.function != function)
             continue;

@@ -118,6 +118,8 @@ struct Config
 {
     std::vector<Slot> slots;
     std::vector<FailRule> failRules;
+    // `delay C_Func MS`: milliseconds every call of the function waits before it answers.
+    std::map<std::string, CK_ULONG> delays;
     // `sigderlen N`: SM2 signatures of N bytes (66..72: signed again until the DER has that length;
     // otherwise the DER cut or padded with zero bytes to N). 0: as signed.
     CK_ULONG sigDerLength = 0;
@@ -177,7 +179,7 @@ public:
     Session* FindSession(CK_SESSION_HANDLE handle);
     // An object the session may see (private objects only while its token's user is logged in).
     Object* VisibleObject(const Session& session, CK_OBJECT_HANDLE handle);
-    // The configured delay, then the injected answer for this call, or CKR_OK.
+    // The configured delays, then the injected answer for this call, or CKR_OK.
     CK_RV Injected(const char* function, const CK_SLOT_ID* slot);
 
 private:

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <thread>
+
 namespace {
 
 using platform::DialogApp;
@@ -232,6 +235,47 @@ TEST_F(ModalSessionTest, AlertIsRecordedByTheBackend)
     EXPECT_EQ("T", backend->Alerts()[0].title);
     EXPECT_EQ("M", backend->Alerts()[0].message);
     EXPECT_EQ("OK", backend->Alerts()[0].button);
+}
+
+// Guards the end of every dialog when the application is ending (CancelAllModalSessions, from
+// another thread): as Escape pressed until the window goes, so with a sheet open the first press is
+// the sheet's alone, then the window's Cancel; a window without one is aborted; no alert or later
+// dialog is shown. The request lasts for the life of the process: the cases run in a child.
+TEST_F(ModalSessionTest, CancellingEveryDialogEndsAnOpenSheetFirstThenItsWindow)
+{
+    const auto cancelled = [this] {
+        ScriptedDialogBackend* backend = UseScript({});
+        std::thread([] { DialogApp().CancelAllModalSessions(); }).join();
+        for (const bool sheet : {true, false}) {
+            std::string presses;
+            Window window("W");
+            auto* stop = window.AddView(std::make_unique<platform::Button>("stop"));
+            stop->SetAction([&] { presses += "window "; DialogApp().StopModal(); });
+            stop->SetCancel(sheet);  // without a sheet: no Cancel button
+            platform::ModalSession* session = DialogApp().BeginModalSessionForWindow(&window);
+            auto child = std::make_unique<Window>("S");
+            auto* ok = child->AddView(std::make_unique<platform::Button>("ok"));
+            ok->SetAction([&] { presses += "sheet "; window.EndSheet(); });
+            ok->SetCancel(true);
+            if (sheet)
+                window.BeginSheet(std::move(child));
+            EXPECT_EQ(sheet ? platform::kModalResponseStop : platform::kModalResponseAbort,
+                      DialogApp().RunModalSession(session));
+            DialogApp().EndModalSession(session);
+            EXPECT_EQ(sheet ? "sheet window " : "", presses);
+        }
+        EXPECT_EQ(0, backend->ExhaustedRounds());
+        EXPECT_FALSE(DialogApp().CanRunModal(nullptr));
+        EXPECT_EQ(-1, platform::RunAlertPanel("T", "M", "OK"));
+        EXPECT_TRUE(backend->Alerts().empty());
+        // A death test shows only the child's stderr.
+        const ::testing::TestResult* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+        for (int i = 0; i < result->total_part_count(); ++i)
+            fprintf(stderr, "%s\n", result->GetTestPartResult(i).message());
+        exit(HasFailure() ? 1 : 0);
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(cancelled(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Widgets, SecureFieldWipesTheReplacedText)

@@ -1,5 +1,5 @@
 /* Tamsel64: the certificate-selection, key-selection and PIN dialogs.
- * Every function must be called on the main thread of the process. */
+ * Every function but PlatformCancelDialogs must be called on the main thread of the process. */
 #ifndef TAMSEL64_H
 #define TAMSEL64_H
 
@@ -44,8 +44,15 @@ TAMSEL64_EXPORT int GetSelectedKey(const char* const* ppszKeyDesc);
 TAMSEL64_EXPORT int GetUserPIN(int nInitState, int nMinPINSize, int nMaxPINSize, char** ppszPIN);
 
 /* A modal alert with one button and no parent window. Returns 1 once dismissed, or -1 when no
- * dialog can be shown (the texts then go to stderr as one line). */
+ * dialog can be shown (the texts then go to stderr as one line) or PlatformCancelDialogs ended it. */
 TAMSEL64_EXPORT int PlatformRunAlertPanel(const char* pszTitle, const char* pszMessage, const char* pszButton);
+
+/* For a process that is ending: every dialog open now ends as cancelled (an open certificate
+ * sheet first, then its window; an alert with them), and every later one answers as cancelled
+ * without being shown. Callable from any thread, also while the main thread is inside a dialog:
+ * it only marks the request and wakes the main thread's event loop, which ends the dialogs
+ * between two events. */
+TAMSEL64_EXPORT void PlatformCancelDialogs(void);
 
 #ifdef __cplusplus
 }

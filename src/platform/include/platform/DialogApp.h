@@ -35,12 +35,23 @@ public:
     void StopModal();
     void AbortModal();
 
+    // Asks every modal session, open now or begun later, and every alert to end as cancelled: the
+    // application is ending and nobody will answer its dialogs. Callable from any thread: it only
+    // marks the request and wakes the main context; the main thread acts on it between two rounds
+    // of events. A session then ends as Escape, pressed until its window goes, would end it: the
+    // first press ends an open sheet, the next presses the window's Cancel button; a window
+    // without one is aborted. An open alert ends (-1); CanRunModal answers false from then on, so
+    // no later dialog or alert is shown.
+    void CancelAllModalSessions();
+    bool ModalSessionsCancelled() const;
+
     // Keeps a window alive until the current round of events has been handled (a button may
     // close the sheet it sits on).
     void ReleaseLater(std::unique_ptr<Window> window);
 
 private:
     void DrainReleased();
+    void Cancel(ModalSession* session);
 
     std::vector<ModalSession*> m_sessions;
     std::vector<std::unique_ptr<Window>> m_released;
@@ -49,7 +60,8 @@ private:
 DialogApplication& DialogApp();
 
 // A modal alert without a parent window; returns kAlertDefaultReturn, or -1 when no dialog can
-// be shown (then the texts go to stderr as one line).
+// be shown (then the texts go to stderr as one line) or the alert was ended by
+// CancelAllModalSessions.
 int RunAlertPanel(const std::string& title, const std::string& message, const std::string& button);
 
 }  // namespace platform
