@@ -93,12 +93,12 @@ std::shared_ptr<Bundle> Bundle::BundleWithPath(const std::string& path)
     return std::make_shared<Bundle>(path);
 }
 
-std::shared_ptr<Bundle> Bundle::BundleForAddress(const void* address)
+std::string DirectoryOfObjectAt(const void* address)
 {
     Dl_info info;
     link_map* object = nullptr;
     if (0 == dladdr1(address, &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) || nullptr == info.dli_fname)
-        return nullptr;
+        return std::string();
     // A relative folder would move with the working directory. The main program is reported by the
     // name it was started with ("./prog", "prog", or whatever its starter chose), so its real path
     // comes from the kernel; a library loaded by a relative path is resolved against the current one.
@@ -108,7 +108,7 @@ std::shared_ptr<Bundle> Bundle::BundleForAddress(const void* address)
     if (bMainProgram || nullptr == strchr(info.dli_fname, '/')) {
         const ssize_t n = readlink("/proc/self/exe", real, sizeof(real) - 1);
         if (n <= 0)
-            return nullptr;
+            return std::string();
         real[n] = '\0';
         file = real;
     } else if ('/' == info.dli_fname[0]) {
@@ -116,9 +116,17 @@ std::shared_ptr<Bundle> Bundle::BundleForAddress(const void* address)
     } else if (nullptr != realpath(info.dli_fname, real)) {
         file = real;
     } else {
-        return nullptr;
+        return std::string();
     }
-    return std::make_shared<Bundle>(DirectoryOf(file) + "/Resources");
+    return DirectoryOf(file);
+}
+
+std::shared_ptr<Bundle> Bundle::BundleForAddress(const void* address)
+{
+    const std::string directory = DirectoryOfObjectAt(address);
+    if (directory.empty())
+        return nullptr;
+    return std::make_shared<Bundle>(directory + "/Resources");
 }
 
 std::shared_ptr<Bundle> Bundle::BundleWithIdentifier(const std::string& identifier)

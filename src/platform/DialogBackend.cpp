@@ -1,6 +1,5 @@
 #include "platform/DialogBackend.h"
 
-#include "platform/GtkDialogBackend.h"
 #include "platform/ScriptedDialogBackend.h"
 
 #include <cstdlib>
@@ -52,7 +51,7 @@ std::unique_ptr<DialogBackend> MakeDefaultBackend()
 #endif
     if (EnvEquals(choice, "none"))
         return MakeUnavailableDialogBackend("dialogs are turned off");
-    return std::make_unique<GtkDialogBackend>();
+    return MakeGtkDialogBackend();
 }
 
 std::unique_ptr<DialogBackend>& Slot()

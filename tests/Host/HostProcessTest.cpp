@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -325,6 +327,35 @@ TEST_F(HostProcessTest, FailedWorkerStartShowsTheAlertAndTerminatesWithoutReadin
     if (LogIsOurs()) {
         EXPECT_TRUE(Logged("pthread_create)\t\t--Failed"));
     }
+}
+
+// Guards the cost of every request: a conversation that opens no window, with the dialogs as a
+// browser's host has them (GTK, in a desktop session), never maps the toolkit, whose 70 libraries
+// would take most of the host's start-up time.
+TEST_F(HostProcessTest, AConversationWithoutAWindowMapsNoToolkit)
+{
+    Pipe std_in, std_out;
+    hostproc::SpawnOptions options = Options({}, {{std_in.ReadEnd(), 0}, {std_out.WriteEnd(), 1}});
+    const char* display = getenv("DISPLAY");
+    options.env = {"QOVA_LOG_CONF_PATH=" + m_conf, "LANG=C", "DISPLAY="s + (display && *display ? display : ":987")};
+    options.unsetEnv.insert(options.unsetEnv.end(), {"PLATFORM_DIALOG_BACKEND", "PLATFORM_DIALOG_SCRIPT"});
+    const pid_t pid = hostproc::Spawn(hostproc::HostPath(), options);
+    ASSERT_GT(pid, 0);
+    std_out.CloseWrite();
+    std::string answer;
+    ASSERT_TRUE(hostproc::WriteAll(std_in.WriteEnd(), Frame(kGetVersion)));
+    ASSERT_TRUE(hostproc::ReadFrame(std_out.ReadEnd(), &answer));
+    EXPECT_EQ(kVersionAnswer, answer);
+    // The host now waits for the next request: what it has mapped, as the kernel sees it.
+    const std::string maps = testutil::ReadFileOrEmpty("/proc/" + std::to_string(pid) + "/maps");
+    EXPECT_NE(std::string::npos, maps.find("libTamsel64.so")) << maps;
+    for (const char* library : {"libgtk-3", "libgdk-3", "libpango", "libcairo", "libatk", "libTamsel64Gtk"})
+        EXPECT_EQ(std::string::npos, maps.find(library)) << library;
+    ASSERT_TRUE(hostproc::WriteAll(std_in.WriteEnd(), kDisconnect));
+    std::string rest;
+    ASSERT_TRUE(hostproc::ReadToEnd(std_out.ReadEnd(), &rest));
+    const int status = hostproc::WaitExit(pid);
+    EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
 }
 
 }  // namespace

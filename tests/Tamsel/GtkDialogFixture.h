@@ -8,7 +8,6 @@
 
 #include "platform/DialogApp.h"
 #include "platform/DialogBackend.h"
-#include "platform/GtkDialogBackend.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +27,8 @@ protected:
         const char* display = getenv("DISPLAY");
         if (!display || !*display)
             GTEST_SKIP() << "no display (run under xvfb-run)";
-        platform::SetDialogBackend(std::make_unique<platform::GtkDialogBackend>());
+        // The backend from the module that the build made for the bundle.
+        platform::SetDialogBackend(platform::MakeGtkDialogBackend(PLATFORM_GTK_MODULE_PATH));
         std::string reason;
         ASSERT_TRUE(platform::DialogApp().CanRunModal(&reason)) << reason;
     }

@@ -28,6 +28,48 @@ std::string Probe()
     return AppDir() + "/bin/tamsel_probe";
 }
 
+// The GTK backend's module, beside the library.
+std::string ToolkitModule()
+{
+    return AppDir() + "/Frameworks/Tamsel64.framework/libTamsel64Gtk.so";
+}
+
+std::set<std::string> DynamicSymbols(const std::string& file)
+{
+    std::string out;
+    EXPECT_EQ(0, testutil::RunCommand("nm -D --defined-only " + testutil::ShellQuote(file), &out)) << file;
+    std::set<std::string> names;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        if (fields >> address >> type >> name)
+            names.insert(name);
+    }
+    return names;
+}
+
+// The toolkit's own libraries among the lines of `ldd`, as "name" each.
+std::set<std::string> ToolkitLibraries(const std::string& lddOutput)
+{
+    static const char* const kToolkit[] = {"libgtk-", "libgdk-", "libgdk_pixbuf", "libpango", "libcairo", "libatk",
+                                           "libharfbuzz", "libTamsel64Gtk"};
+    std::set<std::string> found;
+    std::istringstream lines(lddOutput);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        fields >> name;
+        for (const char* prefix : kToolkit) {
+            if (0 == name.rfind(prefix, 0))
+                found.insert(name);
+        }
+    }
+    return found;
+}
+
 struct ProcessResult
 {
     int status;
@@ -60,20 +102,26 @@ long Lines(const std::string& text)
 
 TEST(Library, ExportsOnlyTheEntryPoints)
 {
-    std::string out;
-    ASSERT_EQ(0, testutil::RunCommand("nm -D --defined-only " + testutil::ShellQuote(Library()), &out));
-    std::set<std::string> names;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string address, type, name;
-        if (fields >> address >> type >> name)
-            names.insert(name);
-    }
     EXPECT_EQ((std::set<std::string>{"GetSelectCert", "GetSelectedKey", "GetUserPIN", "PlatformRunAlertPanel",
                                      "PlatformCancelDialogs"}),
-              names);
+              DynamicSymbols(Library()));
+    // The toolkit module's one entry point, which the library looks up by name.
+    EXPECT_EQ((std::set<std::string>{"PlatformGtkModuleCreateBackend"}), DynamicSymbols(ToolkitModule()));
+}
+
+// Guards the start of every program that links the library: GTK and its libraries (70 of them, a
+// good part of a host's start-up time) are mapped only from the module, once a window is to be
+// shown, never at load time.
+TEST(Library, ProgramsLoadTheToolkitOnlyThroughItsModule)
+{
+    for (const std::string& file : {Library(), Probe()}) {
+        std::string out;
+        ASSERT_EQ(0, testutil::RunCommand("ldd " + testutil::ShellQuote(file), &out)) << file;
+        EXPECT_EQ(std::set<std::string>{}, ToolkitLibraries(out)) << file << "\n" << out;
+    }
+    std::string out;
+    ASSERT_EQ(0, testutil::RunCommand("ldd " + testutil::ShellQuote(ToolkitModule()), &out));
+    EXPECT_EQ(1u, ToolkitLibraries(out).count("libgtk-3.so.0")) << out;
 }
 
 TEST(Library, ProgramsFindTheLibraryThroughTheBundleTree)
@@ -101,6 +149,52 @@ TEST(Library, CopyOfTheTreeRunsElsewhere)
     const ProcessResult r = RunProbe("", "select-cert 2", dir.File("Copy.app/bin/tamsel_probe"));
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("-1\n", r.answer);
+    // The copy's toolkit module is found beside the copy's library: GTK starts (and finds no display).
+    const ProcessResult gtk =
+        RunProbe("DISPLAY=:987 GDK_BACKEND=x11", "select-cert 2", dir.File("Copy.app/bin/tamsel_probe"));
+    EXPECT_EQ("-1\n", gtk.answer);
+    EXPECT_NE(std::string::npos, gtk.err.find("(no display)")) << gtk.err;
+}
+
+// Guards the dialogs of a tree that lacks the toolkit module (or holds a broken one): each answers
+// as cancelled with one line on stderr that names the module, as without a display.
+TEST(Library, WithoutTheToolkitModuleEveryDialogAnswersCancelled)
+{
+    testutil::ScopedTempDir dir;
+    const std::string copy = dir.File("Copy.app");
+    ASSERT_EQ(0, testutil::RunCommand("mkdir -p " + testutil::ShellQuote(copy + "/bin") + " && cp -a " +
+                                      testutil::ShellQuote(AppDir() + "/Frameworks") + " " + testutil::ShellQuote(copy) +
+                                      " && cp " + testutil::ShellQuote(Probe()) + " " + testutil::ShellQuote(copy + "/bin/")));
+    const std::string module = copy + "/Frameworks/Tamsel64.framework/libTamsel64Gtk.so";
+    struct Case
+    {
+        const char* args;
+        const char* mention;
+    };
+    const Case kCases[] = {
+        {"select-cert 3", "GetSelectCert"},
+        {"select-key a b", "GetSelectedKey"},
+        {"pin 0 6 8", "GetUserPIN"},
+    };
+    // Missing, then a file that is no library.
+    for (const char* setup : {"rm -f", "echo 'not a library' >"}) {
+        ASSERT_EQ(0, testutil::RunCommand(std::string(setup) + " " + testutil::ShellQuote(module)));
+        for (const auto& c : kCases) {
+            SCOPED_TRACE(std::string(setup) + " " + c.args);
+            const ProcessResult r = RunProbe("DISPLAY=:987 GDK_BACKEND=x11", c.args, copy + "/bin/tamsel_probe");
+            EXPECT_EQ(0, r.status);
+            EXPECT_EQ("-1\n", r.answer);
+            EXPECT_EQ("", r.out);
+            EXPECT_EQ(1, Lines(r.err)) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find(c.mention)) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find(module)) << r.err;
+        }
+        const ProcessResult alert = RunProbe("DISPLAY=:987", "alert 'https://varnell.example' 'Please reload website.'",
+                                             copy + "/bin/tamsel_probe");
+        EXPECT_EQ("-1\n", alert.answer);
+        EXPECT_EQ(1, Lines(alert.err)) << alert.err;
+        EXPECT_NE(std::string::npos, alert.err.find("Please reload website.")) << alert.err;
+    }
 }
 
 TEST(Library, WithoutADisplayEveryDialogAnswersCancelledOnStderrOnly)

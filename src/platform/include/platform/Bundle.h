@@ -45,6 +45,10 @@ private:
     std::string m_resourcePath;
 };
 
+// The absolute path of the folder holding the program or shared library that contains `address`
+// (what BundleForAddress builds on); empty when it cannot be found.
+std::string DirectoryOfObjectAt(const void* address);
+
 }  // namespace platform
 
 #endif

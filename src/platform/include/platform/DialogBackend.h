@@ -33,13 +33,23 @@ public:
 };
 
 // The process's backend, chosen on first use from PLATFORM_DIALOG_BACKEND (gtk, the default, or
-// none); builds with test hooks also accept "script" and PLATFORM_DIALOG_SCRIPT.
+// none); builds with test hooks also accept "script" and PLATFORM_DIALOG_SCRIPT. The gtk choice
+// is MakeGtkDialogBackend(): choosing it loads nothing yet.
 DialogBackend* CurrentDialogBackend();
 // Replaces the backend (tests); null goes back to the choice from the environment.
 void SetDialogBackend(std::unique_ptr<DialogBackend> backend);
 
 // A backend that cannot show anything; every dialog answers as cancelled.
 std::unique_ptr<DialogBackend> MakeUnavailableDialogBackend(const std::string& reason);
+
+// The GTK backend, which lives in the toolkit module at `modulePath` (empty: GtkModulePath()). The
+// module, and with it GTK, is loaded on the backend's first Available(), that is when the first
+// window is to be shown; a module that cannot be loaded makes the backend unavailable, with the
+// loader's message as the reason.
+std::unique_ptr<DialogBackend> MakeGtkDialogBackend(const std::string& modulePath = std::string());
+// Where the default backend finds the toolkit module: beside the library (or program) that holds
+// the platform layer, in the bundle Frameworks/Tamsel64.framework/ beside libTamsel64.so.
+std::string GtkModulePath();
 
 }  // namespace platform
 

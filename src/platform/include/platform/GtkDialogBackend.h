@@ -4,6 +4,9 @@
 // process locale, with GLib's messages sent to stderr (stdout is the host's reply pipe) and
 // without the accessibility bridge. Without a display, or called from another thread, it reports
 // itself unavailable and the dialog answers as cancelled.
+//
+// The class is built only into the toolkit module (libTamsel64Gtk.so); the platform layer and
+// tests make it through MakeGtkDialogBackend() (platform/DialogBackend.h).
 #ifndef PLATFORM_GTK_DIALOG_BACKEND_H
 #define PLATFORM_GTK_DIALOG_BACKEND_H
 
