@@ -31,44 +31,31 @@
 
 namespace {
 
-using hostproc::Frame;
-using hostproc::Pipe;
 
 const char kSelect[] = R"({"function":"SelectCertificate","params":["RSA 1","","",""]})";
 const char kSign[] = R"({"function":"SignMsgPKCS7","params":["concurrent message","SHA-256",true]})";
 
-class Host
+// A host in conversation over two pipes, ended at scope exit.
+class Host : public hostproc::Conversation
 {
 public:
-    Host(const std::string& program, const std::vector<std::string>& env)
+    Host(const std::string& program, const std::vector<std::string>& env) : Conversation(program, Options(env)) {}
+    std::string Answer()
+    {
+        std::string answer;
+        return Conversation::Answer(&answer) ? answer : std::string();
+    }
+
+private:
+    static hostproc::SpawnOptions Options(const std::vector<std::string>& env)
     {
         hostproc::SpawnOptions options;
-        options.fds = {{m_in.ReadEnd(), 0}, {m_out.WriteEnd(), 1}};
         options.env = env;
         options.env.push_back("PLATFORM_DIALOG_BACKEND=none");
         options.env.push_back("LANG=C");
         options.unsetEnv = {"LC_ALL", "LC_MESSAGES"};
-        m_pid = hostproc::Spawn(program, options);
-        m_in.CloseRead();
-        m_out.CloseWrite();
+        return options;
     }
-    ~Host()
-    {
-        m_in.CloseWrite();
-        std::string rest;
-        hostproc::ReadToEnd(m_out.ReadEnd(), &rest);
-        hostproc::WaitExit(m_pid);
-    }
-    bool Send(const std::string& request) { return hostproc::WriteAll(m_in.WriteEnd(), Frame(request)); }
-    std::string Answer()
-    {
-        std::string answer;
-        return hostproc::ReadFrame(m_out.ReadEnd(), &answer) ? answer : std::string();
-    }
-
-private:
-    Pipe m_in, m_out;
-    pid_t m_pid = -1;
 };
 
 // "0xA0071805" for an answer's errorcode, "ok" for 0, "no answer" without one.

@@ -14,40 +14,27 @@
 
 namespace {
 
-using hostproc::Frame;
-using hostproc::Pipe;
 
 const std::string kGetVersion = R"({"function":"GetVersion","params":[]})";
 
 // A host in conversation over two pipes, ended at scope exit.
-class RunningHost
+class RunningHost : public hostproc::Conversation
 {
 public:
     explicit RunningHost(const std::string& program, std::vector<std::string> env = {})
+        : Conversation(program, Options(std::move(env)))
     {
-        hostproc::SpawnOptions options;
-        options.fds = {{m_in.ReadEnd(), 0}, {m_out.WriteEnd(), 1}};
-        options.env = std::move(env);
-        options.env.push_back("PLATFORM_DIALOG_BACKEND=none");
-        m_pid = hostproc::Spawn(program, options);
-        m_in.CloseRead();
-        m_out.CloseWrite();
     }
-    ~RunningHost()
-    {
-        m_in.CloseWrite();
-        std::string rest;
-        hostproc::ReadToEnd(m_out.ReadEnd(), &rest);
-        hostproc::WaitExit(m_pid);
-    }
-    bool Ask(const std::string& request, std::string* answer)
-    {
-        return hostproc::WriteAll(m_in.WriteEnd(), Frame(request)) && hostproc::ReadFrame(m_out.ReadEnd(), answer);
-    }
+    bool Ask(const std::string& request, std::string* answer) { return Send(request) && Answer(answer); }
 
 private:
-    Pipe m_in, m_out;
-    pid_t m_pid = -1;
+    static hostproc::SpawnOptions Options(std::vector<std::string> env)
+    {
+        hostproc::SpawnOptions options;
+        options.env = std::move(env);
+        options.env.push_back("PLATFORM_DIALOG_BACKEND=none");
+        return options;
+    }
 };
 
 void BM_GetVersionRoundTrip(benchmark::State& state)

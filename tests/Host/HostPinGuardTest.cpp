@@ -19,43 +19,33 @@
 
 namespace {
 
-using hostproc::Frame;
-using hostproc::Pipe;
 using p11testbed::FixtureFile;
 
-// A token host in conversation over two pipes, ended at scope exit.
-class Host
+// A token host in conversation, which must end in order at scope exit.
+class Host : public hostproc::Conversation
 {
 public:
-    Host()
-    {
-        hostproc::SpawnOptions options;
-        options.fds = {{m_in.ReadEnd(), 0}, {m_out.WriteEnd(), 1}};
-        // SoftHSM2 in the table finds no configuration and drops out of every selection.
-        options.env = {"PLATFORM_DIALOG_BACKEND=none", "SOFTHSM2_CONF=/nonexistent/softhsm2.conf", "LANG=C"};
-        options.unsetEnv = {"QOVA_LOG_CONF_PATH", "LC_ALL", "LC_MESSAGES"};
-        m_pid = hostproc::Spawn(hostproc::TokenHostPath(), options);
-        m_in.CloseRead();
-        m_out.CloseWrite();
-    }
+    Host() : Conversation(hostproc::TokenHostPath(), Options()) {}
     ~Host()
     {
-        m_in.CloseWrite();
-        std::string rest;
-        hostproc::ReadToEnd(m_out.ReadEnd(), &rest);
-        const int status = hostproc::WaitExit(m_pid);
+        const int status = End();
         EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
     }
-    bool Send(const std::string& request) { return hostproc::WriteAll(m_in.WriteEnd(), Frame(request)); }
     std::string Answer()
     {
         std::string answer;
-        return hostproc::ReadFrame(m_out.ReadEnd(), &answer) ? answer : "(no answer)";
+        return Conversation::Answer(&answer) ? answer : "(no answer)";
     }
 
 private:
-    Pipe m_in, m_out;
-    pid_t m_pid = -1;
+    static hostproc::SpawnOptions Options()
+    {
+        hostproc::SpawnOptions options;
+        // SoftHSM2 in the table finds no configuration and drops out of every selection.
+        options.env = {"PLATFORM_DIALOG_BACKEND=none", "SOFTHSM2_CONF=/nonexistent/softhsm2.conf", "LANG=C"};
+        options.unsetEnv = {"QOVA_LOG_CONF_PATH", "LC_ALL", "LC_MESSAGES"};
+        return options;
+    }
 };
 
 // Every host gets the request before any answer is read, so that they work at the same time.

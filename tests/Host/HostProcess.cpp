@@ -263,6 +263,41 @@ int OpenDescriptors(pid_t pid)
     return count;
 }
 
+Conversation::Conversation(const std::string& program, SpawnOptions options)
+{
+    options.fds = {{m_in.ReadEnd(), 0}, {m_out.WriteEnd(), 1}};
+    m_pid = Spawn(program, options);
+    m_in.CloseRead();
+    m_out.CloseWrite();
+}
+
+Conversation::~Conversation()
+{
+    End();
+}
+
+bool Conversation::Send(const std::string& request)
+{
+    return WriteAll(m_in.WriteEnd(), Frame(request));
+}
+
+bool Conversation::Answer(std::string* answer, int timeoutMs)
+{
+    return ReadFrame(m_out.ReadEnd(), answer, timeoutMs);
+}
+
+int Conversation::End(std::string* rest, int timeoutMs)
+{
+    if (m_ended)
+        return m_status;
+    m_ended = true;
+    m_in.CloseWrite();
+    std::string ignored;
+    ReadToEnd(m_out.ReadEnd(), rest ? rest : &ignored, timeoutMs);
+    m_status = m_pid > 0 ? WaitExit(m_pid, timeoutMs) : -1;
+    return m_status;
+}
+
 std::string HostPath()
 {
     return HOST_PROGRAM;

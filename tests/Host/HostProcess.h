@@ -46,6 +46,34 @@ int WaitExit(pid_t pid, int timeoutMs = 60000);
 // True while the child has not ended.
 bool IsRunning(pid_t pid);
 
+// A host in conversation over two pipes, its descriptors 0 and 1, as a browser's port holds one.
+// Ends at scope exit like a disconnect: its input closed, the rest of its output read, its exit
+// waited for.
+class Conversation
+{
+public:
+    // options.fds is set here.
+    Conversation(const std::string& program, SpawnOptions options);
+    ~Conversation();
+    Conversation(const Conversation&) = delete;
+    Conversation& operator=(const Conversation&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    bool Send(const std::string& request);
+    // The next answer's body; false when none came within the time.
+    bool Answer(std::string* answer, int timeoutMs = 60000);
+    // Ends the conversation: closes the host's input and reads what follows the answers (the
+    // argument lines at exit) into *rest when given. The wait status, or -1 after the timeout (the
+    // host is then killed); once ended, the same status again.
+    int End(std::string* rest = nullptr, int timeoutMs = 60000);
+
+private:
+    Pipe m_in, m_out;
+    pid_t m_pid = -1;
+    int m_status = -1;
+    bool m_ended = false;
+};
+
 // Frames: a 4-byte little-endian length, then the body.
 std::string Frame(const std::string& body);
 bool WriteAll(int fd, const std::string& data);

@@ -17,8 +17,6 @@
 
 namespace {
 
-using hostproc::Frame;
-using hostproc::Pipe;
 
 // Two signing certificates on one SoftHSM2 token: the window shows RSA 1, then RSA 2.
 const std::string kSelect = R"({"function":"SelectCertificate","params":["RSA 1#RSA 2","","",""]})";
@@ -87,46 +85,39 @@ protected:
             GTEST_SKIP() << "SoftHSM2 is not installed";
     }
 
-    // A host in its own conversation, as a page's port starts one.
-    struct Host
+    // A host in its own conversation, as a page's port starts one. The end of the conversation
+    // ends it in order (a host still in a dialog is killed after the wait).
+    struct Host : hostproc::Conversation
     {
-        Host()
-        {
-            hostproc::SpawnOptions options;
-            options.fds = {{in.ReadEnd(), 0}, {out.WriteEnd(), 1}};
-            options.env = {"LANG=C", "GDK_BACKEND=x11", "NO_AT_BRIDGE=1"};
-            options.unsetEnv = {"LC_ALL", "LC_MESSAGES", "QOVA_LOG_CONF_PATH", "PLATFORM_DIALOG_BACKEND",
-                                "PLATFORM_DIALOG_SCRIPT", "WAYLAND_DISPLAY"};
-            pid = hostproc::Spawn(hostproc::TokenHostPath(), options);
-            in.CloseRead();
-            out.CloseWrite();
-        }
-        // The end of the conversation ends the host in order (a host still in a dialog is
-        // killed after the wait).
+        Host() : Conversation(hostproc::TokenHostPath(), Options()) {}
         ~Host()
         {
-            in.CloseWrite();
-            if (pid <= 0)
+            if (Pid() <= 0)
                 return;
-            const int status = hostproc::WaitExit(pid, 20000);
+            const int status = End(nullptr, 20000);
             EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
         }
-        void Send(const std::string& request) { EXPECT_TRUE(hostproc::WriteAll(in.WriteEnd(), Frame(request))); }
         std::string Answer()
         {
             std::string answer;
-            EXPECT_TRUE(hostproc::ReadFrame(out.ReadEnd(), &answer, 30000));
+            EXPECT_TRUE(Conversation::Answer(&answer, 30000));
             return answer;
         }
         std::string Ask(const std::string& request)
         {
-            Send(request);
+            EXPECT_TRUE(Send(request));
             return Answer();
         }
-
-        Pipe in, out;
-        pid_t pid = -1;
+        static hostproc::SpawnOptions Options()
+        {
+            hostproc::SpawnOptions options;
+            options.env = {"LANG=C", "GDK_BACKEND=x11", "NO_AT_BRIDGE=1"};
+            options.unsetEnv = {"LC_ALL", "LC_MESSAGES", "QOVA_LOG_CONF_PATH", "PLATFORM_DIALOG_BACKEND",
+                                "PLATFORM_DIALOG_SCRIPT", "WAYLAND_DISPLAY"};
+            return options;
+        }
     };
+
 
     p11testbed::SoftHsmTokens m_tokens;
     p11testbed::TestModule m_module{""};  // the table's other module offers no token
@@ -156,9 +147,9 @@ TEST_F(HostWindowTest, NoWindowStaysOnScreenAfterTheAnswerAndTheNextSelectionWor
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         Host host;
-        ASSERT_GT(host.pid, 0);
-        host.Send(kSelect);
-        const std::string window = WaitForWindow(host.pid, "Select Certificate");
+        ASSERT_GT(host.Pid(), 0);
+        EXPECT_TRUE(host.Send(kSelect));
+        const std::string window = WaitForWindow(host.Pid(), "Select Certificate");
         ASSERT_NE("", window) << "the certificate window did not appear";
         if (c.keys) {
             Xdotool("windowfocus --sync " + window + " key --delay 100 " + c.keys);
@@ -166,7 +157,7 @@ TEST_F(HostWindowTest, NoWindowStaysOnScreenAfterTheAnswerAndTheNextSelectionWor
             ClickButton(window, c.clickOK);
         }
         if (c.alert) {
-            const std::string alert = WaitForWindow(host.pid, "No Certificate Selected");
+            const std::string alert = WaitForWindow(host.Pid(), "No Certificate Selected");
             ASSERT_NE("", alert) << "the alert did not appear";
             Xdotool("windowfocus --sync " + alert + " key Return");
         }
@@ -177,17 +168,17 @@ TEST_F(HostWindowTest, NoWindowStaysOnScreenAfterTheAnswerAndTheNextSelectionWor
         }
         // The page has its answer and the host lives on: a second later nothing of it is on screen.
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        EXPECT_EQ("", ViewableWindows(host.pid)) << "windows still viewable after the answer";
+        EXPECT_EQ("", ViewableWindows(host.Pid())) << "windows still viewable after the answer";
 
         // The next selection opens a window again, and it takes keys: Down, Down, Return is RSA 2.
-        host.Send(kSelect);
-        const std::string next = WaitForWindow(host.pid, "Select Certificate", window);
+        EXPECT_TRUE(host.Send(kSelect));
+        const std::string next = WaitForWindow(host.Pid(), "Select Certificate", window);
         ASSERT_NE("", next) << "the second certificate window did not appear";
         Xdotool("windowfocus --sync " + next + " key --delay 100 Down Down Return");
         EXPECT_NE(std::string::npos, host.Answer().find("\"errorcode\":0,"));
         EXPECT_NE(std::string::npos, host.Ask(kSubject).find("CN=RSA 2"));
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        EXPECT_EQ("", ViewableWindows(host.pid)) << "windows still viewable after the second answer";
+        EXPECT_EQ("", ViewableWindows(host.Pid())) << "windows still viewable after the second answer";
     }
 }
 
