@@ -33,7 +33,7 @@ target_include_directories(host_pin_guard_tests SYSTEM PRIVATE ${TESTP11_P11KIT_
 add_dependencies(host_pin_guard_tests VarnellHostTokenTables)
 
 # The certificate window of the host on the display, answered with xdotool (skipped without a
-# display or SoftHSM2).
+# display).
 varnell_add_gtest(host_window_tests
   SOURCES HostWindowTest.cpp
   LIBS host_process_support testp11_client)
