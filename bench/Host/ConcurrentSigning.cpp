@@ -182,24 +182,21 @@ void OneRun(const std::string& program, const std::string& bed, int count, int s
     for (auto& thread : threads)
         thread.join();
     hosts.clear();
-    for (const auto& host : selectCodes) {
-        for (const auto& entry : host) {
-            tally->selections += entry.second;
-            if ("ok" != entry.first) {
-                tally->selectionsFailed += entry.second;
-                tally->selectCodes[entry.first] += entry.second;
+    // Each host's answers by code, added up: all of them, the failed ones, and the failed by code.
+    const auto add = [](const std::vector<std::map<std::string, int>>& perHost, int* all, int* failed,
+                        std::map<std::string, int>* byCode) {
+        for (const auto& host : perHost) {
+            for (const auto& entry : host) {
+                *all += entry.second;
+                if ("ok" != entry.first) {
+                    *failed += entry.second;
+                    (*byCode)[entry.first] += entry.second;
+                }
             }
         }
-    }
-    for (const auto& host : codes) {
-        for (const auto& entry : host) {
-            tally->signatures += entry.second;
-            if ("ok" != entry.first) {
-                tally->signaturesFailed += entry.second;
-                tally->signCodes[entry.first] += entry.second;
-            }
-        }
-    }
+    };
+    add(selectCodes, &tally->selections, &tally->selectionsFailed, &tally->selectCodes);
+    add(codes, &tally->signatures, &tally->signaturesFailed, &tally->signCodes);
     for (int i = 0; i < count; ++i) {
         for (const std::string& step : FailureOrigins(Read(dir + "/host" + std::to_string(i) + ".log")))
             ++tally->steps[step];

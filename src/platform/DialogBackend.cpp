@@ -1,5 +1,6 @@
 #include "platform/DialogBackend.h"
 
+#include "platform/DialogApp.h"
 #include "platform/ScriptedDialogBackend.h"
 
 #include <cstdlib>
@@ -23,7 +24,8 @@ public:
     void WindowDidClose(Window&) override {}
     void WindowDidChange(Window&) override {}
     void ViewDidChange(View&) override {}
-    void ProcessEvents(bool) override {}
+    // Nothing on screen could ever end a session.
+    void ProcessEvents(bool) override { DialogApp().AbortModal(); }
     int RunAlert(const std::string&, const std::string&, const std::string&) override { return -1; }
     bool BeginSheet(Window&, Window&) override { return false; }
 

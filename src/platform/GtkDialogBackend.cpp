@@ -321,13 +321,21 @@ void SetOpeningSizeForText(GtkWindow* toplevel, GtkWindow* parent, GtkWidget* bo
         const int kFrameAndScrollBar = 2 + 16;
         const int textWidth = width - 2 * kBorder - 2 * kTextMargin - kFrameAndScrollBar;
         pango_layout_set_width(layout, std::max(textWidth, 1) * PANGO_SCALE);
-        // Line by line, each with its hanging indent, as the view lays them out.
+        // Line by line, each with its hanging indent, as the view lays them out; an indent is
+        // measured once per depth.
         int height = 0;
+        std::map<size_t, int> hangs;
         for (size_t from = 0; from <= shown.size();) {
             const size_t end = std::min(shown.find('\n', from), shown.size());
             const std::string line = shown.substr(from, end - from);
             const size_t depth = line.find_first_not_of(' ');
-            const int hang = std::string::npos == depth ? 0 : HangingIndent(GTK_WIDGET(view), static_cast<int>(depth));
+            int hang = 0;
+            if (std::string::npos != depth) {
+                auto known = hangs.find(depth);
+                if (hangs.end() == known)
+                    known = hangs.emplace(depth, HangingIndent(GTK_WIDGET(view), static_cast<int>(depth))).first;
+                hang = known->second;
+            }
             pango_layout_set_text(layout, line.c_str(), -1);
             pango_layout_set_indent(layout, -hang * PANGO_SCALE);
             int lineHeight = 0;

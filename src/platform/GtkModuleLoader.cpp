@@ -14,7 +14,6 @@
 #include <limits.h>
 #include <stdlib.h>
 
-#include <atomic>
 #include <mutex>
 
 namespace platform {
@@ -44,89 +43,56 @@ class GtkModuleBackend : public DialogBackend
 public:
     explicit GtkModuleBackend(std::string path) : m_path(std::move(path)) {}
 
-    bool Available(std::string* reason) override
-    {
-        DialogBackend* backend = Load();
-        if (!backend) {
-            if (reason)
-                *reason = m_failure;
-            return false;
-        }
-        return backend->Available(reason);
-    }
-    void WindowWillShow(Window& window) override
-    {
-        if (DialogBackend* backend = m_backend.load())
-            backend->WindowWillShow(window);
-    }
-    void WindowDidClose(Window& window) override
-    {
-        if (DialogBackend* backend = m_backend.load())
-            backend->WindowDidClose(window);
-    }
-    void WindowDidChange(Window& window) override
-    {
-        if (DialogBackend* backend = m_backend.load())
-            backend->WindowDidChange(window);
-    }
-    void ViewDidChange(View& view) override
-    {
-        if (DialogBackend* backend = m_backend.load())
-            backend->ViewDidChange(view);
-    }
-    void ProcessEvents(bool wait) override
-    {
-        if (DialogBackend* backend = m_backend.load())
-            backend->ProcessEvents(wait);
-        else
-            DialogApp().AbortModal();  // nothing on screen could ever end the session
-    }
+    bool Available(std::string* reason) override { return Backend().Available(reason); }
+    void WindowWillShow(Window& window) override { Backend().WindowWillShow(window); }
+    void WindowDidClose(Window& window) override { Backend().WindowDidClose(window); }
+    void WindowDidChange(Window& window) override { Backend().WindowDidChange(window); }
+    void ViewDidChange(View& view) override { Backend().ViewDidChange(view); }
+    void ProcessEvents(bool wait) override { Backend().ProcessEvents(wait); }
     int RunAlert(const std::string& title, const std::string& message, const std::string& button) override
     {
-        DialogBackend* backend = m_backend.load();
-        return backend ? backend->RunAlert(title, message, button) : -1;
+        return Backend().RunAlert(title, message, button);
     }
-    bool BeginSheet(Window& parent, Window& sheet) override
-    {
-        DialogBackend* backend = m_backend.load();
-        return backend && backend->BeginSheet(parent, sheet);
-    }
+    bool BeginSheet(Window& parent, Window& sheet) override { return Backend().BeginSheet(parent, sheet); }
 
 private:
     // The module's backend, loaded on the first call (from whichever thread; the backend itself
-    // keeps GTK to the main thread); null when the module cannot be used, with m_failure saying why.
-    DialogBackend* Load()
+    // keeps GTK to the main thread), or, when the module cannot be used, a backend that says why.
+    DialogBackend& Backend()
     {
         std::call_once(m_once, [this] {
-            if (m_path.empty()) {
-                m_failure = "the toolkit module cannot be found";
-                return;
-            }
-            // Never closed: GTK, once mapped, cannot be unloaded.
-            void* module = dlopen(m_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (nullptr == module) {
-                const char* error = dlerror();
-                m_failure = "the toolkit module cannot be loaded: " + std::string(error ? error : m_path);
-                return;
-            }
-            auto create =
-                reinterpret_cast<PlatformGtkModuleCreateBackendFn>(dlsym(module, PLATFORM_GTK_MODULE_ENTRY_POINT));
-            if (nullptr != create)
-                m_owned.reset(create(&kOperations));
-            if (!m_owned) {
-                m_failure = "the toolkit module " + m_path + " does not fit this library";
-                return;
-            }
-            m_backend.store(m_owned.get());
+            std::string failure;
+            m_backend = Load(&failure);
+            if (!m_backend)
+                m_backend = MakeUnavailableDialogBackend(failure);
         });
-        return m_backend.load();
+        return *m_backend;
+    }
+
+    std::unique_ptr<DialogBackend> Load(std::string* failure) const
+    {
+        if (m_path.empty()) {
+            *failure = "the toolkit module cannot be found";
+            return nullptr;
+        }
+        // Never closed: GTK, once mapped, cannot be unloaded.
+        void* module = dlopen(m_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (nullptr == module) {
+            const char* error = dlerror();
+            *failure = "the toolkit module cannot be loaded: " + std::string(error ? error : m_path);
+            return nullptr;
+        }
+        auto create =
+            reinterpret_cast<PlatformGtkModuleCreateBackendFn>(dlsym(module, PLATFORM_GTK_MODULE_ENTRY_POINT));
+        std::unique_ptr<DialogBackend> backend(nullptr != create ? create(&kOperations) : nullptr);
+        if (!backend)
+            *failure = "the toolkit module " + m_path + " does not fit this library";
+        return backend;
     }
 
     const std::string m_path;
     std::once_flag m_once;
-    std::unique_ptr<DialogBackend> m_owned;
-    std::atomic<DialogBackend*> m_backend{nullptr};
-    std::string m_failure;
+    std::unique_ptr<DialogBackend> m_backend;
 };
 
 }  // namespace
